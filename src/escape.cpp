@@ -1,0 +1,172 @@
+#include "escape.h"
+
+#include <cstring>
+
+#include "utils.h"
+
+namespace brenvolt {
+namespace {
+
+// The sequence table: name -> replacement, exact and case-sensitive. The
+// replacements are fixed characters, not taken from the delimiter members.
+// Returns nullptr for an unknown name.
+const char* sequence_replacement(std::string_view name) {
+  switch (name.size()) {
+    case 1:
+      switch (name[0]) {
+        case 'F': return "|";
+        case 'S': return "^";
+        case 'R': return "~";
+        case 'E': return "\\";
+        case 'T': return "&";
+        default: return nullptr;
+      }
+    case 3:
+      if (name == "X0A") return "\n";
+      if (name == "X0D") return "\r";
+      if (name == "X20") return " ";
+      if (name == "X09") return "\t";
+      return nullptr;
+    case 5:
+      return name == "X0D0A" ? "\r\n" : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+// What escape() writes for byte `c`, or nullptr when `c` stays as it is. All
+// the characters escape() encodes are ASCII, so a byte test is exact: bytes of
+// multi-byte UTF-8 characters are all >= 0x80.
+constexpr const char* escape_sequence_for(char c) {
+  using H = Hl7EscapeHandler;
+  switch (c) {
+    case H::field_separator: return "\\F\\";
+    case H::component_separator: return "\\S\\";
+    case H::repetition_separator: return "\\R\\";
+    case H::subcomponent_separator: return "\\T\\";
+    case H::escape_character: return "\\\\";
+    case '\t': return "\\X09\\";
+    case '\n': return "\\X0A\\";
+    case '\r': return "\\X0D\\";
+    case ' ': return "\\X20\\";
+    default: return nullptr;
+  }
+}
+
+// The bytes that escape() encodes; a lookup table keeps the scan of long
+// values that need no escaping to one load and test per byte.
+struct EscapeTable {
+  bool needs[256] = {};
+  constexpr EscapeTable() {
+    for (int c = 0; c < 128; ++c) needs[c] = escape_sequence_for(static_cast<char>(c)) != nullptr;
+  }
+};
+constexpr EscapeTable kEscapeTable;
+
+}  // namespace
+
+void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) const {
+  const char e = escape_character;
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n) {
+    const void* hit = std::memchr(text.data() + i, e, n - i);
+    if (hit == nullptr) {
+      out.append(text.data() + i, n - i);
+      return;
+    }
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    out.append(text.data() + i, at - i);
+    if (at + 1 == n) {  // a trailing escape character stays as written
+      out.push_back(e);
+      return;
+    }
+    if (text[at + 1] == e) {  // doubled escape character
+      out.push_back(e);
+      i = at + 2;
+      continue;
+    }
+    // The name is the character after the escape character, whatever it is,
+    // then every following alphanumeric character.
+    std::size_t length = 0;
+    decode_utf8_at(text, at + 1, length);
+    std::size_t name_end = at + 1 + length;
+    while (name_end < n) {
+      const char32_t c = decode_utf8_at(text, name_end, length);
+      if (!is_alphanumeric(c)) break;
+      name_end += length;
+    }
+    const std::string_view name = text.substr(at + 1, name_end - (at + 1));
+    if (const char* replacement = sequence_replacement(name)) {
+      out.append(replacement);
+    } else {
+      out.push_back(e);
+      out.append(name);
+    }
+    i = name_end;
+    if (i == n) return;  // unterminated: the text ended inside the name
+    // The first non-alphanumeric character terminates the name. A closing
+    // escape character is consumed; any other terminator is kept.
+    if (text[i] == e) {
+      ++i;
+    } else {
+      decode_utf8_at(text, i, length);
+      out.append(text.data() + i, length);
+      i += length;
+    }
+  }
+}
+
+std::string Hl7EscapeHandler::unescape(std::string_view text) const {
+  std::string out;
+  out.reserve(text.size());
+  unescape_into(text, out);
+  return out;
+}
+
+std::size_t Hl7EscapeHandler::escaped_size(std::string_view text) const {
+  std::size_t size = text.size();
+  for (const char c : text) {
+    if (kEscapeTable.needs[static_cast<unsigned char>(c)]) {
+      size += std::strlen(escape_sequence_for(c)) - 1;
+    }
+  }
+  return size;
+}
+
+void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {
+  std::size_t plain_start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!kEscapeTable.needs[static_cast<unsigned char>(text[i])]) continue;
+    out.append(text.data() + plain_start, i - plain_start);
+    out.append(escape_sequence_for(text[i]));
+    plain_start = i + 1;
+  }
+  out.append(text.data() + plain_start, text.size() - plain_start);
+}
+
+std::string Hl7EscapeHandler::escape(std::string_view text) const {
+  std::string out;
+  out.reserve(escaped_size(text));
+  escape_into(text, out);
+  return out;
+}
+
+std::vector<std::string> Hl7EscapeHandler::parse_field_with_escaping(std::string_view text) const {
+  const std::string decoded = unescape(text);
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = decoded.find(component_separator, start);
+    if (end == std::string::npos) {
+      pieces.emplace_back(decoded, start);
+      return pieces;
+    }
+    pieces.emplace_back(decoded, start, end - start);
+    start = end + 1;
+  }
+}
+
+Hl7EscapeHandler create_default_escape_handler() { return Hl7EscapeHandler{}; }
+
+}  // namespace brenvolt

@@ -1,0 +1,50 @@
+// Hl7EscapeHandler: HL7's delimiters and escape sequences, and the decoding
+// and encoding of field text.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brenvolt {
+
+// The delimiters and the sequence table. Every handler uses HL7's default
+// delimiters (they are never read from a message's MSH-2), so they are
+// constants. All are ASCII: each is one byte and can be searched for as a byte
+// in UTF-8 text, since no byte of a multi-byte character is below 0x80.
+struct Hl7EscapeHandler {
+  static constexpr char field_separator = '|';
+  static constexpr char component_separator = '^';
+  static constexpr char repetition_separator = '~';
+  static constexpr char escape_character = '\\';
+  static constexpr char subcomponent_separator = '&';
+
+  // Decodes escape sequences: known names (F S R E T X0A X0D X0D0A X20 X09,
+  // case-sensitive) become their characters; a doubled escape character
+  // becomes one; an unknown name keeps its opening escape character and loses
+  // its closing one; anything else passes unchanged. Never fails.
+  std::string unescape(std::string_view text) const;
+
+  // unescape(), appending to `out` instead of returning a new text.
+  void unescape_into(std::string_view text, std::string& out) const;
+
+  // Encodes the delimiters, the escape character (doubled), tab, line feed,
+  // carriage return and space as escape sequences, so that
+  // unescape(escape(t)) == t for every text t. Never fails.
+  std::string escape(std::string_view text) const;
+
+  // escape(), appending to `out` instead of returning a new text.
+  void escape_into(std::string_view text, std::string& out) const;
+
+  // Number of bytes escape(text) appends. Lets callers size a buffer once.
+  std::size_t escaped_size(std::string_view text) const;
+
+  // unescape(text) cut at every component separator, empty pieces kept; at
+  // least one entry.
+  std::vector<std::string> parse_field_with_escaping(std::string_view text) const;
+};
+
+// The handler every Hl7Json and JsonHl7 object owns.
+Hl7EscapeHandler create_default_escape_handler();
+
+}  // namespace brenvolt

@@ -1,0 +1,309 @@
+#include "hl7_json.h"
+
+#include <algorithm>
+#include <string>
+
+#include "errors_python.h"
+#include "escape.h"
+#include "segments.h"
+#include "utils.h"
+#include "validation.h"
+
+namespace brenvolt::py {
+namespace {
+
+// What an Hl7Json object holds. The text is normalised once, at
+// construction; nothing converted from it is cached.
+struct Hl7JsonState {
+  std::string hl7_string;
+  Hl7EscapeHandler escape_handler;
+  bool validation_enabled = false;
+  bool strict_validation = false;
+  bool escaping_enabled = true;
+};
+
+struct Hl7JsonObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  Hl7JsonState state;
+};
+
+Hl7JsonObject* as_object(PyObject* self) { return reinterpret_cast<Hl7JsonObject*>(self); }
+
+struct Flags {
+  bool validation_enabled;
+  bool strict_validation;
+  bool escaping_enabled;
+};
+
+// Converts the three optional flags that follow the first parameter, in
+// parameter order; None or absent gives the default.
+std::optional<Flags> convert_flags(const FunctionSignature& signature, const ParsedArguments& args) {
+  const auto validation = to_flag_or(args[1], signature.parameters[1], false);
+  if (!validation) return std::nullopt;
+  const auto strict = to_flag_or(args[2], signature.parameters[2], false);
+  if (!strict) return std::nullopt;
+  const auto escaping = to_flag_or(args[3], signature.parameters[3], true);
+  if (!escaping) return std::nullopt;
+  return Flags{*validation, *strict, *escaping};
+}
+
+// A new Hl7Json holding `text` normalised. Cannot fail but for memory.
+PyObject* make_object(std::string text, const Flags& flags) {
+  PyTypeObject* type = hl7_json_type();
+  if (type == nullptr) return nullptr;
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  Hl7JsonObject* object = as_object(self.get());
+  new (&object->borrow) BorrowFlag();
+  // tp_dealloc destroys `state`, so it is built before anything can fail.
+  new (&object->state) Hl7JsonState();
+  object->state.hl7_string = replace_eof(std::move(text));
+  object->state.escape_handler = create_default_escape_handler();
+  object->state.validation_enabled = flags.validation_enabled;
+  object->state.strict_validation = flags.strict_validation;
+  object->state.escaping_enabled = flags.escaping_enabled;
+  return self.release();
+}
+
+void dealloc(PyObject* self) {
+  Hl7JsonObject* object = as_object(self);
+  object->state.~Hl7JsonState();
+  object->borrow.~BorrowFlag();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances of heap types own their type
+}
+
+const char* const kNewParameters[] = {"hl7_string", "validation_enabled", "strict_validation",
+                                      "escaping_enabled"};
+const FunctionSignature kNew = {"Hl7Json", "__new__", kNewParameters, 4, 1};
+
+PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    ParsedArguments parsed;
+    if (!parse_arguments(kNew, args, kwargs, parsed)) return nullptr;
+    const auto text = to_text(parsed[0], kNew.parameters[0]);
+    if (!text) return nullptr;
+    const auto flags = convert_flags(kNew, parsed);
+    if (!flags) return nullptr;
+    return make_object(std::string(*text), *flags);
+  });
+}
+
+const char* const kFromFileParameters[] = {"path", "validation_enabled", "strict_validation",
+                                           "escaping_enabled"};
+const FunctionSignature kFromFile = {"Hl7Json", "from_file", kFromFileParameters, 4, 1};
+
+// A class method; the class it is called on is not used: the result is always
+// an Hl7Json.
+PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    ParsedArguments parsed;
+    if (!parse_arguments(kFromFile, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
+      return nullptr;
+    }
+    const auto path = to_text(parsed[0], kFromFile.parameters[0]);
+    if (!path) return nullptr;
+    const auto flags = convert_flags(kFromFile, parsed);
+    if (!flags) return nullptr;
+    Result<std::string> text = read_text_file(*path);
+    if (!text) return raise_hl7_error(text.error());
+    if (is_blank(text.value())) return raise_hl7_error(Hl7Error::empty_message());
+    return make_object(std::move(text).value(), *flags);
+  });
+}
+
+// The records of every line of the stored text, as a list of dicts.
+PyObject* convert_message(const Hl7JsonState& state) {
+  if (state.validation_enabled) {
+    const Hl7Validator validator{state.strict_validation, false};
+    Status valid = validate_message_text(state.hl7_string, validator);
+    if (!valid) return raise_hl7_error(valid.error());
+  }
+  const std::string_view text = state.hl7_string;
+  const auto lines = static_cast<Py_ssize_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+  PyRef list = PyRef::steal(PyList_New(lines));
+  if (!list) return nullptr;
+  const Hl7EscapeHandler* handler = state.escaping_enabled ? &state.escape_handler : nullptr;
+  Hl7LineScratch scratch;
+  Py_ssize_t index = 0;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    scratch.parse(text.substr(start, end - start), handler);
+    PyRef record = record_dict(scratch);
+    if (!record) return nullptr;
+    PyList_SET_ITEM(list.get(), index++, record.release());
+    if (end == text.size()) break;
+    start = end + 1;
+  }
+  return list.release();
+}
+
+PyObject* convert_hl7_to_json(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    SharedClaim claim(as_object(self)->borrow);
+    if (!claim) return nullptr;
+    return convert_message(as_object(self)->state);
+  });
+}
+
+PyObject* get_hl7_json(PyObject* self, void*) { return convert_hl7_to_json(self, nullptr); }
+
+const char* const kValidateParameters[] = {"strict_mode", "validate_required_fields"};
+const FunctionSignature kValidate = {"Hl7Json", "validate", kValidateParameters, 2, 2};
+
+PyObject* validate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    ParsedArguments parsed;
+    if (!parse_arguments(kValidate, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
+      return nullptr;
+    }
+    const Hl7JsonState& state = as_object(self)->state;
+    // Read strict_validation only under the claim below; here only the
+    // arguments are converted, None standing for "the object's setting".
+    const bool strict_given = parsed[0] != nullptr && parsed[0] != Py_None;
+    const auto strict = to_flag_or(parsed[0], kValidate.parameters[0], false);
+    if (!strict) return nullptr;
+    const auto required = to_flag_or(parsed[1], kValidate.parameters[1], true);
+    if (!required) return nullptr;
+    SharedClaim claim(as_object(self)->borrow);
+    if (!claim) return nullptr;
+    const Hl7Validator validator{strict_given ? *strict : state.strict_validation, *required};
+    Status valid = validate_message_text(state.hl7_string, validator);
+    if (!valid) return raise_hl7_error(valid.error());
+    Py_RETURN_NONE;
+  });
+}
+
+const char* const kSegParameters[] = {"seg"};
+const FunctionSignature kSplit = {"Hl7Json", "_split_hl7_seg_to_json", kSegParameters, 1, 1};
+const FunctionSignature kSplitEscaping = {"Hl7Json", "_split_hl7_seg_to_json_with_escaping",
+                                          kSegParameters, 1, 1};
+
+// One segment line to its record, through the segment model. The line is not
+// normalised or cut: line ends inside it stay in its field text.
+PyObject* split_segment(const FunctionSignature& signature, bool escaping, PyObject* self,
+                        PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    ParsedArguments parsed;
+    if (!parse_arguments(signature, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
+      return nullptr;
+    }
+    const auto seg = to_text(parsed[0], signature.parameters[0]);
+    if (!seg) return nullptr;
+    SharedClaim claim(as_object(self)->borrow);
+    if (!claim) return nullptr;
+    const Hl7EscapeHandler* handler = escaping ? &as_object(self)->state.escape_handler : nullptr;
+    return record_dict(Hl7Segment::from_string(*seg, handler).to_json()).release();
+  });
+}
+
+PyObject* split_hl7_seg_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+  return split_segment(kSplit, false, self, args, nargsf, kwnames);
+}
+
+PyObject* split_hl7_seg_to_json_with_escaping(PyObject* self, PyObject* const* args,
+                                              Py_ssize_t nargsf, PyObject* kwnames) {
+  return split_segment(kSplitEscaping, true, self, args, nargsf, kwnames);
+}
+
+PyObject* get_hl7_string(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    SharedClaim claim(as_object(self)->borrow);
+    if (!claim) return nullptr;
+    return new_str(as_object(self)->state.hl7_string).release();
+  });
+}
+
+// The three option flags share one reader and one writer, told apart by the
+// member pointer in the closure.
+using FlagMember = bool Hl7JsonState::*;
+struct FlagProperty {
+  const char* name;
+  FlagMember member;
+};
+const FlagProperty kValidationEnabled = {"validation_enabled", &Hl7JsonState::validation_enabled};
+const FlagProperty kStrictValidation = {"strict_validation", &Hl7JsonState::strict_validation};
+const FlagProperty kEscapingEnabled = {"escaping_enabled", &Hl7JsonState::escaping_enabled};
+
+PyObject* get_flag(PyObject* self, void* closure) {
+  return guarded([&]() -> PyObject* {
+    const auto* property = static_cast<const FlagProperty*>(closure);
+    SharedClaim claim(as_object(self)->borrow);
+    if (!claim) return nullptr;
+    return PyBool_FromLong(as_object(self)->state.*(property->member));
+  });
+}
+
+int set_flag(PyObject* self, PyObject* value, void* closure) {
+  return guarded([&]() -> int {
+    if (value == nullptr) return refuse_delete();
+    const auto* property = static_cast<const FlagProperty*>(closure);
+    const auto flag = to_flag(value, property->name);
+    if (!flag) return -1;
+    ExclusiveClaim claim(as_object(self)->borrow);
+    if (!claim) return -1;
+    as_object(self)->state.*(property->member) = *flag;
+    return 0;
+  });
+}
+
+void* closure(const FlagProperty& property) { return const_cast<FlagProperty*>(&property); }
+
+PyGetSetDef getset[] = {
+    {"hl7_string", get_hl7_string, nullptr, "", nullptr},
+    {"validation_enabled", get_flag, set_flag, "", closure(kValidationEnabled)},
+    {"strict_validation", get_flag, set_flag, "", closure(kStrictValidation)},
+    {"escaping_enabled", get_flag, set_flag, "", closure(kEscapingEnabled)},
+    {"hl7_json", get_hl7_json, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Casts a vectorcall method to the PyCFunction slot type, as CPython's own
+// tables do.
+template <class F>
+PyCFunction as_cfunction(F function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef methods[] = {
+    {"from_file", as_cfunction(from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_file($cls, path, validation_enabled=None, strict_validation=None, "
+     "escaping_enabled=None)\n--\n\n"},
+    {"_split_hl7_seg_to_json", as_cfunction(split_hl7_seg_to_json), METH_FASTCALL | METH_KEYWORDS,
+     "_split_hl7_seg_to_json($self, seg)\n--\n\n"},
+    {"_split_hl7_seg_to_json_with_escaping", as_cfunction(split_hl7_seg_to_json_with_escaping),
+     METH_FASTCALL | METH_KEYWORDS, "_split_hl7_seg_to_json_with_escaping($self, seg)\n--\n\n"},
+    {"_convert_hl7_to_json", convert_hl7_to_json, METH_NOARGS,
+     "_convert_hl7_to_json($self)\n--\n\n"},
+    {"validate", as_cfunction(validate), METH_FASTCALL | METH_KEYWORDS,
+     "validate($self, strict_mode, validate_required_fields)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Hl7Json(hl7_string, validation_enabled=None, "
+                                  "strict_validation=None, escaping_enabled=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "builtins.Hl7Json",
+    static_cast<int>(sizeof(Hl7JsonObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+}  // namespace
+
+PyType_Spec& hl7_json_type_spec() { return spec; }
+
+}  // namespace brenvolt::py

@@ -1,0 +1,235 @@
+#include "segments.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+namespace brenvolt {
+namespace {
+
+// MSH-2 as HL7 writes it. A text that holds it is never cut into repetitions,
+// nor, when read raw, into components: it is the encoding characters
+// themselves, not data.
+constexpr std::string_view kEncodingCharacters = "^~\\&";
+constexpr char kFieldSeparator = '|';
+constexpr char kRawComponentSeparator = '^';
+constexpr char kRawRepetitionSeparator = '~';
+
+bool contains(std::string_view text, char c) {
+  return !text.empty() && std::memchr(text.data(), c, text.size()) != nullptr;
+}
+
+bool holds_encoding_characters(std::string_view text) {
+  return text.find(kEncodingCharacters) != std::string_view::npos;
+}
+
+// Calls visit(piece) for every piece of `text` cut at `separator`, empty
+// pieces included (so at least once).
+template <class Visit>
+void for_each_piece(std::string_view text, char separator, Visit&& visit) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(separator, start);
+    if (end == std::string_view::npos) {
+      visit(text.substr(start));
+      return;
+    }
+    visit(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+std::vector<std::string> split_copy(std::string_view text, char separator) {
+  std::vector<std::string> pieces;
+  for_each_piece(text, separator, [&](std::string_view piece) { pieces.emplace_back(piece); });
+  return pieces;
+}
+
+char repetition_separator(const Hl7EscapeHandler* handler) {
+  return handler ? handler->repetition_separator : kRawRepetitionSeparator;
+}
+
+// A field or repetition text, which never has repetitions of its own.
+Hl7Field parse_part(std::string_view text, const Hl7EscapeHandler* handler) {
+  Hl7Field part;
+  if (handler == nullptr) {
+    part.value = text;
+    if (contains(text, kRawComponentSeparator) && !holds_encoding_characters(text)) {
+      part.components = split_copy(text, kRawComponentSeparator);
+    }
+    return part;
+  }
+  // Components are decided on the decoded text, so an escaped component
+  // separator (\S\) does split the field.
+  part.value = handler->unescape(text);
+  if (contains(part.value, handler->component_separator)) {
+    part.components = handler->parse_field_with_escaping(text);
+  }
+  return part;
+}
+
+Hl7Field parse_field(std::string_view text, const Hl7EscapeHandler* handler) {
+  const char separator = repetition_separator(handler);
+  if (!contains(text, separator) || holds_encoding_characters(text)) {
+    return parse_part(text, handler);
+  }
+  // The cut is made on the raw text: an escaped repetition separator (\R\)
+  // never splits a field.
+  Hl7Field field;
+  field.value = text;
+  field.repetitions.emplace();
+  for_each_piece(text, separator, [&](std::string_view repetition) {
+    field.repetitions->push_back(parse_part(repetition, handler));
+  });
+  return field;
+}
+
+void append_number(std::size_t n, std::string& out) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  out.append(digits, end);
+}
+
+}  // namespace
+
+Hl7Segment Hl7Segment::from_string(std::string_view line, const Hl7EscapeHandler* handler) {
+  Hl7Segment segment;
+  const std::size_t first = line.find(kFieldSeparator);
+  segment.name = line.substr(0, first);
+  if (first == std::string_view::npos) return segment;
+  for_each_piece(line.substr(first + 1), kFieldSeparator, [&](std::string_view text) {
+    segment.fields.push_back(parse_field(text, handler));
+  });
+  return segment;
+}
+
+const Hl7Field* Hl7Segment::field(std::size_t position) const {
+  if (position == 0 || position > fields.size()) return nullptr;
+  return &fields[position - 1];
+}
+
+Hl7Record Hl7Segment::to_json() const {
+  using Form = Hl7KeyPosition::Form;
+  Hl7Record record;
+  const auto add = [&](const Hl7KeyPosition& position, const std::string& value) {
+    Hl7RecordEntry entry;
+    append_key_text(position, entry.key);
+    entry.value = value;
+    record.push_back(std::move(entry));
+  };
+  add({Form::SegmentName}, name);
+  for (std::size_t n = 1; n <= fields.size(); ++n) {
+    const Hl7Field& field = fields[n - 1];
+    if (field.repetitions) {
+      for (std::size_t r = 0; r < field.repetitions->size(); ++r) {
+        const Hl7Field& repetition = (*field.repetitions)[r];
+        if (repetition.components) {
+          for (std::size_t c = 1; c <= repetition.components->size(); ++c) {
+            add({Form::RepetitionComponent, n, r, c}, (*repetition.components)[c - 1]);
+          }
+        } else {
+          add({Form::Repetition, n, r, 0}, repetition.value);
+        }
+      }
+    } else if (field.components) {
+      for (std::size_t c = 1; c <= field.components->size(); ++c) {
+        add({Form::Component, n, 0, c}, (*field.components)[c - 1]);
+      }
+    } else {
+      add({Form::Whole, n, 0, 0}, field.value);
+    }
+  }
+  std::sort(record.begin(), record.end(),
+            [](const Hl7RecordEntry& a, const Hl7RecordEntry& b) { return a.key < b.key; });
+  return record;
+}
+
+void append_key_text(const Hl7KeyPosition& position, std::string& out) {
+  using Form = Hl7KeyPosition::Form;
+  if (position.form == Form::SegmentName) {
+    out.append("segment_name");
+    return;
+  }
+  append_number(position.field, out);
+  if (position.form == Form::Repetition || position.form == Form::RepetitionComponent) {
+    out.push_back('[');
+    append_number(position.repetition, out);
+    out.push_back(']');
+  }
+  if (position.form == Form::Component || position.form == Form::RepetitionComponent) {
+    out.push_back('.');
+    append_number(position.component, out);
+  }
+}
+
+std::string_view Hl7LineScratch::unescaped(std::string_view text,
+                                           const Hl7EscapeHandler& handler) {
+  if (!contains(text, handler.escape_character)) return text;
+  // parse() reserved the whole line's size, and unescaping never lengthens a
+  // text, so this append cannot move the arena under earlier views.
+  const std::size_t start = arena_.size();
+  handler.unescape_into(text, arena_);
+  return std::string_view(arena_.data() + start, arena_.size() - start);
+}
+
+Hl7LineScratch::Group Hl7LineScratch::parse_part(std::string_view text,
+                                                 const Hl7EscapeHandler* handler) {
+  std::string_view value = text;
+  bool split = false;
+  if (handler == nullptr) {
+    split = contains(text, kRawComponentSeparator) && !holds_encoding_characters(text);
+  } else {
+    value = unescaped(text, *handler);
+    split = contains(value, handler->component_separator);
+  }
+  const std::size_t first = values_.size();
+  if (!split) {
+    values_.push_back(value);
+    entry_count_ += 1;
+    return {Shape::Whole, first, 1};
+  }
+  const char separator = handler ? handler->component_separator : kRawComponentSeparator;
+  for_each_piece(value, separator, [&](std::string_view piece) { values_.push_back(piece); });
+  entry_count_ += values_.size() - first;
+  return {Shape::Components, first, values_.size() - first};
+}
+
+void Hl7LineScratch::parse(std::string_view line, const Hl7EscapeHandler* handler) {
+  values_.clear();
+  fields_.clear();
+  reps_.clear();
+  arena_.clear();
+  if (handler != nullptr) arena_.reserve(line.size());
+  entry_count_ = 1;  // segment_name
+
+  const std::size_t first = line.find(kFieldSeparator);
+  name_ = line.substr(0, first);
+  if (first == std::string_view::npos) return;
+  const char separator = repetition_separator(handler);
+  for_each_piece(line.substr(first + 1), kFieldSeparator, [&](std::string_view text) {
+    if (!contains(text, separator) || holds_encoding_characters(text)) {
+      fields_.push_back(parse_part(text, handler));
+      return;
+    }
+    const std::size_t first_rep = reps_.size();
+    for_each_piece(text, separator,
+                   [&](std::string_view repetition) { reps_.push_back(parse_part(repetition, handler)); });
+    fields_.push_back({Shape::Repetitions, first_rep, reps_.size() - first_rep});
+  });
+}
+
+Hl7Record map_segment_line(std::string_view line, const Hl7EscapeHandler* handler) {
+  Hl7LineScratch scratch;
+  scratch.parse(line, handler);
+  Hl7Record record;
+  record.reserve(scratch.entry_count());
+  scratch.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
+    Hl7RecordEntry entry;
+    append_key_text(position, entry.key);
+    entry.value = value;
+    record.push_back(std::move(entry));
+  });
+  return record;
+}
+
+}  // namespace brenvolt

@@ -1,0 +1,153 @@
+#include "utils.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <simdjson.h>
+
+namespace brenvolt {
+namespace {
+
+// Replaces every non-overlapping `first second` pair, found left to right, by
+// `second`'s replacement `out`, compacting in place. A pair produced by a
+// replacement is never looked at again within the same pass.
+void fold_pairs(std::string& text, char first, char second, char out) {
+  std::size_t write = 0;
+  const std::size_t size = text.size();
+  for (std::size_t read = 0; read < size; ++read) {
+    if (text[read] == first && read + 1 < size && text[read + 1] == second) {
+      text[write++] = out;
+      ++read;
+    } else {
+      text[write++] = text[read];
+    }
+  }
+  text.resize(write);
+}
+
+struct CodePointRange {
+  char32_t first;
+  char32_t last;
+};
+
+constexpr CodePointRange kAlphanumericRanges[] = {
+#include "unicode_tables.inc"
+};
+
+std::string os_error_text(int error_number) {
+  char buffer[256];
+  // GNU strerror_r may return a static string instead of filling the buffer.
+  const char* text = strerror_r(error_number, buffer, sizeof buffer);
+  return std::string(text) + " (os error " + std::to_string(error_number) + ")";
+}
+
+// Closes the descriptor on every path out of read_text_file.
+struct FileDescriptor {
+  int fd;
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
+
+std::string replace_eof(std::string text) {
+  if (text.find('\r') == std::string::npos) return text;
+  fold_pairs(text, '\r', '\n', '\n');
+  fold_pairs(text, '\n', '\r', '\n');
+  std::replace(text.begin(), text.end(), '\r', '\n');
+  return text;
+}
+
+char32_t decode_utf8_at(std::string_view text, std::size_t i, std::size_t& length) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    length = 1;
+    return lead;
+  }
+  if (lead < 0xE0) {
+    length = 2;
+    return static_cast<char32_t>(((lead & 0x1Fu) << 6) | (byte(1) & 0x3Fu));
+  }
+  if (lead < 0xF0) {
+    length = 3;
+    return static_cast<char32_t>(((lead & 0x0Fu) << 12) | ((byte(1) & 0x3Fu) << 6) |
+                                 (byte(2) & 0x3Fu));
+  }
+  length = 4;
+  return static_cast<char32_t>(((lead & 0x07u) << 18) | ((byte(1) & 0x3Fu) << 12) |
+                               ((byte(2) & 0x3Fu) << 6) | (byte(3) & 0x3Fu));
+}
+
+bool is_alphanumeric(char32_t c) {
+  if (c < 0x80) {
+    return (c >= U'0' && c <= U'9') || (c >= U'A' && c <= U'Z') || (c >= U'a' && c <= U'z');
+  }
+  const auto* end = std::end(kAlphanumericRanges);
+  const auto* it = std::upper_bound(std::begin(kAlphanumericRanges), end, c,
+                                    [](char32_t v, const CodePointRange& r) { return v < r.first; });
+  return it != std::begin(kAlphanumericRanges) && c <= (it - 1)->last;
+}
+
+bool is_white_space(char32_t c) {
+  switch (c) {
+    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
+    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
+    case 0x202F: case 0x205F: case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+bool is_blank(std::string_view text) {
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < text.size(); i += length) {
+    if (!is_white_space(decode_utf8_at(text, i, length))) return false;
+  }
+  return true;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+  return simdjson::validate_utf8(bytes.data(), bytes.size());
+}
+
+Result<std::string> read_text_file(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return Hl7Error::io_error("file name contained an unexpected NUL byte");
+  }
+  const std::string path_z(path);
+  FileDescriptor file{::open(path_z.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return Hl7Error::io_error(os_error_text(errno));
+
+  // The size from fstat only sizes the buffer: the file may change while it is
+  // read, and files under /proc report 0. One spare byte lets the final read
+  // see the end of a regular file without growing the buffer.
+  std::size_t capacity = 65536;
+  struct stat info {};
+  if (::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    capacity = static_cast<std::size_t>(info.st_size) + 1;
+  }
+  std::string bytes(capacity, '\0');
+  std::size_t used = 0;
+  for (;;) {
+    if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+    const ssize_t got = ::read(file.fd, bytes.data() + used, bytes.size() - used);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return Hl7Error::io_error(os_error_text(errno));
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  bytes.resize(used);
+  if (!is_valid_utf8(bytes)) return Hl7Error::io_error("stream did not contain valid UTF-8");
+  return bytes;
+}
+
+}  // namespace brenvolt
