@@ -22,13 +22,9 @@ struct Hl7JsonState {
   bool escaping_enabled = true;
 };
 
-struct Hl7JsonObject {
-  PyObject_HEAD
-  BorrowFlag borrow;
-  Hl7JsonState state;
-};
+using Hl7JsonObject = Instance<Hl7JsonState>;
 
-Hl7JsonObject* as_object(PyObject* self) { return reinterpret_cast<Hl7JsonObject*>(self); }
+Hl7JsonObject* as_object(PyObject* self) { return Hl7JsonObject::of(self); }
 
 struct Flags {
   bool validation_enabled;
@@ -50,29 +46,13 @@ std::optional<Flags> convert_flags(const FunctionSignature& signature, const Par
 
 // A new Hl7Json holding `text` normalised. Cannot fail but for memory.
 PyObject* make_object(std::string text, const Flags& flags) {
-  PyTypeObject* type = hl7_json_type();
-  if (type == nullptr) return nullptr;
-  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  Hl7JsonObject* object = as_object(self.get());
-  new (&object->borrow) BorrowFlag();
-  // tp_dealloc destroys `state`, so it is built before anything can fail.
-  new (&object->state) Hl7JsonState();
-  object->state.hl7_string = replace_eof(std::move(text));
-  object->state.escape_handler = create_default_escape_handler();
-  object->state.validation_enabled = flags.validation_enabled;
-  object->state.strict_validation = flags.strict_validation;
-  object->state.escaping_enabled = flags.escaping_enabled;
-  return self.release();
-}
-
-void dealloc(PyObject* self) {
-  Hl7JsonObject* object = as_object(self);
-  object->state.~Hl7JsonState();
-  object->borrow.~BorrowFlag();
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  PyRef::steal(reinterpret_cast<PyObject*>(type));  // instances of heap types own their type
+  Hl7JsonState state;
+  state.hl7_string = replace_eof(std::move(text));
+  state.escape_handler = create_default_escape_handler();
+  state.validation_enabled = flags.validation_enabled;
+  state.strict_validation = flags.strict_validation;
+  state.escaping_enabled = flags.escaping_enabled;
+  return Hl7JsonObject::make(hl7_json_type(), std::move(state));
 }
 
 const char* const kNewParameters[] = {"hl7_string", "validation_enabled", "strict_validation",
@@ -262,13 +242,6 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Casts a vectorcall method to the PyCFunction slot type, as CPython's own
-// tables do.
-template <class F>
-PyCFunction as_cfunction(F function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef methods[] = {
     {"from_file", as_cfunction(from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_file($cls, path, validation_enabled=None, strict_validation=None, "
@@ -288,7 +261,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Hl7Json(hl7_string, validation_enabled=None, "
                                   "strict_validation=None, escaping_enabled=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(tp_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Hl7JsonObject::dealloc)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},

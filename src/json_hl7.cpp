@@ -1,16 +1,199 @@
 #include "json_hl7.h"
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "assembly.h"
+#include "errors_python.h"
+#include "escape.h"
+#include "json_records.h"
+#include "segments.h"
+
 namespace brenvolt::py {
 namespace {
 
+// What a JsonHl7 object holds; nothing changes it after construction.
+struct JsonHl7State {
+  std::vector<Hl7Record> json_data;
+  Hl7EscapeHandler escape_handler;
+};
+
+using JsonHl7Object = Instance<JsonHl7State>;
+
+PyObject* make_object(std::vector<Hl7Record> records) {
+  return JsonHl7Object::make(json_hl7_type(),
+                             JsonHl7State{std::move(records), create_default_escape_handler()});
+}
+
+constexpr const char* kJsonData = "json_data";
+
+// One dict of str to str as a record, entries in ascending key order. False
+// with TypeError (naming the item and key) or UnicodeEncodeError set.
+bool convert_record(PyObject* item, Py_ssize_t index, Hl7Record& record) {
+  if (!PyDict_Check(item)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': item %zd is a '%s' object, not a dict of str to str", kJsonData,
+                 index, type_name(item));
+    return false;
+  }
+  record.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(item)));
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  // Nothing below runs Python code, so the dict cannot change under PyDict_Next.
+  while (PyDict_Next(item, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd has a key of type '%s', not str",
+                   kJsonData, index, type_name(key));
+      return false;
+    }
+    if (!PyUnicode_Check(value)) {
+      PyErr_Format(PyExc_TypeError,
+                   "argument '%s': item %zd, key %R: value is a '%s' object, not a str", kJsonData,
+                   index, key, type_name(value));
+      return false;
+    }
+    Py_ssize_t key_size = 0;
+    const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (key_text == nullptr) return false;
+    Py_ssize_t value_size = 0;
+    const char* value_text = PyUnicode_AsUTF8AndSize(value, &value_size);
+    if (value_text == nullptr) return false;
+    record.push_back({std::string(key_text, static_cast<std::size_t>(key_size)),
+                      std::string(value_text, static_cast<std::size_t>(value_size))});
+  }
+  // Distinct str keys have distinct UTF-8, so the order is strict.
+  std::sort(record.begin(), record.end(),
+            [](const Hl7RecordEntry& a, const Hl7RecordEntry& b) { return a.key < b.key; });
+  return true;
+}
+
+// A sequence (not a str) of dicts of str to str, as records. Errors raised by
+// the caller's sequence while it is iterated pass through unchanged.
+std::optional<std::vector<Hl7Record>> convert_records(PyObject* json_data) {
+  if (PyUnicode_Check(json_data)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': a str cannot be converted to a sequence of records; pass a list "
+                 "of dicts (JsonHl7.from_file reads JSON text from a file)",
+                 kJsonData);
+    return std::nullopt;
+  }
+  if (!PySequence_Check(json_data)) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': '%s' object cannot be converted to a sequence of records (a list "
+                 "or tuple of dicts)",
+                 kJsonData, type_name(json_data));
+    return std::nullopt;
+  }
+  std::vector<Hl7Record> records;
+  const Py_ssize_t size = PySequence_Size(json_data);
+  if (size < 0) {
+    PyErr_Clear();  // only a sizing hint: iteration decides
+  } else {
+    records.reserve(static_cast<std::size_t>(size));
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(json_data));
+  if (!iterator) return std::nullopt;
+  for (Py_ssize_t index = 0;; ++index) {
+    PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+    if (!item) {
+      if (PyErr_Occurred()) return std::nullopt;
+      break;
+    }
+    Hl7Record record;
+    if (!convert_record(item.get(), index, record)) return std::nullopt;
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+const char* const kNewParameters[] = {"json_data"};
+const FunctionSignature kNew = {"JsonHl7", "__new__", kNewParameters, 1, 1};
+
+PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    ParsedArguments parsed;
+    if (!parse_arguments(kNew, args, kwargs, parsed)) return nullptr;
+    auto records = convert_records(parsed[0]);
+    if (!records) return nullptr;
+    return make_object(std::move(*records));
+  });
+}
+
+const char* const kFromFileParameters[] = {"path"};
+const FunctionSignature kFromFile = {"JsonHl7", "from_file", kFromFileParameters, 1, 1};
+
+// A class method; the class it is called on is not used.
+PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    ParsedArguments parsed;
+    if (!parse_arguments(kFromFile, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
+      return nullptr;
+    }
+    const auto path = to_text(parsed[0], kFromFile.parameters[0]);
+    if (!path) return nullptr;
+    Result<std::vector<Hl7Record>> records = load_json_records_file(*path);
+    if (!records) return raise_hl7_error(records.error());
+    return make_object(std::move(records).value());
+  });
+}
+
+PyObject* convert_json_to_hl7(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    SharedClaim claim(JsonHl7Object::of(self)->borrow);
+    if (!claim) return nullptr;
+    const JsonHl7State& state = JsonHl7Object::of(self)->state;
+    Result<std::string> text = assemble_message(state.json_data, state.escape_handler);
+    if (!text) return raise_hl7_error(text.error());
+    return new_str(text.value()).release();
+  });
+}
+
+PyObject* get_hl7_string(PyObject* self, void*) { return convert_json_to_hl7(self, nullptr); }
+
+PyObject* get_json_data(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    SharedClaim claim(JsonHl7Object::of(self)->borrow);
+    if (!claim) return nullptr;
+    const std::vector<Hl7Record>& records = JsonHl7Object::of(self)->state.json_data;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      PyRef dict = record_dict(records[i]);
+      if (!dict) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+    }
+    return list.release();
+  });
+}
+
+PyGetSetDef getset[] = {
+    {"json_data", get_json_data, nullptr, "", nullptr},
+    {"hl7_string", get_hl7_string, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef methods[] = {
+    {"from_file", as_cfunction(from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_file($cls, path)\n--\n\n"},
+    {"_convert_json_to_hl7", convert_json_to_hl7, METH_NOARGS,
+     "_convert_json_to_hl7($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("JsonHl7(json_data)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(JsonHl7Object::dealloc)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
     "builtins.JsonHl7",
-    static_cast<int>(sizeof(PyObject)),
+    static_cast<int>(sizeof(JsonHl7Object)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     slots,

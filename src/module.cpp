@@ -11,14 +11,6 @@
 namespace brenvolt::py {
 namespace {
 
-// The short name of a value's type, as CPython's own messages print it
-// ("int", "NoneType", "Path").
-const char* type_name(PyObject* value) {
-  const char* name = Py_TYPE(value)->tp_name;
-  const char* dot = std::strrchr(name, '.');
-  return dot ? dot + 1 : name;
-}
-
 std::string function_label(const FunctionSignature& signature) {
   std::string label(signature.class_name);
   label.append(".").append(signature.function_name).append("()");
@@ -216,6 +208,12 @@ bool parse_arguments(const FunctionSignature& signature, PyObject* args, PyObjec
     }
   }
   return check_required(signature, out);
+}
+
+const char* type_name(PyObject* value) {
+  const char* name = Py_TYPE(value)->tp_name;
+  const char* dot = std::strrchr(name, '.');
+  return dot ? dot + 1 : name;
 }
 
 void raise_conversion_error(const char* name, PyObject* value, const char* target) {

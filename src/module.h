@@ -85,6 +85,10 @@ std::optional<bool> to_flag(PyObject* value, const char* name);
 // As to_flag, with None or an absent value giving `fallback`.
 std::optional<bool> to_flag_or(PyObject* value, const char* name, bool fallback);
 
+// The short name of a value's type, as CPython's own messages print it
+// ("int", "NoneType", "PosixPath").
+const char* type_name(PyObject* value);
+
 // Raises TypeError "argument 'name': 'T' object cannot be converted to 'target'".
 void raise_conversion_error(const char* name, PyObject* value, const char* target);
 
@@ -176,6 +180,46 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
   } else {
     return nullptr;
   }
+}
+
+// The layout of an instance of either class: the claim counter and the C++
+// state, both built with placement new when the instance is made and
+// destroyed explicitly when it goes.
+template <class State>
+struct Instance {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  State state;
+
+  static Instance* of(PyObject* self) { return reinterpret_cast<Instance*>(self); }
+
+  // A new instance of `type` holding `state`; nullptr with an error set.
+  static PyObject* make(PyTypeObject* type, State&& state) {
+    if (type == nullptr) return nullptr;
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Instance* instance = of(self.get());
+    new (&instance->borrow) BorrowFlag();
+    new (&instance->state) State(std::move(state));
+    return self.release();
+  }
+
+  // tp_dealloc. Instances of heap types own a reference to their type.
+  static void dealloc(PyObject* self) {
+    Instance* instance = of(self);
+    instance->state.~State();
+    instance->borrow.~BorrowFlag();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    PyRef::steal(reinterpret_cast<PyObject*>(type));
+  }
+};
+
+// Casts a vectorcall method to the PyCFunction slot type, as CPython's own
+// method tables do.
+template <class F>
+PyCFunction as_cfunction(F function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 // The attribute setter's answer to `del obj.flag`.

@@ -126,12 +126,13 @@ Result<std::string> read_text_file(std::string_view path) {
   if (file.fd < 0) return Hl7Error::io_error(os_error_text(errno));
 
   // The size from fstat only sizes the buffer: the file may change while it is
-  // read, and files under /proc report 0. One spare byte lets the final read
-  // see the end of a regular file without growing the buffer.
+  // read, and files under /proc report 0. The spare bytes let the final read
+  // see the end of a regular file without growing the buffer, and leave room
+  // for the padding the JSON parser needs after the text.
   std::size_t capacity = 65536;
   struct stat info {};
   if (::fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    capacity = static_cast<std::size_t>(info.st_size) + 1;
+    capacity = static_cast<std::size_t>(info.st_size) + simdjson::SIMDJSON_PADDING;
   }
   std::string bytes(capacity, '\0');
   std::size_t used = 0;

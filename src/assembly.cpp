@@ -1,0 +1,250 @@
+#include "assembly.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <tuple>
+
+namespace brenvolt {
+namespace {
+
+constexpr std::string_view kSegmentNameKey = "segment_name";
+
+// The delimiters of the written text. They are fixed: never taken from the
+// records (an MSH record's encoding characters included) or from a handler.
+constexpr char kFieldSeparator = '|';
+constexpr char kRepetitionSeparator = '~';
+constexpr char kComponentSeparator = '^';
+constexpr char kSegmentSeparator = '\n';
+
+// A place in a segment line. Fields count from 1, repetitions from 0;
+// component 0 is the whole-value slot of a repetition (the text of a field or
+// repetition without components), components count from 1.
+struct Hl7Position {
+  std::uint64_t field;
+  std::uint64_t repetition;
+  std::uint64_t component;
+};
+
+// One record entry whose key names a position.
+struct Hl7PlacedValue {
+  Hl7Position position;
+  std::size_t entry;             // index in the record: a later entry has a later key
+  std::size_t escaped_size = 0;  // set once the value is known to be written
+};
+
+// The delimiters between one written value and the next, in the order they
+// appear: pipes end fields, tildes end repetitions, carets end components.
+struct Hl7Gap {
+  std::uint64_t pipes = 0;
+  std::uint64_t tildes = 0;
+  std::uint64_t carets = 0;
+};
+
+// Where the writing of a line stands: the position of the last value written,
+// or the line's start. Components are counted from 1 here because the
+// whole-value slot and component 1 both begin where the repetition begins.
+class Hl7LineCursor {
+ public:
+  // A line with a name has the name as its part 0, so field f is preceded by
+  // f pipes; without a name the line starts with field 1 and field f is
+  // preceded by f - 1.
+  explicit Hl7LineCursor(bool has_name) : field_(has_name ? 0 : 1) {}
+
+  // The delimiters that lie between the cursor and `to`, which must not come
+  // before it in line order; moves the cursor there.
+  Hl7Gap advance_to(const Hl7Position& to) {
+    Hl7Gap gap;
+    if (to.field != field_) {
+      gap.pipes = to.field - field_;
+      field_ = to.field;
+      repetition_ = 0;
+      component_ = 1;
+    }
+    if (to.repetition != repetition_) {
+      gap.tildes = to.repetition - repetition_;
+      repetition_ = to.repetition;
+      component_ = 1;
+    }
+    const std::uint64_t component = std::max<std::uint64_t>(to.component, 1);
+    gap.carets = component - component_;
+    component_ = component;
+    return gap;
+  }
+
+ private:
+  std::uint64_t field_;
+  std::uint64_t repetition_ = 0;
+  std::uint64_t component_ = 1;
+};
+
+// A number of the key scheme: an optional single "+", then one or more ASCII
+// digits whose value fits in 64 bits (leading zeros allowed). Anything else,
+// a lone "+" and 21-digit overflows included, is no number.
+std::optional<std::uint64_t> parse_key_number(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// The position a key other than "segment_name" names, or nullopt for a key
+// that fits no form. The rules are tried in order and a key that fails the
+// first one that applies to it is not retried as another form: "3.1[0]" is
+// read by the bracket rule and refused there.
+std::optional<Hl7Position> read_position_key(std::string_view key) {
+  if (key.empty()) return std::nullopt;
+  if (const auto field = parse_key_number(key)) return Hl7Position{*field, 0, 0};
+
+  const std::size_t open = key.find('[');
+  const std::size_t close = key.find(']');
+  if (open != std::string_view::npos && close != std::string_view::npos) {
+    if (close < open) return std::nullopt;
+    const auto field = parse_key_number(key.substr(0, open));
+    const auto repetition = parse_key_number(key.substr(open + 1, close - open - 1));
+    if (!field || !repetition) return std::nullopt;
+    // Only a "." directly after the "]" introduces a component; any other
+    // text there is disregarded, so "3[1]x" is read as "3[1]".
+    const std::string_view rest = key.substr(close + 1);
+    if (rest.empty() || rest.front() != '.') return Hl7Position{*field, *repetition, 0};
+    const auto component = parse_key_number(rest.substr(1));
+    if (!component) return std::nullopt;
+    return Hl7Position{*field, *repetition, *component};
+  }
+
+  // "n.c" exactly: a second "." leaves a second piece that is no number.
+  const std::size_t dot = key.find('.');
+  if (dot == std::string_view::npos) return std::nullopt;
+  const auto field = parse_key_number(key.substr(0, dot));
+  const auto component = parse_key_number(key.substr(dot + 1));
+  if (!field || !component) return std::nullopt;
+  return Hl7Position{*field, 0, *component};
+}
+
+bool comes_before(const Hl7PlacedValue& a, const Hl7PlacedValue& b) {
+  return std::tie(a.position.field, a.position.repetition, a.position.component, a.entry) <
+         std::tie(b.position.field, b.position.repetition, b.position.component, b.entry);
+}
+
+// Precondition: `values` sorted by comes_before. Keeps, for each position, the
+// value of the last key naming it (the last of its run, as entries rise with
+// the keys' byte order), and drops a repetition's whole-value slot when a key
+// names one of its components: components win over the whole value.
+void keep_written_values(std::vector<Hl7PlacedValue>& values) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i + 1 < values.size()) {
+      const Hl7Position& here = values[i].position;
+      const Hl7Position& next = values[i + 1].position;
+      if (next.field == here.field && next.repetition == here.repetition &&
+          (here.component == 0 || next.component == here.component)) {
+        continue;
+      }
+    }
+    values[kept++] = values[i];
+  }
+  values.resize(kept);
+}
+
+// Adds `count` to `total` unless that would pass kMaximumLineSlots.
+// Precondition: total <= kMaximumLineSlots, so nothing can overflow.
+bool add_within_line_bound(std::uint64_t& total, std::uint64_t count) {
+  if (count > kMaximumLineSlots - total) return false;
+  total += count;
+  return true;
+}
+
+Hl7Error line_too_long(std::size_t record_index, std::string_view key) {
+  std::string text = "record ";
+  text += std::to_string(record_index);
+  text += ": key '";
+  text += key;
+  text += "' names a position beyond the limit of ";
+  text += std::to_string(kMaximumLineSlots);
+  text += " delimiters per segment line";
+  return Hl7Error::encoding_error(std::move(text));
+}
+
+// Makes room for `more` bytes after the text already in `out`, growing by at
+// least half again so that many lines cost few reallocations whatever the
+// standard library's reserve() does.
+void reserve_more(std::string& out, std::size_t more) {
+  const std::size_t needed = out.size() + more;
+  if (needed <= out.capacity()) return;
+  out.reserve(std::max(needed, out.capacity() + out.capacity() / 2));
+}
+
+}  // namespace
+
+Result<std::string> assemble_message(const std::vector<Hl7Record>& records,
+                                     const Hl7EscapeHandler& handler) {
+  std::string out;
+  std::vector<Hl7PlacedValue> values;  // reused from record to record
+  for (std::size_t index = 0; index < records.size(); ++index) {
+    const Hl7Record& record = records[index];
+
+    bool has_name = false;
+    std::string_view name;
+    values.clear();
+    for (std::size_t entry = 0; entry < record.size(); ++entry) {
+      const std::string_view key = record[entry].key;
+      if (key == kSegmentNameKey) {
+        has_name = true;
+        name = record[entry].value;
+        continue;
+      }
+      const auto position = read_position_key(key);
+      // Field 0 is never written, so it takes no room either.
+      if (!position || position->field == 0) continue;
+      values.push_back(Hl7PlacedValue{*position, entry});
+    }
+    std::sort(values.begin(), values.end(), comes_before);
+    keep_written_values(values);
+
+    // Count the line's delimiters before writing any of it: a key naming a
+    // huge position must fail here, before anything of its size is allocated.
+    std::uint64_t delimiters = 0;
+    std::size_t line_size = name.size() + (index > 0 ? 1 : 0);
+    Hl7LineCursor counter(has_name);
+    for (Hl7PlacedValue& value : values) {
+      const Hl7Gap gap = counter.advance_to(value.position);
+      if (!add_within_line_bound(delimiters, gap.pipes) ||
+          !add_within_line_bound(delimiters, gap.tildes) ||
+          !add_within_line_bound(delimiters, gap.carets)) {
+        return line_too_long(index, record[value.entry].key);
+      }
+      value.escaped_size = handler.escaped_size(record[value.entry].value);
+      line_size += value.escaped_size;
+    }
+    line_size += static_cast<std::size_t>(delimiters);
+    reserve_more(out, line_size);
+
+    if (index > 0) out.push_back(kSegmentSeparator);
+    out.append(name);
+    Hl7LineCursor writer(has_name);
+    for (const Hl7PlacedValue& value : values) {
+      const Hl7Gap gap = writer.advance_to(value.position);
+      out.append(static_cast<std::size_t>(gap.pipes), kFieldSeparator);
+      out.append(static_cast<std::size_t>(gap.tildes), kRepetitionSeparator);
+      out.append(static_cast<std::size_t>(gap.carets), kComponentSeparator);
+      const std::string& text = record[value.entry].value;
+      // Every escape sequence is longer than the character it stands for, so
+      // an unchanged size means there is nothing to escape.
+      if (value.escaped_size == text.size()) {
+        out.append(text);
+      } else {
+        handler.escape_into(text, out);
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace brenvolt

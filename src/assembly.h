@@ -1,0 +1,46 @@
+// Message assembly: segment records back into HL7 message text, the inverse
+// of the record mapping in segments.h.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "escape.h"
+#include "segments.h"
+
+namespace brenvolt {
+
+// The most delimiters ("|", "~" and "^" together) that one segment line may
+// hold. Positions are 64-bit numbers and a line grows with the largest of
+// them, not with the number of keys, so without a bound one short key such as
+// "4294967296" would ask for gigabytes; no real segment comes near this.
+inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
+
+// Builds the message text of `records`: one segment line per record, in list
+// order, joined by "\n" with nothing after the last line; no records give the
+// empty text.
+//
+// A line is the record's "segment_name" value written verbatim (when the
+// record has that key), then fields 1..N joined by "|", where N is the largest
+// field any key names. A field is its repetitions 0..R joined by "~", a
+// repetition its components 1..C joined by "^", or its whole value when no key
+// names a component of it. Positions no key names are written as empty text,
+// every value is escaped with `handler`. Keys are read as "n", "n.c", "n[r]"
+// and "n[r].c" (numbers as u64, an optional "+" and leading zeros allowed);
+// keys that fit none of these forms, and field 0, are left out without notice.
+// When two keys name one position the later key in byte order wins, so
+// "3[0]" beats "3", "3" beats "03" and "3.0" beats "3".
+//
+// Precondition: each record's keys are unique and in ascending byte order
+// (the Hl7Record invariant).
+//
+// Fails only with an EncodingError naming the record (by its 0-based index in
+// `records`) and the first key whose position lies beyond the
+// kMaximumLineSlots-th delimiter of its line; nothing for that line has been
+// allocated by then.
+Result<std::string> assemble_message(const std::vector<Hl7Record>& records,
+                                     const Hl7EscapeHandler& handler);
+
+}  // namespace brenvolt
