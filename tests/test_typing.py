@@ -131,6 +131,13 @@ class TestMypy:
         assert result.returncode == 0, result.stdout + result.stderr
         assert result.stdout.startswith("Success: no issues found")
 
+    def test_strict_accepts_the_installed_command_line_module(self, tmp_path):
+        # A copy: mypy would take all of site-packages for the user's own code.
+        copy = tmp_path / "brenvolt_cli.py"
+        shutil.copyfile(installed("brenvolt_cli.py"), copy)
+        result = run_mypy(copy, tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+
     def test_the_sample_program_runs(self, tmp_path):
         result = subprocess.run([sys.executable, str(USAGE)], cwd=tmp_path, capture_output=True, text=True, timeout=60)
         assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")

@@ -1,0 +1,292 @@
+"""The ``brenvolt`` command, run end to end through the installed console
+script. Every expected result comes from the Python API on the same input."""
+
+from __future__ import annotations
+
+import json
+import os
+import pty
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from brenvolt import Hl7Json, JsonHl7
+
+SCRIPT = Path(sys.executable).parent / "brenvolt"
+EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "adt_a01.hl7"
+
+VALID = (
+    "MSH|^~\\&|ADMIT|HOSP|LAB|HOSP|20261208||ADT^A01^ADT_A01|1|P|2.5.1\r"
+    "PID|1||4711^^^GH^MR||DOE\\S\\JOHN^ANNA||19800214|F\r"
+)
+NO_PID = "MSH|^~\\&|ADMIT|HOSP|LAB|HOSP|20261208||ADT^A01^ADT_A01|1|P|2.5.1\rEVN|A01\r"
+OLD_VERSION = VALID.replace("|2.5.1\r", "|3.0\r", 1)
+SHORT_TYPE = VALID.replace("ADT^A01^ADT_A01", "ADT^A01", 1)
+BAD_NAME = VALID + "P-1|x\r"
+SHORT_MSH = "MSH|^~\\&|ADMIT|HOSP\rPID|1\r"
+
+
+def brenvolt(*args: str, stdin: bytes | None = None, cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
+    assert SCRIPT.is_file(), f"the console script is not installed at {SCRIPT}"
+    return subprocess.run(
+        [str(SCRIPT), *args], input=stdin, capture_output=True, cwd=cwd, timeout=120,
+        stdin=subprocess.DEVNULL if stdin is None else None,
+    )
+
+
+def write(folder: Path, name: str, text: str | bytes) -> Path:
+    path = folder / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(text.encode("utf-8") if isinstance(text, str) else text)
+    return path
+
+
+def error_of(call) -> str:
+    try:
+        call()
+    except Exception as error:  # brenvolt raises plain Exception
+        return str(error)
+    raise AssertionError("no error")
+
+
+def json_lines(output: bytes) -> list[dict[str, object]]:
+    return [json.loads(line) for line in output.decode("utf-8").splitlines()]
+
+
+class TestHelp:
+    @pytest.mark.parametrize(
+        "args, words",
+        [
+            ([], ["to-json", "to-hl7", "validate", "exit status", "standard input"]),
+            (["to-json"], ["--no-escaping", "--validate", "--strict", "--lines", "--output-dir", "JSON Lines"]),
+            (["to-hl7"], ["--line-end", "X20", "--output"]),
+            (["validate"], ["--strict", "--no-required-fields", "--quiet", "one line per file"]),
+        ],
+        ids=["main", "to-json", "to-hl7", "validate"],
+    )
+    def test_help_names_every_option(self, args, words):
+        result = brenvolt(*args, "--help")
+        text = result.stdout.decode()
+        assert result.returncode == 0
+        assert [word for word in words if word not in text] == []
+
+    @pytest.mark.parametrize(
+        "args", [[], ["convert", "x.hl7"], ["to-json", "--bogus"], ["to-hl7", "--line-end", "nl"]],
+        ids=["no-command", "unknown-command", "unknown-option", "bad-choice"],
+    )
+    def test_wrong_command_line_exits_2_with_usage(self, args):
+        result = brenvolt(*args)
+        assert result.returncode == 2
+        assert result.stdout == b""
+        assert result.stderr.decode().startswith("usage: brenvolt")
+
+
+class TestToJson:
+    @pytest.mark.parametrize(
+        "args, flags",
+        [
+            ([], {}),
+            (["--no-escaping"], {"escaping_enabled": False}),
+            (["--validate"], {"validation_enabled": True}),
+            (["--strict"], {"validation_enabled": True, "strict_validation": True}),
+        ],
+        ids=["defaults", "no-escaping", "validate", "strict"],
+    )
+    @pytest.mark.parametrize("text", [VALID, NO_PID], ids=["adt", "no-pid"])
+    def test_one_file_gives_the_array_of_records(self, tmp_path, args, flags, text):
+        path = write(tmp_path, "m.hl7", text)
+        result = brenvolt("to-json", *args, str(path))
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert json.loads(result.stdout) == Hl7Json.from_file(str(path), **flags).hl7_json
+
+    @pytest.mark.parametrize(
+        "args, text, flags",
+        [
+            (["--validate"], SHORT_MSH, {"validation_enabled": True}),
+            (["--validate"], BAD_NAME, {"validation_enabled": True}),
+            (["--strict"], OLD_VERSION, {"validation_enabled": True, "strict_validation": True}),
+            (["--strict"], SHORT_TYPE, {"validation_enabled": True, "strict_validation": True}),
+            ([], b"MSH|^~\\&|\x96\r", {}),
+            ([], " \r\n", {}),
+        ],
+        ids=["short-msh", "bad-segment-name", "unsupported-version", "short-message-type", "not-utf8", "blank"],
+    )
+    def test_failure_is_one_line_on_stderr_naming_the_file(self, tmp_path, args, text, flags):
+        path = write(tmp_path, "bad.hl7", text)
+        result = brenvolt("to-json", *args, str(path))
+        message = error_of(lambda: Hl7Json.from_file(str(path), **flags).hl7_json)
+        assert result.returncode == 1
+        assert result.stdout == b""
+        assert result.stderr.decode() == f"brenvolt: {path}: {message}\n"
+
+    def test_standard_input(self):
+        result = brenvolt("to-json", stdin=VALID.encode())
+        assert result.returncode == 0
+        assert json.loads(result.stdout) == Hl7Json(VALID).hl7_json
+
+    def test_standard_input_meets_the_file_checks(self):
+        result = brenvolt("to-json", "-", stdin=b"  \n")
+        assert (result.returncode, result.stderr) == (1, b"brenvolt: <stdin>: HL7 message is empty\n")
+
+    def test_many_files_give_json_lines_and_a_failure_does_not_stop_the_rest(self, tmp_path):
+        good = [write(tmp_path, f"{n}.hl7", VALID.replace("|1|P|", f"|{n}|P|")) for n in range(3)]
+        bad = write(tmp_path, "bad.hl7", b"\xff")
+        result = brenvolt("to-json", str(good[0]), str(bad), str(good[1]), str(good[2]))
+        assert result.returncode == 1
+        assert result.stderr.decode() == f"brenvolt: {bad}: {error_of(lambda: Hl7Json.from_file(str(bad)))}\n"
+        expected = [{"file": str(p), "records": Hl7Json.from_file(str(p)).hl7_json} for p in good]
+        assert json_lines(result.stdout) == expected
+
+    def test_lines_for_one_file_and_indented_array(self, tmp_path):
+        path = write(tmp_path, "m.hl7", VALID)
+        lines = brenvolt("to-json", "--lines", str(path))
+        assert json_lines(lines.stdout) == [{"file": str(path), "records": Hl7Json(VALID).hl7_json}]
+        indented = brenvolt("to-json", "--indent", "2", str(path)).stdout.decode()
+        assert indented == json.dumps(Hl7Json(VALID).hl7_json, ensure_ascii=False, indent=2) + "\n"
+
+    def test_folder_of_the_corpus_gives_one_line_per_readable_file(self, corpus_dir, tmp_path):
+        output = tmp_path / "corpus.jsonl"
+        result = brenvolt("to-json", "--no-progress", "-o", str(output), str(corpus_dir))
+        files = sorted(p for p in corpus_dir.rglob("*.hl7"))
+        expected, failures = [], []
+        for path in files:
+            try:
+                expected.append({"file": str(path), "records": Hl7Json.from_file(str(path)).hl7_json})
+            except Exception as error:
+                failures.append(f"brenvolt: {path}: {error}")
+        assert result.stdout == b""
+        assert json_lines(output.read_bytes()) == expected
+        assert result.stderr.decode().splitlines() == failures
+        assert result.returncode == (1 if failures else 0)
+
+    def test_output_dir_keeps_the_sub_folders(self, tmp_path):
+        write(tmp_path / "in", "a/one.hl7", VALID)
+        write(tmp_path / "in", "b/two.HL7", NO_PID)
+        write(tmp_path / "in", "b/notes.txt", "not a message")
+        result = brenvolt("to-json", "-d", str(tmp_path / "out"), str(tmp_path / "in"))
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+        written = sorted(p.relative_to(tmp_path / "out").as_posix() for p in (tmp_path / "out").rglob("*"))
+        assert written == ["a", "a/one.json", "b", "b/two.json"]
+        assert json.loads((tmp_path / "out/b/two.json").read_text()) == Hl7Json(NO_PID).hl7_json
+
+    def test_folder_without_messages_fails(self, tmp_path):
+        result = brenvolt("to-json", str(tmp_path))
+        assert result.returncode == 1
+        assert result.stderr.decode() == f"brenvolt: {tmp_path}: no *.hl7 files in this folder\n"
+
+
+class TestToHl7:
+    @pytest.mark.parametrize("line_end, separator", [("lf", "\n"), ("cr", "\r"), ("crlf", "\r\n")], ids=["lf", "cr", "crlf"])
+    def test_records_file_gives_the_message(self, tmp_path, line_end, separator):
+        records = Hl7Json(VALID).hl7_json + [{"segment_name": "NTE", "3": "two words & more"}]
+        path = write(tmp_path, "r.json", json.dumps(records))
+        result = brenvolt("to-hl7", "--line-end", line_end, str(path))
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert result.stdout.decode() == JsonHl7(records).hl7_string.replace("\n", separator)
+        assert "\\X20\\" in result.stdout.decode()
+
+    def test_round_trip_through_both_commands(self, tmp_path):
+        hl7 = write(tmp_path, "m.hl7", EXAMPLE.read_bytes())
+        records = write(tmp_path, "m.json", brenvolt("to-json", str(hl7)).stdout)
+        text = brenvolt("to-hl7", "--line-end", "cr", str(records)).stdout
+        again = brenvolt("to-json", stdin=text)
+        assert json.loads(again.stdout) == Hl7Json.from_file(str(EXAMPLE)).hl7_json
+
+    def test_messages_follow_one_another_each_ended(self, tmp_path):
+        first = write(tmp_path, "1.json", json.dumps([{"segment_name": "MSH", "1": "x"}]))
+        second = write(tmp_path, "2.json", json.dumps(Hl7Json(VALID).hl7_json))
+        result = brenvolt("to-hl7", str(first), str(second), "-")
+        # Standard input was empty: its failure is reported, the rest written.
+        assert result.stdout.decode() == "MSH|x\n" + JsonHl7.from_file(str(second)).hl7_string
+        assert result.stderr.decode() == "brenvolt: <stdin>: HL7 message is empty\n"
+        assert result.returncode == 1
+
+    @pytest.mark.parametrize(
+        "text",
+        ['{"segment_name": "PID"}', '[{"1": 5}]', "[{}] x", '[{"1": "a"},]', "[{\"10000000000\": \"a\"}]"],
+        ids=["object", "number-value", "trailing-text", "trailing-comma", "beyond-line-bound"],
+    )
+    def test_failure_is_one_line_on_stderr_naming_the_file(self, tmp_path, text):
+        path = write(tmp_path, "bad.json", text)
+        result = brenvolt("to-hl7", str(path))
+        message = error_of(lambda: JsonHl7.from_file(str(path)).hl7_string)
+        assert (result.returncode, result.stdout) == (1, b"")
+        assert result.stderr.decode() == f"brenvolt: {path}: {' '.join(message.splitlines())}\n"
+
+
+class TestValidate:
+    @pytest.mark.parametrize(
+        "text, args",
+        [
+            (VALID, []),
+            (NO_PID, []),
+            (NO_PID, ["--no-required-fields"]),
+            (OLD_VERSION, []),
+            (OLD_VERSION, ["--strict"]),
+            (SHORT_TYPE, ["--strict"]),
+            (SHORT_MSH, []),
+            (BAD_NAME, []),
+        ],
+        ids=["valid", "no-pid", "no-pid-allowed", "v3-lenient", "v3-strict", "short-type-strict", "short-msh", "bad-name"],
+    )
+    def test_one_line_per_file_as_validate_says(self, tmp_path, text, args):
+        path = write(tmp_path, "m.hl7", text)
+        strict, required = "--strict" in args, "--no-required-fields" not in args
+        try:
+            Hl7Json(text).validate(strict, required)
+            line, status = f"{path}: ok", 0
+        except Exception as error:
+            line, status = f"{path}: {error}", 1
+        result = brenvolt("validate", *args, str(path))
+        assert (result.returncode, result.stdout.decode(), result.stderr) == (status, line + "\n", b"")
+
+    def test_many_files_and_quiet(self, tmp_path):
+        paths = [write(tmp_path, f"{n}.hl7", text) for n, text in enumerate([VALID, NO_PID, VALID, SHORT_MSH])]
+        loud = brenvolt("validate", *map(str, paths))
+        quiet = brenvolt("validate", "-q", *map(str, paths))
+        lines = loud.stdout.decode().splitlines()
+        assert [line.rsplit(": ", 1)[-1] == "ok" for line in lines] == [True, False, True, False]
+        assert [line.split(": ", 1)[0] for line in lines] == list(map(str, paths))
+        assert quiet.stdout.decode().splitlines() == [lines[1], lines[3]]
+        assert loud.returncode == quiet.returncode == 1
+
+
+class TestProgress:
+    def run_at_terminal(self, *args: str) -> tuple[int, str]:
+        """Runs the command with standard error on a pseudo-terminal."""
+        leader, follower = pty.openpty()
+        process = subprocess.Popen([str(SCRIPT), *args], stdout=subprocess.PIPE, stderr=follower, stdin=subprocess.DEVNULL)
+        os.close(follower)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the terminal closed when the command ended
+                break
+            if not chunk:
+                break
+            seen += chunk
+        process.communicate(timeout=60)
+        os.close(leader)
+        return process.returncode, seen.decode()
+
+    @pytest.mark.parametrize("command", ["to-json", "validate"])
+    def test_bar_at_a_terminal_for_many_files(self, tmp_path, command):
+        paths = [str(write(tmp_path, f"{n}.hl7", VALID)) for n in range(3)]
+        status, seen = self.run_at_terminal(command, *paths)
+        assert status == 0
+        assert "\r[" in seen and "] 3/3 files" in seen
+        assert seen.endswith("\r\x1b[K")
+
+    @pytest.mark.parametrize(
+        "args, count", [(["--no-progress"], 3), ([], 1)], ids=["switched-off", "one-file"]
+    )
+    def test_no_bar_when_off_or_for_one_file(self, tmp_path, args, count):
+        paths = [str(write(tmp_path, f"{n}.hl7", VALID)) for n in range(count)]
+        assert self.run_at_terminal("to-json", *args, *paths) == (0, "")
+
+    def test_no_bar_when_standard_error_is_not_a_terminal(self, tmp_path):
+        paths = [str(write(tmp_path, f"{n}.hl7", VALID)) for n in range(3)]
+        assert brenvolt("to-json", *paths).stderr == b""
