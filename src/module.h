@@ -149,6 +149,10 @@ class ExclusiveClaim {
 // A new str from UTF-8 text that is known to be valid.
 PyRef new_str(std::string_view utf8);
 
+// A str for a record value: as new_str, except that short ASCII texts may come
+// back as the same (immutable) str object as an earlier equal value.
+PyRef new_value_str(std::string_view utf8);
+
 // The key of a record entry as a str. Common keys come from a process-wide
 // table made on first use and never freed, so repeated keys cost no
 // allocation; the table is only touched with the interpreter lock held.
@@ -160,6 +164,7 @@ PyRef record_dict(const Hl7LineScratch& scratch);
 
 // A record as a new dict filled in its (ascending) order.
 PyRef record_dict(const Hl7Record& record);
+PyRef record_dict(const Hl7RecordList::Record& record);
 
 // Runs `body` (returning PyObject*, or int for setters) and turns any C++
 // exception into a Python one, so that nothing unwinds through interpreter
