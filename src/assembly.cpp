@@ -214,6 +214,7 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
 
     bool has_name = false;
     std::string_view name;
+    std::size_t line_size = 1;  // the line feed before it
     values.clear();
     std::size_t entry = 0;
     for (const Hl7RecordList::Entry& item : record) {
@@ -227,36 +228,31 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
       // Field 0 is never written, so it takes no room either.
       if (!position || position->field == 0) continue;
       values.push_back(Hl7PlacedValue{*position, index_in_record, item.key, item.value});
+      line_size += item.value.size();
     }
+    line_size += name.size();
     // Records of up to nine fields arrive in position order already.
     if (!std::is_sorted(values.begin(), values.end(), comes_before)) {
       std::sort(values.begin(), values.end(), comes_before);
     }
     keep_written_values(values);
 
-    // Count the line's delimiters before writing any of it: a key naming a
-    // huge position must fail here, before anything of its size is allocated.
+    // One pass writes the line and counts its delimiters, checking the count
+    // before each gap is written: a key naming a huge position fails before
+    // anything of its size is allocated. A failed call returns no text, so
+    // the part already written does not matter.
+    reserve_more(out, line_size + values.size());
+    if (index > 0) out.push_back(kSegmentSeparator);
+    out.append(name);
     std::uint64_t delimiters = 0;
-    std::size_t line_size = name.size() + (index > 0 ? 1 : 0);
-    Hl7LineCursor counter(has_name);
+    Hl7LineCursor writer(has_name);
     for (const Hl7PlacedValue& value : values) {
-      const Hl7Gap gap = counter.advance_to(value.position);
+      const Hl7Gap gap = writer.advance_to(value.position);
       if (!add_within_line_bound(delimiters, gap.pipes) ||
           !add_within_line_bound(delimiters, gap.tildes) ||
           !add_within_line_bound(delimiters, gap.carets)) {
         return line_too_long(index, value.key);
       }
-      line_size += value.value.size();
-    }
-    // Escaping can only lengthen the values; the string grows if it does.
-    line_size += static_cast<std::size_t>(delimiters);
-    reserve_more(out, line_size);
-
-    if (index > 0) out.push_back(kSegmentSeparator);
-    out.append(name);
-    Hl7LineCursor writer(has_name);
-    for (const Hl7PlacedValue& value : values) {
-      const Hl7Gap gap = writer.advance_to(value.position);
       append_delimiters(out, gap.pipes, kFieldSeparator);
       append_delimiters(out, gap.tildes, kRepetitionSeparator);
       append_delimiters(out, gap.carets, kComponentSeparator);

@@ -53,9 +53,9 @@ bool convert_record(PyObject* item, Py_ssize_t index, Hl7RecordList& records) {
                    index, key, type_name(value));
       return false;
     }
-    const auto key_text = to_text(key, kJsonData);
+    const auto key_text = utf8_of(key);
     if (!key_text) return false;
-    const auto value_text = to_text(value, kJsonData);
+    const auto value_text = utf8_of(value);
     if (!value_text) return false;
     records.add(*key_text, *value_text);
   }

@@ -256,15 +256,7 @@ std::optional<std::string_view> to_text(PyObject* value, const char* name) {
     raise_conversion_error(name, value, "str");
     return std::nullopt;
   }
-  // ASCII text is its own UTF-8: read it in place without a call.
-  if (PyUnicode_IS_COMPACT_ASCII(value)) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(value)));
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) return std::nullopt;  // UnicodeEncodeError, passed on as it is
-  return std::string_view(data, static_cast<std::size_t>(size));
+  return utf8_of(value);
 }
 
 std::optional<bool> to_flag(PyObject* value, const char* name) {
