@@ -30,8 +30,9 @@ struct Hl7Position {
 // One record entry whose key names a position.
 struct Hl7PlacedValue {
   Hl7Position position;
-  std::size_t entry;             // index in the record: a later entry has a later key
-  std::size_t escaped_size = 0;  // set once the value is known to be written
+  std::size_t entry;  // index in the record: a later entry has a later key
+  std::string_view key;
+  std::string_view value;
 };
 
 // The delimiters between one written value and the next, in the order they
@@ -98,14 +99,27 @@ std::optional<std::uint64_t> parse_key_number(std::string_view text) {
 // The position a key other than "segment_name" names, or nullopt for a key
 // that fits no form. The rules are tried in order and a key that fails the
 // first one that applies to it is not retried as another form: "3.1[0]" is
-// read by the bracket rule and refused there.
+// read by the bracket rule and refused there. One scan finds the first "[",
+// "]" and "." and whether the key is all number.
 std::optional<Hl7Position> read_position_key(std::string_view key) {
   if (key.empty()) return std::nullopt;
-  if (const auto field = parse_key_number(key)) return Hl7Position{*field, 0, 0};
-
-  const std::size_t open = key.find('[');
-  const std::size_t close = key.find(']');
-  if (open != std::string_view::npos && close != std::string_view::npos) {
+  constexpr std::size_t npos = std::string_view::npos;
+  std::size_t open = npos;
+  std::size_t close = npos;
+  std::size_t dot = npos;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    switch (key[i]) {
+      case '[': if (open == npos) open = i; break;
+      case ']': if (close == npos) close = i; break;
+      case '.': if (dot == npos) dot = i; break;
+      default: break;
+    }
+  }
+  if (open == npos && close == npos && dot == npos) {
+    if (const auto field = parse_key_number(key)) return Hl7Position{*field, 0, 0};
+    return std::nullopt;
+  }
+  if (open != npos && close != npos) {
     if (close < open) return std::nullopt;
     const auto field = parse_key_number(key.substr(0, open));
     const auto repetition = parse_key_number(key.substr(open + 1, close - open - 1));
@@ -118,10 +132,8 @@ std::optional<Hl7Position> read_position_key(std::string_view key) {
     if (!component) return std::nullopt;
     return Hl7Position{*field, *repetition, *component};
   }
-
   // "n.c" exactly: a second "." leaves a second piece that is no number.
-  const std::size_t dot = key.find('.');
-  if (dot == std::string_view::npos) return std::nullopt;
+  if (dot == npos) return std::nullopt;
   const auto field = parse_key_number(key.substr(0, dot));
   const auto component = parse_key_number(key.substr(dot + 1));
   if (!field || !component) return std::nullopt;
@@ -181,67 +193,70 @@ void reserve_more(std::string& out, std::size_t more) {
   out.reserve(std::max(needed, out.capacity() + out.capacity() / 2));
 }
 
+// Most gaps are one delimiter or none; the count form is for real gaps.
+void append_delimiters(std::string& out, std::uint64_t count, char delimiter) {
+  if (count == 0) return;
+  if (count == 1) {
+    out.push_back(delimiter);
+  } else {
+    out.append(static_cast<std::size_t>(count), delimiter);
+  }
+}
+
 }  // namespace
 
-Result<std::string> assemble_message(const std::vector<Hl7Record>& records,
+Result<std::string> assemble_message(const Hl7RecordList& records,
                                      const Hl7EscapeHandler& handler) {
   std::string out;
   std::vector<Hl7PlacedValue> values;  // reused from record to record
   for (std::size_t index = 0; index < records.size(); ++index) {
-    const Hl7Record& record = records[index];
+    const Hl7RecordList::Record record = records[index];
 
     bool has_name = false;
     std::string_view name;
+    std::size_t line_size = 1;  // the line feed before it
     values.clear();
-    for (std::size_t entry = 0; entry < record.size(); ++entry) {
-      const std::string_view key = record[entry].key;
-      if (key == kSegmentNameKey) {
+    std::size_t entry = 0;
+    for (const Hl7RecordList::Entry& item : record) {
+      const std::size_t index_in_record = entry++;
+      if (item.key == kSegmentNameKey) {
         has_name = true;
-        name = record[entry].value;
+        name = item.value;
         continue;
       }
-      const auto position = read_position_key(key);
+      const auto position = read_position_key(item.key);
       // Field 0 is never written, so it takes no room either.
       if (!position || position->field == 0) continue;
-      values.push_back(Hl7PlacedValue{*position, entry});
+      values.push_back(Hl7PlacedValue{*position, index_in_record, item.key, item.value});
+      line_size += item.value.size();
     }
-    std::sort(values.begin(), values.end(), comes_before);
+    line_size += name.size();
+    // Records of up to nine fields arrive in position order already.
+    if (!std::is_sorted(values.begin(), values.end(), comes_before)) {
+      std::sort(values.begin(), values.end(), comes_before);
+    }
     keep_written_values(values);
 
-    // Count the line's delimiters before writing any of it: a key naming a
-    // huge position must fail here, before anything of its size is allocated.
-    std::uint64_t delimiters = 0;
-    std::size_t line_size = name.size() + (index > 0 ? 1 : 0);
-    Hl7LineCursor counter(has_name);
-    for (Hl7PlacedValue& value : values) {
-      const Hl7Gap gap = counter.advance_to(value.position);
-      if (!add_within_line_bound(delimiters, gap.pipes) ||
-          !add_within_line_bound(delimiters, gap.tildes) ||
-          !add_within_line_bound(delimiters, gap.carets)) {
-        return line_too_long(index, record[value.entry].key);
-      }
-      value.escaped_size = handler.escaped_size(record[value.entry].value);
-      line_size += value.escaped_size;
-    }
-    line_size += static_cast<std::size_t>(delimiters);
-    reserve_more(out, line_size);
-
+    // One pass writes the line and counts its delimiters, checking the count
+    // before each gap is written: a key naming a huge position fails before
+    // anything of its size is allocated. A failed call returns no text, so
+    // the part already written does not matter.
+    reserve_more(out, line_size + values.size());
     if (index > 0) out.push_back(kSegmentSeparator);
     out.append(name);
+    std::uint64_t delimiters = 0;
     Hl7LineCursor writer(has_name);
     for (const Hl7PlacedValue& value : values) {
       const Hl7Gap gap = writer.advance_to(value.position);
-      out.append(static_cast<std::size_t>(gap.pipes), kFieldSeparator);
-      out.append(static_cast<std::size_t>(gap.tildes), kRepetitionSeparator);
-      out.append(static_cast<std::size_t>(gap.carets), kComponentSeparator);
-      const std::string& text = record[value.entry].value;
-      // Every escape sequence is longer than the character it stands for, so
-      // an unchanged size means there is nothing to escape.
-      if (value.escaped_size == text.size()) {
-        out.append(text);
-      } else {
-        handler.escape_into(text, out);
+      if (!add_within_line_bound(delimiters, gap.pipes) ||
+          !add_within_line_bound(delimiters, gap.tildes) ||
+          !add_within_line_bound(delimiters, gap.carets)) {
+        return line_too_long(index, value.key);
       }
+      append_delimiters(out, gap.pipes, kFieldSeparator);
+      append_delimiters(out, gap.tildes, kRepetitionSeparator);
+      append_delimiters(out, gap.carets, kComponentSeparator);
+      handler.escape_into(value.value, out);
     }
   }
   return out;

@@ -33,14 +33,11 @@ inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
 // When two keys name one position the later key in byte order wins, so
 // "3[0]" beats "3", "3" beats "03" and "3.0" beats "3".
 //
-// Precondition: each record's keys are unique and in ascending byte order
-// (the Hl7Record invariant).
-//
 // Fails only with an EncodingError naming the record (by its 0-based index in
 // `records`) and the first key whose position lies beyond the
 // kMaximumLineSlots-th delimiter of its line; nothing for that line has been
 // allocated by then.
-Result<std::string> assemble_message(const std::vector<Hl7Record>& records,
+Result<std::string> assemble_message(const Hl7RecordList& records,
                                      const Hl7EscapeHandler& handler);
 
 }  // namespace brenvolt

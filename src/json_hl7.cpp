@@ -15,29 +15,28 @@ namespace {
 
 // What a JsonHl7 object holds; nothing changes it after construction.
 struct JsonHl7State {
-  std::vector<Hl7Record> json_data;
+  Hl7RecordList json_data;
   Hl7EscapeHandler escape_handler;
 };
 
 using JsonHl7Object = Instance<JsonHl7State>;
 
-PyObject* make_object(std::vector<Hl7Record> records) {
+PyObject* make_object(Hl7RecordList records) {
   return JsonHl7Object::make(json_hl7_type(),
                              JsonHl7State{std::move(records), create_default_escape_handler()});
 }
 
 constexpr const char* kJsonData = "json_data";
 
-// One dict of str to str as a record, entries in ascending key order. False
-// with TypeError (naming the item and key) or UnicodeEncodeError set.
-bool convert_record(PyObject* item, Py_ssize_t index, Hl7Record& record) {
+// One dict of str to str as the next record of `records`. False with
+// TypeError (naming the item and key) or UnicodeEncodeError set.
+bool convert_record(PyObject* item, Py_ssize_t index, Hl7RecordList& records) {
   if (!PyDict_Check(item)) {
     PyErr_Format(PyExc_TypeError,
                  "argument '%s': item %zd is a '%s' object, not a dict of str to str", kJsonData,
                  index, type_name(item));
     return false;
   }
-  record.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(item)));
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -54,24 +53,19 @@ bool convert_record(PyObject* item, Py_ssize_t index, Hl7Record& record) {
                    index, key, type_name(value));
       return false;
     }
-    Py_ssize_t key_size = 0;
-    const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
-    if (key_text == nullptr) return false;
-    Py_ssize_t value_size = 0;
-    const char* value_text = PyUnicode_AsUTF8AndSize(value, &value_size);
-    if (value_text == nullptr) return false;
-    record.push_back({std::string(key_text, static_cast<std::size_t>(key_size)),
-                      std::string(value_text, static_cast<std::size_t>(value_size))});
+    const auto key_text = utf8_of(key);
+    if (!key_text) return false;
+    const auto value_text = utf8_of(value);
+    if (!value_text) return false;
+    records.add(*key_text, *value_text);
   }
-  // Distinct str keys have distinct UTF-8, so the order is strict.
-  std::sort(record.begin(), record.end(),
-            [](const Hl7RecordEntry& a, const Hl7RecordEntry& b) { return a.key < b.key; });
+  records.end_record();
   return true;
 }
 
 // A sequence (not a str) of dicts of str to str, as records. Errors raised by
 // the caller's sequence while it is iterated pass through unchanged.
-std::optional<std::vector<Hl7Record>> convert_records(PyObject* json_data) {
+std::optional<Hl7RecordList> convert_records(PyObject* json_data) {
   if (PyUnicode_Check(json_data)) {
     PyErr_Format(PyExc_TypeError,
                  "argument '%s': a str cannot be converted to a sequence of records; pass a list "
@@ -86,7 +80,7 @@ std::optional<std::vector<Hl7Record>> convert_records(PyObject* json_data) {
                  kJsonData, type_name(json_data));
     return std::nullopt;
   }
-  std::vector<Hl7Record> records;
+  Hl7RecordList records;
   const Py_ssize_t size = PySequence_Size(json_data);
   if (size < 0) {
     PyErr_Clear();  // only a sizing hint: iteration decides
@@ -101,9 +95,7 @@ std::optional<std::vector<Hl7Record>> convert_records(PyObject* json_data) {
       if (PyErr_Occurred()) return std::nullopt;
       break;
     }
-    Hl7Record record;
-    if (!convert_record(item.get(), index, record)) return std::nullopt;
-    records.push_back(std::move(record));
+    if (!convert_record(item.get(), index, records)) return std::nullopt;
   }
   return records;
 }
@@ -133,7 +125,7 @@ PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
     }
     const auto path = to_text(parsed[0], kFromFile.parameters[0]);
     if (!path) return nullptr;
-    Result<std::vector<Hl7Record>> records = load_json_records_file(*path);
+    Result<Hl7RecordList> records = load_json_records_file(*path);
     if (!records) return raise_hl7_error(records.error());
     return make_object(std::move(records).value());
   });
@@ -156,7 +148,7 @@ PyObject* get_json_data(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     SharedClaim claim(JsonHl7Object::of(self)->borrow);
     if (!claim) return nullptr;
-    const std::vector<Hl7Record>& records = JsonHl7Object::of(self)->state.json_data;
+    const Hl7RecordList& records = JsonHl7Object::of(self)->state.json_data;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < records.size(); ++i) {

@@ -140,25 +140,6 @@ const char* type_name(ondemand::json_type type) {
   return "a value";
 }
 
-// Sorts the entries by key and keeps the last of each run of equal keys: the
-// member given later in the object. Records written from converted messages
-// come in key order already and skip the sort.
-void order_record(Hl7Record& record) {
-  const auto not_ascending = [](const Hl7RecordEntry& a, const Hl7RecordEntry& b) {
-    return a.key >= b.key;
-  };
-  if (std::adjacent_find(record.begin(), record.end(), not_ascending) == record.end()) return;
-  std::stable_sort(record.begin(), record.end(),
-                   [](const Hl7RecordEntry& a, const Hl7RecordEntry& b) { return a.key < b.key; });
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    if (i + 1 < record.size() && record[i + 1].key == record[i].key) continue;
-    if (kept != i) record[kept] = std::move(record[i]);
-    ++kept;
-  }
-  record.erase(record.begin() + static_cast<std::ptrdiff_t>(kept), record.end());
-}
-
 // One parse of one text, and the wording of its errors. `text` is the JSON
 // text proper: offsets are counted in it, and it never includes the padding.
 class JsonRecordsParse {
@@ -166,11 +147,12 @@ class JsonRecordsParse {
   explicit JsonRecordsParse(std::string_view text) : text_(text) {}
 
   // Precondition: `json` views the same bytes as `text`, with padding.
-  Result<std::vector<Hl7Record>> run(simdjson::padded_string_view json);
+  Result<Hl7RecordList> run(simdjson::padded_string_view json);
 
  private:
-  Result<Hl7Record> read_record(ondemand::document& document, ondemand::value& element,
-                                std::size_t record_index);
+  // Reads one element of the array as the next record of `records`.
+  Status read_record(ondemand::document& document, ondemand::value& element,
+                     std::size_t record_index, Hl7RecordList& records);
 
   // A failure in the parser's own words, at `offset`.
   Hl7Error syntax_error(simdjson::error_code error, std::size_t offset) const {
@@ -281,9 +263,8 @@ Hl7Error JsonRecordsParse::unbalanced_error() const {
   return syntax_error(simdjson::INCOMPLETE_ARRAY_OR_OBJECT, text_.size());
 }
 
-Result<Hl7Record> JsonRecordsParse::read_record(ondemand::document& document,
-                                                ondemand::value& element,
-                                                std::size_t record_index) {
+Status JsonRecordsParse::read_record(ondemand::document& document, ondemand::value& element,
+                                     std::size_t record_index, Hl7RecordList& records) {
   const std::size_t element_offset = offset_of(element.raw_json_token().data());
   ondemand::json_type type{};
   if (const auto error = element.type().get(type)) return syntax_error(error, element_offset);
@@ -299,7 +280,6 @@ Result<Hl7Record> JsonRecordsParse::read_record(ondemand::document& document,
     return syntax_error(error, current_offset(document));
   }
 
-  Hl7Record record;
   for (auto member : object) {
     ondemand::field field;
     if (const auto error = std::move(member).get(field)) {
@@ -324,13 +304,13 @@ Result<Hl7Record> JsonRecordsParse::read_record(ondemand::document& document,
     }
     std::string_view text;
     if (const auto error = value.get_string().get(text)) return syntax_error(error, value_offset);
-    record.push_back(Hl7RecordEntry{std::string(name), std::string(text)});
+    records.add(name, text);
   }
-  order_record(record);
-  return record;
+  records.end_record();
+  return Ok{};
 }
 
-Result<std::vector<Hl7Record>> JsonRecordsParse::run(simdjson::padded_string_view json) {
+Result<Hl7RecordList> JsonRecordsParse::run(simdjson::padded_string_view json) {
   // Common enough from Windows editors to deserve its own words; JSON text
   // must not begin with one.
   if (text_.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
@@ -364,15 +344,14 @@ Result<std::vector<Hl7Record>> JsonRecordsParse::run(simdjson::padded_string_vie
     return syntax_error(error, start);
   }
 
-  std::vector<Hl7Record> records;
+  Hl7RecordList records;
   for (auto item : array) {
     ondemand::value element;
     if (const auto error = std::move(item).get(element)) {
       return syntax_error(error, current_offset(document));
     }
-    auto record = read_record(document, element, records.size());
-    if (!record) return std::move(record).error();
-    records.push_back(std::move(record).value());
+    Status read = read_record(document, element, records.size(), records);
+    if (!read) return std::move(read).error();
   }
   // The parser stands after the array's closing bracket: any token there has
   // a place, the end of the text has none.
@@ -385,12 +364,12 @@ Result<std::vector<Hl7Record>> JsonRecordsParse::run(simdjson::padded_string_vie
 
 }  // namespace
 
-Result<std::vector<Hl7Record>> parse_json_records(std::string_view json_text) {
+Result<Hl7RecordList> parse_json_records(std::string_view json_text) {
   const simdjson::padded_string padded(json_text.data(), json_text.size());
   return JsonRecordsParse(std::string_view(padded.data(), padded.size())).run(padded);
 }
 
-Result<std::vector<Hl7Record>> load_json_records_file(std::string_view path) {
+Result<Hl7RecordList> load_json_records_file(std::string_view path) {
   auto text = read_text_file(path);
   if (!text) return std::move(text).error();
   std::string& json = text.value();

@@ -26,12 +26,12 @@ namespace brenvolt {
 // Records are numbered from 0, as Python indexes the list; lines from 1;
 // columns from 1, in characters. Nesting deeper than a record's members is
 // never descended into, so deep input fails as quickly as shallow input.
-Result<std::vector<Hl7Record>> parse_json_records(std::string_view json_text);
+Result<Hl7RecordList> parse_json_records(std::string_view json_text);
 
 // Reads the file at `path` (read_text_file: IoError when it cannot be read as
 // UTF-8 text), then fails with EmptyMessage when the text holds nothing but
 // Unicode white space, then parses it as parse_json_records does. The first
 // failure in that order is returned.
-Result<std::vector<Hl7Record>> load_json_records_file(std::string_view path);
+Result<Hl7RecordList> load_json_records_file(std::string_view path);
 
 }  // namespace brenvolt

@@ -139,6 +139,36 @@ bool is_ascii(std::string_view text) {
   return (any & 0x8080808080808080ull) == 0;
 }
 
+// Short values repeat from segment to segment (codes, units, flags, dates):
+// a process-wide table keeps the last str made for each slot and hands it out
+// again for the same text. A str is immutable, so sharing one is invisible;
+// the table is only touched with the interpreter lock held.
+class ShortValueCache {
+ public:
+  static constexpr std::size_t kMaxLength = 24;
+
+  // The str for ASCII `text` (2 to kMaxLength bytes), from the table or new.
+  PyRef get(std::string_view text) {
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    PyObject*& slot = slots_[hash & (kSlots - 1)];
+    if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == text.size() &&
+        std::memcmp(PyUnicode_DATA(slot), text.data(), text.size()) == 0) {
+      return PyRef::borrow(slot);
+    }
+    PyRef made = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+    if (!made) return made;
+    std::memcpy(PyUnicode_DATA(made.get()), text.data(), text.size());
+    PyRef previous = PyRef::steal(slot);  // released when this returns
+    slot = PyRef::borrow(made.get()).release();
+    return made;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 4096;
+  PyObject* slots_[kSlots] = {};
+};
+
 // Fills `dict` from a sequence of (key, value) pairs given by `for_each`.
 template <class ForEach>
 PyRef fill_dict(Py_ssize_t size_hint, ForEach&& for_each) {
@@ -152,7 +182,7 @@ PyRef fill_dict(Py_ssize_t size_hint, ForEach&& for_each) {
   bool failed = false;
   for_each([&](PyRef key, std::string_view value) {
     if (failed) return;
-    PyRef text = new_str(value);
+    PyRef text = new_value_str(value);
     if (!key || !text || PyDict_SetItem(dict.get(), key.get(), text.get()) < 0) failed = true;
   });
   if (failed) return {};
@@ -226,10 +256,7 @@ std::optional<std::string_view> to_text(PyObject* value, const char* name) {
     raise_conversion_error(name, value, "str");
     return std::nullopt;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) return std::nullopt;  // UnicodeEncodeError, passed on as it is
-  return std::string_view(data, static_cast<std::size_t>(size));
+  return utf8_of(value);
 }
 
 std::optional<bool> to_flag(PyObject* value, const char* name) {
@@ -257,8 +284,20 @@ ExclusiveClaim::ExclusiveClaim(BorrowFlag& flag) : flag_(flag.try_exclusive() ? 
   if (flag_ == nullptr) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
 }
 
+PyRef new_value_str(std::string_view utf8) {
+  static ShortValueCache* cache = new ShortValueCache();  // lives as long as the process
+  if (utf8.size() >= 2 && utf8.size() <= ShortValueCache::kMaxLength && is_ascii(utf8)) {
+    return cache->get(utf8);
+  }
+  return new_str(utf8);
+}
+
 PyRef new_str(std::string_view utf8) {
   const auto size = static_cast<Py_ssize_t>(utf8.size());
+  // The interpreter keeps one str for each single Latin-1 character.
+  if (size == 1 && static_cast<unsigned char>(utf8[0]) < 0x80) {
+    return PyRef::steal(PyUnicode_FromOrdinal(static_cast<unsigned char>(utf8[0])));
+  }
   if (is_ascii(utf8)) {
     PyRef text = PyRef::steal(PyUnicode_New(size, 127));
     if (text && size > 0) std::memcpy(PyUnicode_DATA(text.get()), utf8.data(), utf8.size());
@@ -288,6 +327,12 @@ PyRef record_dict(const Hl7LineScratch& scratch) {
 PyRef record_dict(const Hl7Record& record) {
   return fill_dict(static_cast<Py_ssize_t>(record.size()), [&](auto&& add) {
     for (const Hl7RecordEntry& entry : record) add(new_str(entry.key), entry.value);
+  });
+}
+
+PyRef record_dict(const Hl7RecordList::Record& record) {
+  return fill_dict(static_cast<Py_ssize_t>(record.size()), [&](auto&& add) {
+    for (const Hl7RecordList::Entry& entry : record) add(new_str(entry.key), entry.value);
   });
 }
 

@@ -74,9 +74,23 @@ bool parse_arguments(const FunctionSignature& signature, PyObject* const* args, 
 bool parse_arguments(const FunctionSignature& signature, PyObject* args, PyObject* kwargs,
                      ParsedArguments& out);
 
-// A str converted to UTF-8, viewed in the str's own cached buffer (valid while
-// the str lives). Not a str: TypeError "argument 'name': ..."; an unpaired
-// surrogate: the interpreter's UnicodeEncodeError, unchanged.
+// The UTF-8 text of a str (precondition: PyUnicode_Check), viewed in the str's
+// own buffer, valid while the str lives; nullopt with the interpreter's
+// UnicodeEncodeError set for a str holding an unpaired surrogate.
+inline std::optional<std::string_view> utf8_of(PyObject* str) {
+  // ASCII text is its own UTF-8: read it in place without a call.
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) return std::nullopt;
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// A str argument converted to UTF-8 as utf8_of does. Not a str: TypeError
+// "argument 'name': ..."; an unpaired surrogate: UnicodeEncodeError, unchanged.
 std::optional<std::string_view> to_text(PyObject* value, const char* name);
 
 // True or False, or a NumPy bool scalar; never an int or None.
@@ -149,6 +163,10 @@ class ExclusiveClaim {
 // A new str from UTF-8 text that is known to be valid.
 PyRef new_str(std::string_view utf8);
 
+// A str for a record value: as new_str, except that short ASCII texts may come
+// back as the same (immutable) str object as an earlier equal value.
+PyRef new_value_str(std::string_view utf8);
+
 // The key of a record entry as a str. Common keys come from a process-wide
 // table made on first use and never freed, so repeated keys cost no
 // allocation; the table is only touched with the interpreter lock held.
@@ -160,6 +178,7 @@ PyRef record_dict(const Hl7LineScratch& scratch);
 
 // A record as a new dict filled in its (ascending) order.
 PyRef record_dict(const Hl7Record& record);
+PyRef record_dict(const Hl7RecordList::Record& record);
 
 // Runs `body` (returning PyObject*, or int for setters) and turns any C++
 // exception into a Python one, so that nothing unwinds through interpreter

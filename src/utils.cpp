@@ -12,23 +12,6 @@
 namespace brenvolt {
 namespace {
 
-// Replaces every non-overlapping `first second` pair, found left to right, by
-// `second`'s replacement `out`, compacting in place. A pair produced by a
-// replacement is never looked at again within the same pass.
-void fold_pairs(std::string& text, char first, char second, char out) {
-  std::size_t write = 0;
-  const std::size_t size = text.size();
-  for (std::size_t read = 0; read < size; ++read) {
-    if (text[read] == first && read + 1 < size && text[read + 1] == second) {
-      text[write++] = out;
-      ++read;
-    } else {
-      text[write++] = text[read];
-    }
-  }
-  text.resize(write);
-}
-
 struct CodePointRange {
   char32_t first;
   char32_t last;
@@ -56,10 +39,39 @@ struct FileDescriptor {
 }  // namespace
 
 std::string replace_eof(std::string text) {
-  if (text.find('\r') == std::string::npos) return text;
-  fold_pairs(text, '\r', '\n', '\n');
-  fold_pairs(text, '\n', '\r', '\n');
-  std::replace(text.begin(), text.end(), '\r', '\n');
+  // The three passes ("\r\n" -> "\n", then "\n\r" -> "\n", then "\r" -> "\n")
+  // come to one rule for each carriage return, read against the original
+  // text: it is dropped when a line feed follows it (the first pass) or
+  // precedes it (the second: the character before a carriage return is never
+  // one that the first pass dropped), and becomes a line feed otherwise. So
+  // one pass from left to right suffices, compacting in place.
+  char* data = text.data();
+  const std::size_t size = text.size();
+  const void* found = std::memchr(data, '\r', size);
+  if (found == nullptr) return text;
+  std::size_t read = static_cast<std::size_t>(static_cast<const char*>(found) - data);
+  std::size_t write = read;
+  // The original character before data[read]; the place it stood may have
+  // been written over by then.
+  char previous = read > 0 ? data[read - 1] : '\0';
+  while (read < size) {
+    // data[read] is a carriage return.
+    const bool lf_after = read + 1 < size && data[read + 1] == '\n';
+    if (!lf_after && previous != '\n') data[write++] = '\n';
+    previous = '\r';
+    ++read;
+    // Move the run up to the next carriage return down into place.
+    const void* next = std::memchr(data + read, '\r', size - read);
+    const std::size_t run_end =
+        next ? static_cast<std::size_t>(static_cast<const char*>(next) - data) : size;
+    if (run_end > read) {
+      previous = data[run_end - 1];
+      if (write != read) std::memmove(data + write, data + read, run_end - read);
+      write += run_end - read;
+      read = run_end;
+    }
+  }
+  text.resize(write);
   return text;
 }
 
