@@ -367,7 +367,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="JSON records back to HL7 messages",
         description="Convert JSON files, each one array of segment records (objects of "
         "strings, as to-json writes them), back to HL7 v2 text. Every value is escaped, "
-        "so a space is written \\X20\\ and a value never adds structure.",
+        "MSH-2 included, so a space is written \\X20\\ and a value never adds structure.",
     )
     add_common(to_hl7_parser, "JSON (*.json)")
     add_outputs(to_hl7_parser, "the HL7 text")
