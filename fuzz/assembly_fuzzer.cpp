@@ -1,0 +1,126 @@
+// Message assembly from arbitrary keys and values.
+//
+// Input: records separated by the byte 0x1E, each a run of key, value, key,
+// value, ... separated by 0x1F (a key without a value gets the empty text).
+// Entries go into the packed record list in input order, as JsonHl7 adds
+// them; the list orders each record by key and keeps the later of two equal
+// keys. Properties:
+// - the list reads back as a plain sort with the last of equal keys kept;
+// - assembly fails only with an EncodingError that names a record and one of
+//   its keys;
+// - the text has one line per record (more only where a segment name holds a
+//   line feed);
+// - the records that text converts back to survive a second assembly and
+//   parse unchanged.
+
+#include <algorithm>
+
+#include "assembly.h"
+#include "fuzz_common.h"
+
+using namespace brenvolt;
+
+namespace {
+
+constexpr char kRecordSeparator = '\x1e';
+constexpr char kEntrySeparator = '\x1f';
+
+// Beyond this the round trip is not re-parsed: a key such as "9999999" is
+// within the bound and asks for a 10 MB line, which parses into millions of
+// entries and would make each such input take a second.
+constexpr std::size_t kRoundTripLimit = 1 << 16;
+
+template <class Visit>
+void for_each_piece(std::string_view text, char separator, Visit&& visit) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(separator, start);
+    visit(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    if (end == std::string_view::npos) return;
+    start = end + 1;
+  }
+}
+
+// The entries of one record in input order, and, separately, what a Python
+// dict of them holds: each key once, with its last value, in key order.
+std::vector<Hl7RecordEntry> read_entries(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  for_each_piece(text, kEntrySeparator, [&](std::string_view piece) { pieces.push_back(piece); });
+  std::vector<Hl7RecordEntry> entries;
+  for (std::size_t i = 0; i < pieces.size(); i += 2) {
+    const std::string_view value = i + 1 < pieces.size() ? pieces[i + 1] : std::string_view();
+    entries.push_back({std::string(pieces[i]), std::string(value)});
+  }
+  return entries;
+}
+
+Hl7Record as_dict(std::vector<Hl7RecordEntry> entries) {
+  // Stable, so that among equal keys the later one stays last: keep it.
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const Hl7RecordEntry& a, const Hl7RecordEntry& b) { return a.key < b.key; });
+  Hl7Record record;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;
+    record.push_back(std::move(entries[i]));
+  }
+  return record;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input = fuzz::as_text(data, size);
+  // Keys and values come from Python str: UTF-8. Cutting UTF-8 at ASCII
+  // separators leaves UTF-8 pieces.
+  if (!is_valid_utf8(input)) return -1;
+  // The packed list orders and de-duplicates each record itself; it must
+  // agree with a plain sort.
+  Hl7RecordList list;
+  std::vector<Hl7Record> records;
+  if (!input.empty()) {
+    for_each_piece(input, kRecordSeparator, [&](std::string_view text) {
+      std::vector<Hl7RecordEntry> entries = read_entries(text);
+      for (const Hl7RecordEntry& entry : entries) list.add(entry.key, entry.value);
+      list.end_record();
+      records.push_back(as_dict(std::move(entries)));
+    });
+  }
+  FUZZ_CHECK(fuzz::from_list(list) == records);
+  const Hl7EscapeHandler handler = create_default_escape_handler();
+
+  Result<std::string> written = assemble_message(list, handler);
+  if (!written) {
+    const Hl7Error& error = written.error();
+    FUZZ_CHECK(error.kind() == Hl7ErrorKind::EncodingError);
+    const std::string message = error.message();
+    const std::string prefix = "HL7 encoding error: record ";
+    FUZZ_CHECK(message.compare(0, prefix.size(), prefix) == 0);
+    const std::size_t index = std::stoul(message.substr(prefix.size()));
+    FUZZ_CHECK(index < records.size());
+    const bool names_a_key =
+        std::any_of(records[index].begin(), records[index].end(), [&](const Hl7RecordEntry& e) {
+          return message.find(": key '" + e.key + "' names a position beyond") != std::string::npos;
+        });
+    FUZZ_CHECK(names_a_key);
+    return 0;
+  }
+  const std::string& text = written.value();
+  FUZZ_CHECK(is_valid_utf8(text));
+  std::size_t expected_line_feeds = records.empty() ? 0 : records.size() - 1;
+  for (const Hl7Record& record : records) {
+    for (const Hl7RecordEntry& entry : record) {
+      if (entry.key == "segment_name") {
+        expected_line_feeds += static_cast<std::size_t>(std::count(entry.value.begin(), entry.value.end(), '\n'));
+      }
+    }
+  }
+  FUZZ_CHECK(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) ==
+             expected_line_feeds);
+
+  if (text.size() > kRoundTripLimit) return 0;
+  const std::vector<Hl7Record> converted = fuzz::records_of(text, &handler);
+  Result<std::string> again = assemble_message(fuzz::to_list(converted), handler);
+  FUZZ_CHECK(static_cast<bool>(again));
+  FUZZ_CHECK(fuzz::records_of(again.value(), &handler) == converted);
+  return 0;
+}

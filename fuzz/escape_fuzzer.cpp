@@ -1,0 +1,47 @@
+// Escape sequences: decoding and encoding of field text.
+//
+// Input: field text. Properties:
+// - unescape(escape(t)) == t, and escaped_size(t) is the size of escape(t);
+// - escape() leaves no delimiter, tab, line end or space in the clear;
+// - unescape() never lengthens a text (the line parser reserves one line's
+//   size for all its unescaped values and keeps views into that buffer);
+// - the *_into forms append exactly what the plain forms return;
+// - parse_field_with_escaping() is unescape() cut at every "^".
+
+#include "fuzz_common.h"
+
+using namespace brenvolt;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text = fuzz::as_text(data, size);
+  if (!is_valid_utf8(text)) return -1;
+  const Hl7EscapeHandler handler = create_default_escape_handler();
+
+  const std::string escaped = handler.escape(text);
+  FUZZ_CHECK(handler.unescape(escaped) == text);
+  FUZZ_CHECK(handler.escaped_size(text) == escaped.size());
+  FUZZ_CHECK(escaped.find_first_of("|^~&\t\n\r ") == std::string::npos);
+  FUZZ_CHECK(is_valid_utf8(escaped));
+
+  const std::string decoded = handler.unescape(text);
+  FUZZ_CHECK(decoded.size() <= text.size());
+  FUZZ_CHECK(is_valid_utf8(decoded));
+
+  std::string appended = "prefix";
+  handler.unescape_into(text, appended);
+  FUZZ_CHECK(appended == "prefix" + decoded);
+  appended = "prefix";
+  handler.escape_into(text, appended);
+  FUZZ_CHECK(appended == "prefix" + escaped);
+
+  const std::vector<std::string> pieces = handler.parse_field_with_escaping(text);
+  FUZZ_CHECK(!pieces.empty());
+  std::string joined = pieces.front();
+  for (std::size_t i = 1; i < pieces.size(); ++i) {
+    FUZZ_CHECK(pieces[i].find('^') == std::string::npos);
+    joined += '^';
+    joined += pieces[i];
+  }
+  FUZZ_CHECK(joined == decoded);
+  return 0;
+}
