@@ -56,15 +56,21 @@ class Hl7RecordList {
     const Entry& operator*() const { return entry_; }
     const Entry* operator->() const { return &entry_; }
     Iterator& operator++() {
-      at_ = read(at_, entry_);
+      // Past the last entry there is nothing to decode: the bytes there
+      // belong to the next record, or lie beyond the buffer.
+      if (at_ == end_) {
+        next_ = end_;
+      } else {
+        at_ = read(at_, entry_);
+      }
       return *this;
     }
     bool operator==(const Iterator& other) const { return next_ == other.next_; }
 
    private:
     friend class Hl7RecordList;
-    Iterator(const char* at, const char* end) : at_(at), next_(at) {
-      if (at_ != end) at_ = read(at_, entry_);
+    Iterator(const char* at, const char* end) : at_(at), next_(at), end_(end) {
+      if (at_ != end_) at_ = read(at_, entry_);
     }
     // Decodes the entry at `at` into `entry`; returns where the next begins.
     const char* read(const char* at, Entry& entry) {
@@ -79,6 +85,7 @@ class Hl7RecordList {
     }
     const char* at_;    // the entry after the current one
     const char* next_;  // the current entry's start, its identity
+    const char* end_;   // one past the record's last byte
     Entry entry_{};
   };
 
