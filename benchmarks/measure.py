@@ -34,10 +34,14 @@ class Settings:
     max_rounds: int
     peer_limit: float      # a peer call that would take longer than this is skipped
     memory_repeats: int
+    cheap_round: float     # rounds that cost less than this many seconds ...
+    cheap_rounds: int      # ... are run at least this many times
 
 
-FULL = Settings(min_sample=0.02, budget=2.0, min_rounds=3, max_rounds=25, peer_limit=30.0, memory_repeats=3)
-QUICK = Settings(min_sample=0.005, budget=0.25, min_rounds=3, max_rounds=9, peer_limit=3.0, memory_repeats=1)
+FULL = Settings(min_sample=0.02, budget=1.5, min_rounds=3, max_rounds=21, peer_limit=30.0, memory_repeats=3,
+                cheap_round=1.5, cheap_rounds=5)
+QUICK = Settings(min_sample=0.005, budget=0.25, min_rounds=3, max_rounds=9, peer_limit=3.0, memory_repeats=1,
+                 cheap_round=0.0, cheap_rounds=3)
 
 
 @dataclass
@@ -110,6 +114,8 @@ def compare(sides: dict[str, Callable[[], object]], settings: Settings,
     round_cost = sum(c * t for c, t in calibrated)
     rounds = int(settings.budget / max(round_cost, 1e-9))
     rounds = max(settings.min_rounds, min(settings.max_rounds, rounds))
+    if round_cost < settings.cheap_round:
+        rounds = max(rounds, settings.cheap_rounds)
     result = Comparison(names, calls)
     for _ in range(rounds):
         row = []

@@ -222,18 +222,22 @@ class Suite:
         oru = next((w for w in self.workloads if w.key == "ORU"), None)
         if oru is None:
             return
+        cases = []
         for w in self.workloads:
-            if w is oru:
-                continue
+            if w.key == "large":  # a point between ORU and the large message
+                text = w.smaller(10)
+                cases.append((f"{w.key}/10", text, len(text.encode("utf-8")), None))
+            if w is not oru:
+                cases.append((w.key, w.text, w.nbytes, T_GROWTH if (w.key == "large" or w.adversarial) else None))
+        for key, text, nbytes, target in cases:
             c = measure.compare({
-                "brenvolt": lambda t=w.text: Hl7Json(t).hl7_json,
+                "brenvolt": lambda t=text: Hl7Json(t).hl7_json,
                 "ORU": lambda: Hl7Json(oru.text).hl7_json,
             }, self.settings)
-            weights = (w.nbytes, oru.nbytes)
-            target = T_GROWTH if (w.key == "large" or w.adversarial) else None
-            self.add(Row("growth", w.key, "time per byte on ORU", c.per_call(0) / w.nbytes,
+            weights = (nbytes, oru.nbytes)
+            self.add(Row("growth", key, "time per byte on ORU", c.per_call(0) / nbytes,
                          c.per_call(1) / oru.nbytes, "s/B", c.ratio(0, 1, weights), *c.spread(0, 1, weights),
-                         rounds=len(c.times), target=target))
+                         rounds=len(c.times), target=target, note=f"{nbytes:,} bytes"))
 
 
 def median(values) -> float:
@@ -289,8 +293,10 @@ def main(argv: list[str] | None = None) -> int:
         suite.prepare()
         for section in report.SECTIONS:
             if section in sections:
+                began = time.perf_counter()
                 getattr(suite, section.replace("-", "_"))()
                 gc.collect()
+                log(f"  ({time.perf_counter() - began:.0f} s)")
     elapsed = time.perf_counter() - start
 
     rows = suite.rows
