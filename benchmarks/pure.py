@@ -14,10 +14,11 @@ HL7 text -> records (escaping on, the default):
   (so a decoded "^" splits, a decoded "~" does not);
 - the escape sequences \\F\\ \\S\\ \\R\\ \\E\\ \\T\\ \\X0A\\ \\X0D\\ \\X0D0A\\ \\X20\\ \\X09\\
   and the doubled backslash are decoded; an unknown sequence keeps its
-  opening backslash. A sequence name runs over letters and digits; here that
-  is Python's notion of alphanumeric (re's \\w without "_"), which differs
-  from brenvolt's only for a few non-ASCII marks and symbols that none of the
-  workloads puts after a backslash;
+  opening backslash and loses its closing one. A sequence name is the
+  character after the backslash and the letters and digits that follow it;
+  here letters and digits are Python's (re's \\w without "_"), which differ
+  from brenvolt's only for symbols with the Unicode property Other_Alphabetic
+  (such as the circled letter U+24B6), which no workload holds;
 - keys of one record are in ascending byte order of their text (for str that
   is code point order, which sorted() gives).
 
@@ -37,15 +38,16 @@ _SEQUENCES = {
     "F": "|", "S": "^", "R": "~", "E": "\\", "T": "&",
     "X0A": "\n", "X0D": "\r", "X0D0A": "\r\n", "X20": " ", "X09": "\t",
 }
-# Either a doubled backslash, or a backslash, a name and an optional closing
-# backslash (dropped).
-_ESCAPE = re.compile(r"\\(?:(\\)|([^\W_]*)\\?)")
+# A backslash and then: a second backslash; or a name (any one character,
+# then letters and digits) and an optional closing backslash, which is
+# dropped; or the end of the text.
+_ESCAPE = re.compile(r"\\(?:(\\)|(.[^\W_]*)\\?|$)", re.S)
 
 
 def _decode(match: re.Match) -> str:
-    if match.group(1) is not None:
-        return "\\"
     name = match.group(2)
+    if name is None:  # doubled, or the last character
+        return "\\"
     return _SEQUENCES.get(name, "\\" + name)
 
 

@@ -308,7 +308,10 @@ def main(argv: list[str] | None = None) -> int:
     print(f"\n{mode} run in {elapsed:.0f} s: {met} targets met, {missed} missed "
           "(ratio = brenvolt / other side, median of interleaved rounds; below 1: brenvolt faster or smaller)")
 
-    if not args.no_write:
+    partial = set(sections) != set(report.SECTIONS) or bool(args.workloads)
+    if partial and not args.no_write:
+        print("a partial run (--sections or --workloads): results files left as they are")
+    elif not args.no_write:
         suffix = "" if mode == "full" else "-quick"
         args.out.mkdir(parents=True, exist_ok=True)
         md_path = args.out / f"results{suffix}.md"
