@@ -1,0 +1,170 @@
+"""Properties that hold for every input, checked through the Python API on
+generated text and records: conversion never fails with validation off,
+validation fails only with its own messages, JsonHl7 takes any dict of str to
+str, and escaping makes values come back as they went in."""
+
+from __future__ import annotations
+
+import copy
+import re
+
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from brenvolt import Hl7Json, JsonHl7
+
+PROPERTY = settings(max_examples=250, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+BOUND = 16_777_216
+SUPPORTED = "2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8, 2.9"
+
+# Pieces that HL7 text is made of, so that generated text gets past the first
+# rules of the validator as often as it fails them.
+HL7_PIECES = st.sampled_from(
+    ["MSH", "PID", "EVN", "zp1", "P-1", "MS", "|", "|", "|", "^", "~", "\\", "&", "^~\\&", "\r", "\n", "\r\n",
+     "\\F\\", "\\S\\", "\\X0D0A\\", "\\H\\", "2.5.1", "9.9", "ADT^A01^ADT_A01", "ADT", "a", "é", " ", "\x00"]
+)
+
+
+@st.composite
+def messages(draw) -> str:
+    """A header that breaks any one rule or none, then segments that may."""
+    fields = ["MSH", "^~\\&", "A", "B", "C", "D", "20261208", "", "ADT^A01^ADT_A01", "1", "P", "2.5.1"]
+    fields[1] = draw(st.sampled_from(["^~\\&", "^~\\&", "^~\\", "^~\\&#", ""]))
+    fields[8] = draw(st.sampled_from(["ADT^A01^ADT_A01", "ADT^A01^ADT_A01", "ADT^A01", ""]))
+    fields[11] = draw(st.sampled_from(["2.5.1", "2.5.1", "2.9", "3.0", ""]))
+    fields = fields[: draw(st.sampled_from([12, 12, 12, 11, 5]))]
+    names = st.sampled_from(["PID", "PID", "EVN", "zp1", "P-1", "PV", "", "É1A"])
+    values = st.sampled_from(["1", "a^b", "a~b^c", "\\F\\", "", "x" * 65537])
+    segments = draw(st.lists(st.tuples(names, values), max_size=4))
+    end = draw(st.sampled_from(["\r", "\n", "\r\n"]))
+    lines = ["|".join(fields)] + [f"{name}|{value}" for name, value in segments]
+    return end.join(lines) + draw(st.sampled_from(["", end, end + end]))
+
+
+hl7_text = st.one_of(st.text(), st.lists(HL7_PIECES, max_size=80).map("".join), messages())
+
+VALIDATION_MESSAGES = [
+    re.escape("Missing required segment: MSH (Message Header)"),
+    re.escape("Missing required segment: PID (Patient Identification)"),
+    re.escape("HL7 validation error: Message contains no segments"),
+    re.escape("HL7 validation failed: MSH segment must have at least 12 fields"),
+    re.escape("HL7 validation failed: Field separators (field 1) are required"),
+    r"Invalid field separators: .* \(must be exactly 4 characters\)",
+    re.escape("HL7 validation failed: HL7 version (field 12) is required"),
+    r"HL7 version not supported: .* \(supported versions: " + re.escape(SUPPORTED) + r"\)",
+    re.escape("HL7 validation failed: Message type (field 8) is required"),
+    re.escape("HL7 validation failed: Message type (field 8) must have at least 3 components: event^structure^version"),
+    r"HL7 validation failed: Segment [1-9][0-9]* has empty segment name",
+    r"Invalid segment name: .* \(must be exactly 3 alphabetic characters\)",
+    r"Field value exceeds maximum length: [0-9]+ > 65536 characters",
+    r"Component value exceeds maximum length: [0-9]+ > 65536 characters",
+]
+VALIDATION_MESSAGE = re.compile("|".join(f"(?:{m})" for m in VALIDATION_MESSAGES), re.DOTALL)
+
+
+def byte_order(keys) -> list[str]:
+    return sorted(keys, key=lambda k: k.encode())
+
+
+class TestConversion:
+    @PROPERTY
+    @given(text=hl7_text, escaping=st.booleans())
+    def test_never_raises_with_validation_off(self, text, escaping):
+        obj = Hl7Json(text, escaping_enabled=escaping)
+        stored = obj.hl7_string
+        assert "\r" not in stored
+        records = obj.hl7_json
+        lines = stored.split("\n")
+        assert len(records) == len(lines)
+        split = obj._split_hl7_seg_to_json_with_escaping if escaping else obj._split_hl7_seg_to_json
+        for line, record in zip(lines, records):
+            assert all(type(k) is str and type(v) is str for k, v in record.items())
+            assert list(record) == byte_order(record) and list(record)[-1] == "segment_name"
+            assert split(line) == record
+        assert obj.hl7_string == stored and obj.escaping_enabled is escaping
+
+
+class TestValidation:
+    @PROPERTY
+    @given(text=hl7_text, strict=st.booleans(), required=st.booleans())
+    def test_raises_only_its_own_messages(self, text, strict, required):
+        obj = Hl7Json(text)
+        outcomes = []
+        for call in (lambda: obj.validate(strict, required), lambda: Hl7Json(text, True, strict).hl7_json):
+            try:
+                call()
+                outcomes.append(None)
+            except Exception as error:  # noqa: BLE001 - the class is what is checked
+                assert type(error) is Exception and len(error.args) == 1
+                assert VALIDATION_MESSAGE.fullmatch(error.args[0]), error.args[0]
+                outcomes.append(error.args[0])
+        # Conversion checks the same rules without the PID rule.
+        if not required:
+            assert outcomes[0] == outcomes[1]
+
+
+# Keys of every form, with numbers mostly small, at times near the 64-bit
+# limit or far beyond it, and rarely near the line bound (a line of 16 MB).
+common_numbers = st.one_of(
+    st.integers(0, 40).map(str),
+    st.builds(lambda sign, zeros, n: f"{sign}{'0' * zeros}{n}", st.sampled_from(["", "+"]), st.integers(0, 5),
+              st.integers(0, 999)),
+    st.integers(2**64 - 2, 2**64 + 1).map(str),
+    st.builds(lambda digit, n: digit * n, st.sampled_from("0123456789"), st.integers(20, 1000)),
+)
+numbers = st.integers(0, 49).flatmap(
+    lambda n: st.integers(BOUND - 2, BOUND + 2).map(str) if n == 0 else common_numbers
+)
+keys = st.one_of(
+    st.text(max_size=12),
+    st.sampled_from(["", "segment_name", "+", "3.", ".1", "3[]", "]3[", "3[1]x", "3.1.2"]),
+    numbers,
+    st.builds(lambda n, c: f"{n}.{c}", numbers, numbers),
+    st.builds(lambda n, r: f"{n}[{r}]", numbers, numbers),
+    st.builds(lambda n, r, c: f"{n}[{r}].{c}", numbers, numbers, numbers),
+)
+records_strategy = st.lists(st.dictionaries(keys, st.text(max_size=20), max_size=8), max_size=4)
+ENCODING_ERROR = re.compile(
+    rf"HL7 encoding error: record ([0-9]+): key '(.*)' names a position beyond the limit of {BOUND} "
+    r"delimiters per segment line",
+    re.DOTALL,
+)
+
+
+class TestRecords:
+    @PROPERTY
+    @given(records=records_strategy)
+    def test_any_records_give_text_or_the_bound_error(self, records):
+        given_records = copy.deepcopy(records)
+        obj = JsonHl7(records)
+        try:
+            text = obj.hl7_string
+        except Exception as error:  # noqa: BLE001 - the class is what is checked
+            assert type(error) is Exception
+            match = ENCODING_ERROR.fullmatch(error.args[0])
+            assert match, error.args[0]
+            assert match.group(2) in records[int(match.group(1))]
+        else:
+            names = sum(r.get("segment_name", "").count("\n") for r in records)
+            assert text.count("\n") == max(len(records) - 1, 0) + names
+            assert obj._convert_json_to_hl7() == text
+        assert obj.json_data == records == given_records
+        assert [list(r) for r in obj.json_data] == [byte_order(r) for r in records]
+
+    @PROPERTY
+    @given(text=hl7_text)
+    def test_converted_records_come_back_unchanged(self, text):
+        records = Hl7Json(text).hl7_json
+        assert Hl7Json(JsonHl7(records).hl7_string).hl7_json == records
+
+    @PROPERTY
+    @given(value=st.text())
+    def test_a_value_comes_back_as_it_went_in(self, value):
+        line = JsonHl7([{"segment_name": "ZZZ", "1": value}]).hl7_string
+        assert line.count("|") == 1 and "\n" not in line and "\r" not in line
+        record = Hl7Json(line).hl7_json[0]
+        if "^" in value:
+            pieces = value.split("^")
+            assert record == {**{f"1.{c}": p for c, p in enumerate(pieces, 1)}, "segment_name": "ZZZ"}
+        else:
+            assert record == {"1": value, "segment_name": "ZZZ"}
