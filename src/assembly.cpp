@@ -145,6 +145,53 @@ bool comes_before(const Hl7PlacedValue& a, const Hl7PlacedValue& b) {
          std::tie(b.position.field, b.position.repetition, b.position.component, b.entry);
 }
 
+// Puts placed values in comes_before order. Keys arrive in byte order, which
+// is position order for records of up to nine fields and not beyond ("10"
+// sorts before "9"); wide records are common (an OBX has 14 fields, a
+// message of one huge line has a million), so instead of comparing, the
+// values are counted into place by component, then repetition, then field,
+// each pass stable, whenever the numbers are small beside the count. Large,
+// sparse numbers fall back to a comparison sort.
+class PositionSorter {
+ public:
+  void sort(std::vector<Hl7PlacedValue>& values) {
+    if (std::is_sorted(values.begin(), values.end(), comes_before)) return;
+    if (!by(values, &Hl7Position::component) || !by(values, &Hl7Position::repetition) ||
+        !by(values, &Hl7Position::field)) {
+      std::sort(values.begin(), values.end(), comes_before);
+    }
+  }
+
+ private:
+  // A stable counting sort on one number; false, with `values` merely
+  // permuted, when that number spans too wide a range to count.
+  bool by(std::vector<Hl7PlacedValue>& values, std::uint64_t Hl7Position::*number) {
+    std::uint64_t low = values.front().position.*number;
+    std::uint64_t high = low;
+    for (const Hl7PlacedValue& value : values) {
+      low = std::min(low, value.position.*number);
+      high = std::max(high, value.position.*number);
+    }
+    if (low == high) return true;
+    if (high - low > 4 * values.size() + 1024) return false;
+    const auto span = static_cast<std::size_t>(high - low) + 1;
+    starts_.assign(span + 1, 0);
+    for (const Hl7PlacedValue& value : values) {
+      ++starts_[static_cast<std::size_t>(value.position.*number - low) + 1];
+    }
+    for (std::size_t i = 1; i <= span; ++i) starts_[i] += starts_[i - 1];
+    sorted_.resize(values.size());
+    for (const Hl7PlacedValue& value : values) {
+      sorted_[starts_[static_cast<std::size_t>(value.position.*number - low)]++] = value;
+    }
+    values.swap(sorted_);
+    return true;
+  }
+
+  std::vector<std::size_t> starts_;
+  std::vector<Hl7PlacedValue> sorted_;
+};
+
 // Precondition: `values` sorted by comes_before. Keeps, for each position, the
 // value of the last key naming it (the last of its run, as entries rise with
 // the keys' byte order), and drops a repetition's whole-value slot when a key
@@ -209,6 +256,7 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
                                      const Hl7EscapeHandler& handler) {
   std::string out;
   std::vector<Hl7PlacedValue> values;  // reused from record to record
+  PositionSorter sorter;
   for (std::size_t index = 0; index < records.size(); ++index) {
     const Hl7RecordList::Record record = records[index];
 
@@ -231,10 +279,7 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
       line_size += item.value.size();
     }
     line_size += name.size();
-    // Records of up to nine fields arrive in position order already.
-    if (!std::is_sorted(values.begin(), values.end(), comes_before)) {
-      std::sort(values.begin(), values.end(), comes_before);
-    }
+    sorter.sort(values);
     keep_written_values(values);
 
     // One pass writes the line and counts its delimiters, checking the count
