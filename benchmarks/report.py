@@ -167,6 +167,9 @@ def checkout() -> str:
         return "unknown"
 
 
+LOAD_AT_START = os.getloadavg()[0] if hasattr(os, "getloadavg") else None
+
+
 def environment() -> list[tuple[str, str]]:
     cores = os.cpu_count() or 0
     try:
@@ -178,9 +181,11 @@ def environment() -> list[tuple[str, str]]:
         ("CPU", cpu_model()),
         ("Cores", f"{cores} logical" + (f", {usable} usable" if usable != cores else "")),
         ("Memory", memory_total()),
+        ("Load average (1 min)", "unknown" if LOAD_AT_START is None else
+         f"{LOAD_AT_START:.2f} at the start, {os.getloadavg()[0]:.2f} at the end"),
         ("System", f"{platform.system()} {platform.release()} {platform.machine()}"),
         *versions().items(),
-        ("brenvolt checkout", checkout()),
+        ("Work tree commit", checkout()),
     ]
 
 
