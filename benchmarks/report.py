@@ -108,7 +108,7 @@ def text_table(rows: list[Row]) -> str:
 
 
 def _md(text: str) -> str:
-    return text.replace("|", "\\|").replace("<", "&lt;").replace(">", "&gt;")
+    return text.replace("|", "\\|")
 
 
 def markdown_table(rows: list[Row]) -> str:
@@ -168,6 +168,7 @@ def checkout() -> str:
 
 
 LOAD_AT_START = os.getloadavg()[0] if hasattr(os, "getloadavg") else None
+CHECKOUT_AT_START: str | None = None  # set by run.py before anything is timed
 
 
 def environment() -> list[tuple[str, str]]:
@@ -185,7 +186,7 @@ def environment() -> list[tuple[str, str]]:
          f"{LOAD_AT_START:.2f} at the start, {os.getloadavg()[0]:.2f} at the end"),
         ("System", f"{platform.system()} {platform.release()} {platform.machine()}"),
         *versions().items(),
-        ("Work tree commit", checkout()),
+        ("Work tree at the start", CHECKOUT_AT_START or checkout()),
     ]
 
 

@@ -287,6 +287,7 @@ def main(argv: list[str] | None = None) -> int:
                          f"have {', '.join(w.key for w in workloads)}")
         workloads = [w for w in workloads if w.key in wanted or (w.key == "ORU" and "growth" in sections)]
 
+    report.CHECKOUT_AT_START = report.checkout()
     start = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="brenvolt-bench-") as tmp:
         suite = Suite(workloads, settings, Path(tmp))
