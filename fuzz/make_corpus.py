@@ -62,7 +62,7 @@ ASSEMBLY_SEEDS = [
     [[b"segment_name", b"PID", b"+3", b"a", b"03", b"b", b"3[1]x", b"c", b"-3", b"d", b"3.1.2", b"e"]],
     [[b"segment_name", b"PID", b"0", b"X", b"10", b"X", b"9", b"Y", b"5", b"W", b"5.1", b"A"]],
     [[b"segment_name", b"P|D\n", b"3", b"A|B^C~D&E\\F G\tH\rI\nJ"]],
-    [[b"segment_name", b"PID", b"16777216", b"x"]],
+    [[b"segment_name", b"PID", b"16777217", b"x"]],
     [[b"segment_name", b"PID", b"5[18446744073709551615]", b"x"]],
     [[b"segment_name", b"PID", b"1" * 40, b"x", b"", b"empty key"]],
 ]
