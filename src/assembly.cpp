@@ -48,7 +48,7 @@ struct Hl7Gap {
 // whole-value slot and component 1 both begin where the repetition begins.
 class Hl7LineCursor {
  public:
-  // A line with a name has the name as its part 0, so field f is preceded by
+  // A line with a name begins with the name, so field f is preceded by
   // f pipes; without a name the line starts with field 1 and field f is
   // preceded by f - 1.
   explicit Hl7LineCursor(bool has_name) : field_(has_name ? 0 : 1) {}
