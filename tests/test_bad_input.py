@@ -47,9 +47,7 @@ def round_trips(records: list[dict]) -> bool:
     return Hl7Json(JsonHl7(records).hl7_string).hl7_json == records
 
 
-# ---------------------------------------------------------------------------
-# Message text handed to Hl7Json
-# ---------------------------------------------------------------------------
+# --- Message text handed to Hl7Json ---
 
 TEXT_ROWS = {
     "empty": ("", [{"segment_name": ""}]),
@@ -61,27 +59,20 @@ TEXT_ROWS = {
 }
 
 
-class TestMessageText:
-    @pytest.mark.parametrize(("text", "records"), TEXT_ROWS.values(), ids=TEXT_ROWS.keys())
-    def test_converts_without_validation(self, text, records):
-        obj = Hl7Json(text)
-        before = state(obj)
-        assert obj.hl7_json == records
-        assert round_trips(records)
-        assert state(obj) == before
-
-    @pytest.mark.parametrize("text", [row[0] for row in TEXT_ROWS.values()], ids=TEXT_ROWS.keys())
-    def test_validation_names_the_missing_header(self, text):
-        obj = Hl7Json(text, validation_enabled=True)
-        before = state(obj)
-        assert message_of(lambda: obj.hl7_json) == "Missing required segment: MSH (Message Header)"
-        assert message_of(lambda: obj.validate(None, None)) == "Missing required segment: MSH (Message Header)"
-        assert state(obj) == before
+@pytest.mark.parametrize(("text", "records"), TEXT_ROWS.values(), ids=TEXT_ROWS.keys())
+def test_message_text_converts_and_validation_names_the_missing_header(text, records):
+    obj = Hl7Json(text)
+    before = state(obj)
+    assert obj.hl7_json == records
+    assert round_trips(records)
+    obj.validation_enabled = True
+    for call in (lambda: obj.hl7_json, lambda: obj.validate(None, None)):
+        assert message_of(call) == "Missing required segment: MSH (Message Header)"
+    obj.validation_enabled = False
+    assert state(obj) == before
 
 
-# ---------------------------------------------------------------------------
-# Lone surrogates: no UTF-8 form, so the interpreter's UnicodeEncodeError
-# ---------------------------------------------------------------------------
+# --- Lone surrogates: no UTF-8 form, so the interpreter's UnicodeEncodeError ---
 
 SURROGATE_CALLS = {
     "text": lambda obj, records: Hl7Json("MSH|\ud800"),
@@ -100,7 +91,8 @@ class TestLoneSurrogates:
         obj = Hl7Json(HEADER, validation_enabled=True)
         records = [{"segment_name": "PID", "1": "x"}]
         before, records_before = state(obj), copy.deepcopy(records)
-        raised(lambda: call(obj, records), UnicodeEncodeError)
+        error = raised(lambda: call(obj, records), UnicodeEncodeError)
+        assert (error.encoding, error.reason) == ("utf-8", "surrogates not allowed")
         assert state(obj) == before
         assert records == records_before
 
@@ -111,9 +103,7 @@ class TestLoneSurrogates:
         assert message.startswith(JSON_PREFIX) and message.endswith("(line 1, column 8)")
 
 
-# ---------------------------------------------------------------------------
-# Files that cannot be read, or that hold nothing
-# ---------------------------------------------------------------------------
+# --- Files that cannot be read, or that hold nothing ---
 
 def _unreadable(tmp: Path) -> str:
     if os.geteuid() == 0:
@@ -159,9 +149,7 @@ class TestFiles:
         assert message_of(lambda: Hl7Json.from_file(str(tmp_path / "blank.hl7"))) == "HL7 message is empty"
 
 
-# ---------------------------------------------------------------------------
-# Gigantic input
-# ---------------------------------------------------------------------------
+# --- Gigantic input ---
 
 
 class TestGiganticMessages:
@@ -192,6 +180,7 @@ class TestGiganticMessages:
     def test_million_delimiters_come_back(self, line, keys):
         records = Hl7Json(line).hl7_json
         assert len(records[0]) == keys
+        assert list(records[0]) == sorted(records[0], key=str.encode)
         assert JsonHl7(records).hl7_string == line
 
     @pytest.mark.parametrize(
@@ -229,9 +218,7 @@ class TestGiganticJsonFiles:
         assert obj.hl7_string == "\n".join(["OBX|1||||" + "x" * 1000] * count)
 
 
-# ---------------------------------------------------------------------------
-# Keys: huge digit strings and positions beyond the line bound
-# ---------------------------------------------------------------------------
+# --- Keys: huge digit strings and positions beyond the line bound ---
 
 KEY_ROWS = {
     "thousand-digits-overflow": ("1" * 1000, "PID"),
@@ -282,9 +269,7 @@ class TestKeys:
         assert obj.json_data == records_before == records
 
 
-# ---------------------------------------------------------------------------
-# JSON text that is not one array of objects of strings
-# ---------------------------------------------------------------------------
+# --- JSON text that is not one array of objects of strings ---
 
 DEEP = 100_000
 JSON_ROWS = {
@@ -337,9 +322,7 @@ class TestJsonText:
         assert str(error) == "argument 'json_data': item 0 is a 'list' object, not a dict of str to str"
 
 
-# ---------------------------------------------------------------------------
-# Records whose keys come out of order
-# ---------------------------------------------------------------------------
+# --- Records whose keys come out of order ---
 
 
 class TestKeysOutOfOrder:

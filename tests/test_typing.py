@@ -31,10 +31,6 @@ def installed(name: str) -> Path:
     pytest.fail(f"{name} is not part of the installed distribution")
 
 
-def installed_stub() -> Path:
-    return installed("brenvolt-stubs/__init__.pyi")
-
-
 def expected_errors() -> dict[int, str]:
     """Line number -> mypy error code, from the ``# E:`` markers."""
     lines = ERRORS.read_text(encoding="utf-8").splitlines()
@@ -65,7 +61,7 @@ def run_pyright(paths: list[Path], cwd: Path) -> list[dict[str, object]]:
 
 
 def stub_classes() -> dict[str, ast.ClassDef]:
-    tree = ast.parse(installed_stub().read_text(encoding="utf-8"))
+    tree = ast.parse(installed("brenvolt-stubs/__init__.pyi").read_text(encoding="utf-8"))
     return {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
 
 
@@ -103,13 +99,9 @@ class TestStubs:
     @pytest.mark.parametrize(
         "cls, member, writable",
         [
-            ("Hl7Json", "hl7_string", False),
-            ("Hl7Json", "hl7_json", False),
-            ("Hl7Json", "validation_enabled", True),
-            ("Hl7Json", "strict_validation", True),
-            ("Hl7Json", "escaping_enabled", True),
-            ("JsonHl7", "json_data", False),
-            ("JsonHl7", "hl7_string", False),
+            ("Hl7Json", "hl7_string", False), ("Hl7Json", "hl7_json", False), ("Hl7Json", "validation_enabled", True),
+            ("Hl7Json", "strict_validation", True), ("Hl7Json", "escaping_enabled", True),
+            ("JsonHl7", "json_data", False), ("JsonHl7", "hl7_string", False),
         ],
         ids=lambda value: str(value),
     )

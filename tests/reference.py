@@ -1,0 +1,254 @@
+"""Small pure-Python models of brenvolt, written from the rules of the record
+scheme, and the generated inputs the differential tests feed to both.
+
+* ``message``/``record``: HL7 text -> records (what ``Hl7Json`` gives);
+* ``line``: one record -> one segment line (what ``JsonHl7`` writes);
+* ``validate``: the first broken validation rule's message, or None.
+"""
+
+from __future__ import annotations
+
+import re
+import unicodedata
+
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+
+PROPERTY_SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def items(records) -> list[list[tuple[str, str]]]:
+    """Records as lists of pairs, so that comparisons include key order."""
+    return [list(record.items()) for record in records]
+
+
+# --- HL7 text -> records ---
+
+ENCODING_CHARACTERS = "^~\\&"
+SEQUENCES = {
+    "F": "|", "S": "^", "R": "~", "E": "\\", "T": "&",
+    "X0A": "\n", "X0D": "\r", "X0D0A": "\r\n", "X20": " ", "X09": "\t",
+}
+# Alphabetic characters that are neither letters nor Nl numbers; generated
+# text uses only this one.
+OTHER_ALPHABETIC = {"Ⓐ"}
+
+
+def normalise(text: str) -> str:
+    return text.replace("\r\n", "\n").replace("\n\r", "\n").replace("\r", "\n")
+
+
+def is_name_char(ch: str) -> bool:
+    if ch.isascii():
+        return ch.isalnum()
+    return ch.isalpha() or unicodedata.category(ch) in ("Nd", "Nl", "No") or ch in OTHER_ALPHABETIC
+
+
+def unescape(text: str) -> str:
+    out: list[str] = []
+    i, n = 0, len(text)
+    while i < n:
+        ch = text[i]
+        if ch != "\\" or i == n - 1:
+            out.append(ch)
+            i += 1
+        elif text[i + 1] == "\\":
+            out.append("\\")
+            i += 2
+        else:
+            j = i + 2
+            while j < n and is_name_char(text[j]):
+                j += 1
+            name = text[i + 1 : j]
+            out.append(SEQUENCES.get(name, "\\" + name))
+            if j < n:
+                if text[j] != "\\":
+                    out.append(text[j])
+                j += 1
+            i = j
+    return "".join(out)
+
+
+def _part(raw: str, escaping: bool):
+    """A repetition or a field without repetitions: (value, components or None)."""
+    if escaping:
+        value = unescape(raw)
+        return value, (value.split("^") if "^" in value else None)
+    if "^" in raw and ENCODING_CHARACTERS not in raw:
+        return raw, raw.split("^")
+    return raw, None
+
+
+def record(line: str, escaping: bool) -> list[tuple[str, str]]:
+    name, *fields = line.split("|")
+    out = {"segment_name": name}
+
+    def put(prefix: str, raw: str) -> None:
+        value, components = _part(raw, escaping)
+        if components is None:
+            out[prefix] = value
+        else:
+            out.update((f"{prefix}.{c}", component) for c, component in enumerate(components, 1))
+
+    for n, raw in enumerate(fields, 1):
+        if "~" in raw and ENCODING_CHARACTERS not in raw:
+            for r, rep in enumerate(raw.split("~")):
+                put(f"{n}[{r}]", rep)
+        else:
+            put(str(n), raw)
+    return sorted(out.items(), key=lambda item: item[0].encode())
+
+
+def message(text: str, escaping: bool) -> list[list[tuple[str, str]]]:
+    return [record(line, escaping) for line in normalise(text).split("\n")]
+
+
+# --- Record -> segment line ---
+
+ESCAPES = {"|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\", "\\": "\\\\"}
+ESCAPES |= {"\t": "\\X09\\", "\n": "\\X0A\\", "\r": "\\X0D\\", " ": "\\X20\\"}
+
+
+def _number(text: str):
+    text = text[1:] if text.startswith("+") else text
+    if not text or any(ch not in "0123456789" for ch in text) or int(text) >= 2**64:
+        return None
+    return int(text)
+
+
+def position(key: str):
+    """(field, repetition, component) named by a key, or None."""
+    if not key:
+        return None
+    if (n := _number(key)) is not None:
+        return n, 0, 0
+    if "[" in key and "]" in key:
+        open_, close = key.index("["), key.index("]")
+        if close < open_:
+            return None
+        n, r = _number(key[:open_]), _number(key[open_ + 1 : close])
+        if n is None or r is None:
+            return None
+        rest = key[close + 1 :]
+        if not rest.startswith("."):
+            return n, r, 0
+        c = _number(rest[1:])
+        return None if c is None else (n, r, c)
+    pieces = key.split(".")
+    if len(pieces) != 2 or None in (n := _number(pieces[0]), c := _number(pieces[1])):
+        return None
+    return n, 0, c
+
+
+def line(rec: dict) -> str:
+    table: dict = {}
+    for key in sorted(rec, key=str.encode):
+        if key != "segment_name" and (pos := position(key)) is not None:
+            escaped = "".join(ESCAPES.get(ch, ch) for ch in rec[key])
+            table.setdefault(pos[0], {}).setdefault(pos[1], {})[pos[2]] = escaped
+    parts = [rec["segment_name"]] if "segment_name" in rec else []
+    for f in range(1, max(table, default=0) + 1):
+        texts = []
+        for r in range(max(table.get(f, {}), default=-1) + 1):
+            slots = table[f].get(r, {})
+            top = max(slots, default=0)
+            texts.append("^".join(slots.get(c, "") for c in range(1, top + 1)) if top else slots.get(0, ""))
+        parts.append("~".join(texts))
+    return "|".join(parts)
+
+
+# --- Validation ---
+
+SUPPORTED = ["2.1", "2.2", "2.3", "2.4", "2.5", "2.5.1", "2.6", "2.7", "2.8", "2.9"]
+MISSING_MSH = "Missing required segment: MSH (Message Header)"
+MISSING_PID = "Missing required segment: PID (Patient Identification)"
+SHORT_MSH = "HL7 validation failed: MSH segment must have at least 12 fields"
+MESSAGE_TYPE = "HL7 validation failed: Message type (field 8) must have at least 3 components: event^structure^version"
+
+
+# The messages that take a value, as functions of it.
+unsupported = ("HL7 version not supported: {} (supported versions: " + ", ".join(SUPPORTED) + ")").format
+separators = "Invalid field separators: {} (must be exactly 4 characters)".format
+invalid_name = "Invalid segment name: {} (must be exactly 3 alphabetic characters)".format
+empty_name = "HL7 validation failed: Segment {} has empty segment name".format
+too_long = "Field value exceeds maximum length: {} > 65536 characters".format
+
+
+def validate(text: str, strict: bool, required: bool) -> str | None:
+    lines = normalise(text).split("\n")
+    while lines and lines[-1] == "":
+        lines.pop()
+    if not lines:
+        return MISSING_MSH
+    segments = [ln.split("|") for ln in lines]
+    header = segments[0]
+    if header[0] != "MSH":
+        return MISSING_MSH
+    if len(header) - 1 < 11:
+        return SHORT_MSH
+    if len(header[1].encode()) != 4:
+        return separators(header[1])
+    if strict and header[11] not in SUPPORTED:
+        return unsupported(header[11])
+    if strict and len(header[8].split("^")) < 3:
+        return MESSAGE_TYPE
+    if required and not any(s[0] == "PID" for s in segments):
+        return MISSING_PID
+    for i, segment in enumerate(segments, 1):
+        if segment[0] == "":
+            return empty_name(i)
+        if not re.fullmatch(r"[A-Za-z][A-Za-z0-9]{2}", segment[0]):
+            return invalid_name(segment[0])
+        for field in segment[1:]:
+            if len(field.encode()) > 65536:
+                return too_long(len(field.encode()))
+    return None
+
+
+# --- Generated input ---
+
+# HL7-like text over characters the models above handle exactly.
+CHARACTERS = list("|^~\\&\r\n \tFSRETXADNHMP0129az.-éⒶ中\u0663½\u00a0\u2028😀\u0301\x00\x0b")
+TOKENS = ["\\F\\", "\\S\\", "\\R\\", "\\E\\", "\\T\\", "\\X0D\\", "\\X0A\\", "\\X0D0A\\", "\\X20\\", "\\X09\\"]
+TOKENS += ["\\H\\", "\\X41\\", "\\Fé\\", "\\.br\\", "\\Z", "^~\\&", "MSH|^~\\&|", "\rPID|", "\r\n", "\n\r", "ab"]
+hl7_texts = st.one_of(
+    st.text(alphabet=st.sampled_from(CHARACTERS), max_size=80),
+    st.lists(st.sampled_from(TOKENS + CHARACTERS), max_size=40).map("".join),
+)
+
+# Records with keys of every form, valid or not, and values that need escaping.
+_NUMBERS = st.integers(0, 12).map(str) | st.sampled_from(["+3", "03", "+0", "007", "+", "", "-1", " 2", "\u0663"])
+_KEYS = st.one_of(
+    _NUMBERS,
+    st.builds("{}.{}".format, _NUMBERS, _NUMBERS),
+    st.builds("{}[{}]".format, _NUMBERS, _NUMBERS),
+    st.builds("{}[{}].{}".format, _NUMBERS, _NUMBERS, _NUMBERS),
+    st.builds("{}[{}]{}".format, _NUMBERS, _NUMBERS, st.sampled_from(["x", "]", "[1]", ".", ".x", ".1.2"])),
+    st.sampled_from(["segment_name", "note", "]3[", "3.1.2", "3.1[0]", "18446744073709551616", "1.2.3"]),
+)
+_VALUES = st.text(alphabet=st.sampled_from(list("|^~&\\\t\r\n aZ9é😀\x00")), max_size=6)
+record_lists = st.lists(st.dictionaries(_KEYS, _VALUES, max_size=8), max_size=4)
+
+# Messages whose header breaks any one rule or none, then segments that may.
+_field_text = st.text(alphabet=st.sampled_from(list("^~\\&aZ09.é ")), max_size=6) | st.just("x" * 65537)
+_header = st.builds(
+    lambda enc, fields, mtype, version, extra: "|".join(["MSH", enc, *fields, mtype, "M1", "P", version, *extra]),
+    st.sampled_from(["^~\\&", "^~\\&", "^~\\", "^~\\&#", "abcd", "", "^~é"]),
+    st.lists(_field_text, min_size=6, max_size=6),
+    st.sampled_from(["ADT^A01^ADT_A01", "ADT^A01", "^^", "ADT", "A~B^C^D", ""]),
+    st.sampled_from(SUPPORTED + ["", "2.3.1", "3.0", "2.5 "]),
+    st.lists(_field_text, max_size=3),
+)
+_short_header = st.integers(0, 10).map(lambda n: "MSH" + "|^~\\&" * min(n, 1) + "|x" * max(n - 1, 0))
+_segment = st.builds(
+    lambda name, fields: "|".join([name, *fields]),
+    st.sampled_from(["PID", "pid", "PV1", "ZZ1", "Z-Z", "1ZZ", "ZZ", "ZZZZ", "", " ", "€", "É1A", "NTE", "MSH"]),
+    st.lists(_field_text, max_size=4),
+)
+messages = st.builds(
+    lambda head, segments, trailing, end: end.join([head, *segments]) + end * trailing,
+    st.one_of(_header, _header, _short_header, _segment),
+    st.lists(_segment, max_size=5),
+    st.integers(0, 3),
+    st.sampled_from(["\r", "\n", "\r\n", "\n\r"]),
+)
