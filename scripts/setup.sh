@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 missing=()
 dpkg -s libsimdjson-dev >/dev/null 2>&1 || missing+=(libsimdjson-dev)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
+# The Unicode character database, read by tests/test_escape.py to check which
+# characters may continue an escape sequence's name.
+dpkg -s unicode-data >/dev/null 2>&1 || missing+=(unicode-data)
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo
