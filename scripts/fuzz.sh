@@ -41,10 +41,8 @@ fi
 build=build/fuzz
 generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" "${generator[@]}" -DBRENVOLT_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
-fi
+cmake -S . -B "$build" "${generator[@]}" -DBRENVOLT_FUZZ=ON -DBRENVOLT_WERROR=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$compiler" >/dev/null
 cmake --build "$build" --parallel >/dev/null
 
 python3 fuzz/make_corpus.py "$build/corpus" >/dev/null

@@ -25,7 +25,7 @@ fi
 build="$PWD/build/sanitize"
 generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
-cmake -S . -B "$build" "${generator[@]}" -DBRENVOLT_BUILD_EXTENSION=ON -DBRENVOLT_SANITIZE=ON \
+cmake -S . -B "$build" "${generator[@]}" -DBRENVOLT_BUILD_EXTENSION=ON -DBRENVOLT_SANITIZE=ON -DBRENVOLT_WERROR=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ -DPython_EXECUTABLE="$python" \
   >/dev/null
 cmake --build "$build" --parallel >/dev/null
