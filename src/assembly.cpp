@@ -5,14 +5,17 @@
 #include <optional>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
 namespace brenvolt {
 namespace {
 
 constexpr std::string_view kSegmentNameKey = "segment_name";
+constexpr std::string_view kHeaderSegmentName = "MSH";
 
 // The delimiters of the written text. They are fixed: never taken from the
 // records (an MSH record's encoding characters included) or from a handler.
+// Only the header's own field 1 may be written as it is (below).
 constexpr char kFieldSeparator = '|';
 constexpr char kRepetitionSeparator = '~';
 constexpr char kComponentSeparator = '^';
@@ -250,12 +253,101 @@ void append_delimiters(std::string& out, std::uint64_t count, char delimiter) {
   }
 }
 
+// The values of field 1 as the record declares them: for each position the
+// value of its last key, the whole-value slot kept even where components
+// exist. Precondition: `values` sorted by comes_before.
+std::vector<Hl7PlacedValue> declared_field_one(const std::vector<Hl7PlacedValue>& values) {
+  std::vector<Hl7PlacedValue> declared;
+  for (std::size_t i = 0; i < values.size() && values[i].position.field <= 1; ++i) {
+    if (values[i].position.field != 1) continue;
+    const bool superseded =
+        i + 1 < values.size() && values[i + 1].position.field == 1 &&
+        values[i + 1].position.repetition == values[i].position.repetition &&
+        values[i + 1].position.component == values[i].position.component;
+    if (!superseded) declared.push_back(values[i]);
+  }
+  return declared;
+}
+
+// The text of field 1 with the usual delimiters and no escaping; `written`
+// must be the values that will be written, in line order.
+std::string unescaped_field_one(const std::vector<Hl7PlacedValue>& written) {
+  std::string text;
+  Hl7LineCursor cursor(false);  // at the start of field 1
+  for (const Hl7PlacedValue& value : written) {
+    if (value.position.field != 1) break;
+    const Hl7Gap gap = cursor.advance_to(value.position);
+    text.append(static_cast<std::size_t>(gap.tildes), kRepetitionSeparator);
+    text.append(static_cast<std::size_t>(gap.carets), kComponentSeparator);
+    text.append(value.value);
+  }
+  return text;
+}
+
+std::size_t count_characters(std::string_view utf8) {
+  return static_cast<std::size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// Whether the entries of `record` other than "segment_name" are exactly
+// `declared`, position for position and value for value.
+bool same_field_entries(const Hl7Record& record, const std::vector<Hl7PlacedValue>& declared) {
+  std::vector<std::pair<Hl7Position, std::string_view>> read;
+  for (const Hl7RecordEntry& entry : record) {
+    if (entry.key == kSegmentNameKey) continue;
+    const auto position = read_position_key(entry.key);
+    if (!position) return false;
+    read.emplace_back(*position, entry.value);
+  }
+  if (read.size() != declared.size()) return false;
+  const auto order = [](const auto& a, const auto& b) {
+    return std::tie(a.first.field, a.first.repetition, a.first.component) <
+           std::tie(b.first.field, b.first.repetition, b.first.component);
+  };
+  std::sort(read.begin(), read.end(), order);
+  for (std::size_t i = 0; i < read.size(); ++i) {
+    const Hl7Position& a = read[i].first;
+    const Hl7Position& b = declared[i].position;
+    if (a.field != b.field || a.repetition != b.repetition || a.component != b.component ||
+        read[i].second != declared[i].value) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether an MSH record's field 1, HL7's MSH-2 (the encoding characters), is
+// written as it is instead of escaped. Escaped, "^~\&" would become
+// "\S\\R\\E\\T\", a header that no HL7 reader can read. It is written as it
+// is when its unescaped text is 4 or 5 characters (MSH-2 holds four, five
+// with v2.7's truncation character), holds no "|", CR or LF, and reads back,
+// as field 1 of an MSH line with or without escape decoding, to exactly the
+// entries the record declares; so the round trip stays exact, and a header
+// written "MSH|^~\\&" is not turned into one written "MSH|^~\&".
+// Preconditions: `values` sorted by comes_before; `written` the values left
+// by keep_written_values.
+bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
+                                      const std::vector<Hl7PlacedValue>& written,
+                                      const Hl7EscapeHandler& handler) {
+  const std::string text = unescaped_field_one(written);
+  const std::size_t characters = count_characters(text);
+  if (characters < 4 || characters > 5) return false;
+  if (text.find_first_of("|\r\n") != std::string::npos) return false;
+  const std::vector<Hl7PlacedValue> declared = declared_field_one(values);
+  const std::string line = "MSH|" + text;
+  return same_field_entries(map_segment_line(line, nullptr), declared) ||
+         same_field_entries(map_segment_line(line, &handler), declared);
+}
+
 }  // namespace
 
 Result<std::string> assemble_message(const Hl7RecordList& records,
                                      const Hl7EscapeHandler& handler) {
   std::string out;
   std::vector<Hl7PlacedValue> values;  // reused from record to record
+  std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
+  bool verbatim_field_one = false;
   PositionSorter sorter;
   for (std::size_t index = 0; index < records.size(); ++index) {
     const Hl7RecordList::Record record = records[index];
@@ -280,7 +372,14 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
     }
     line_size += name.size();
     sorter.sort(values);
-    keep_written_values(values);
+    if (has_name && name == kHeaderSegmentName) {
+      declared.assign(values.begin(), values.end());
+      keep_written_values(values);
+      verbatim_field_one = writes_encoding_characters_as_is(declared, values, handler);
+    } else {
+      keep_written_values(values);
+      verbatim_field_one = false;
+    }
 
     // One pass writes the line and counts its delimiters, checking the count
     // before each gap is written: a key naming a huge position fails before
@@ -301,7 +400,11 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
       append_delimiters(out, gap.pipes, kFieldSeparator);
       append_delimiters(out, gap.tildes, kRepetitionSeparator);
       append_delimiters(out, gap.carets, kComponentSeparator);
-      handler.escape_into(value.value, out);
+      if (verbatim_field_one && value.position.field == 1) {
+        out.append(value.value);
+      } else {
+        handler.escape_into(value.value, out);
+      }
     }
   }
   return out;

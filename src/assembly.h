@@ -27,7 +27,12 @@ inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
 // field any key names. A field is its repetitions 0..R joined by "~", a
 // repetition its components 1..C joined by "^", or its whole value when no key
 // names a component of it. Positions no key names are written as empty text,
-// every value is escaped with `handler`. Keys are read as "n", "n.c", "n[r]"
+// every value is escaped with `handler`, with one exception: in a record whose
+// "segment_name" is exactly "MSH", field 1 (HL7's MSH-2, the encoding
+// characters) is written as it is when that text is 4 or 5 characters long,
+// holds no "|", CR or LF, and reads back, with or without escape decoding, to
+// exactly the record's field-1 entries; so "^~\&" stays "^~\&" and the
+// header can be read by any HL7 reader. Keys are read as "n", "n.c", "n[r]"
 // and "n[r].c" (numbers as u64, an optional "+" and leading zeros allowed);
 // keys that fit none of these forms, and field 0, are left out without notice.
 // When two keys name one position the later key in byte order wins, so

@@ -44,7 +44,7 @@ constexpr const char* escape_sequence_for(char c) {
     case H::component_separator: return "\\S\\";
     case H::repetition_separator: return "\\R\\";
     case H::subcomponent_separator: return "\\T\\";
-    case H::escape_character: return "\\\\";
+    case H::escape_character: return "\\E\\";
     case '\t': return "\\X09\\";
     case '\n': return "\\X0A\\";
     case '\r': return "\\X0D\\";

@@ -28,9 +28,11 @@ struct Hl7EscapeHandler {
   // unescape(), appending to `out` instead of returning a new text.
   void unescape_into(std::string_view text, std::string& out) const;
 
-  // Encodes the delimiters, the escape character (doubled), tab, line feed,
-  // carriage return and space as escape sequences, so that
-  // unescape(escape(t)) == t for every text t. Never fails.
+  // Encodes the delimiters, the escape character, tab, line feed, carriage
+  // return and space as escape sequences, so that unescape(escape(t)) == t for
+  // every text t. The escape character is written as the sequence \E\, not
+  // doubled: other HL7 readers know only the sequence (python-hl7 reads a
+  // doubled one as nothing). Never fails.
   std::string escape(std::string_view text) const;
 
   // escape(), appending to `out` instead of returning a new text.

@@ -105,7 +105,7 @@ def message(text: str, escaping: bool) -> list[list[tuple[str, str]]]:
 
 # --- Record -> segment line ---
 
-ESCAPES = {"|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\", "\\": "\\\\"}
+ESCAPES = {"|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\", "\\": "\\E\\"}
 ESCAPES |= {"\t": "\\X09\\", "\n": "\\X0A\\", "\r": "\\X0D\\", " ": "\\X20\\"}
 
 
@@ -140,20 +140,42 @@ def position(key: str):
     return n, 0, c
 
 
+def _field(slots_by_repetition: dict) -> str:
+    texts = []
+    for r in range(max(slots_by_repetition, default=-1) + 1):
+        slots = slots_by_repetition.get(r, {})
+        top = max(slots, default=0)
+        texts.append("^".join(slots.get(c, "") for c in range(1, top + 1)) if top else slots.get(0, ""))
+    return "~".join(texts)
+
+
+def _encoding_characters_as_is(raw: dict) -> bool:
+    """Whether an MSH record's field 1 (positions -> unescaped values) is
+    written without escaping: 4 or 5 characters, no | CR LF, and reading it
+    back as field 1 of an MSH line, with or without decoding, gives the same."""
+    text = _field(raw)
+    if not 4 <= len(text) <= 5 or any(ch in text for ch in "|\r\n"):
+        return False
+    declared = {(1, r, c): value for r, slots in raw.items() for c, value in slots.items()}
+    for escaping in (False, True):
+        read = {position(key): value for key, value in record("MSH|" + text, escaping) if key != "segment_name"}
+        if read == declared:
+            return True
+    return False
+
+
 def line(rec: dict) -> str:
     table: dict = {}
+    raw: dict = {}
     for key in sorted(rec, key=str.encode):
         if key != "segment_name" and (pos := position(key)) is not None:
             escaped = "".join(ESCAPES.get(ch, ch) for ch in rec[key])
             table.setdefault(pos[0], {}).setdefault(pos[1], {})[pos[2]] = escaped
+            raw.setdefault(pos[0], {}).setdefault(pos[1], {})[pos[2]] = rec[key]
+    if rec.get("segment_name") == "MSH" and 1 in raw and _encoding_characters_as_is(raw[1]):
+        table[1] = raw[1]
     parts = [rec["segment_name"]] if "segment_name" in rec else []
-    for f in range(1, max(table, default=0) + 1):
-        texts = []
-        for r in range(max(table.get(f, {}), default=-1) + 1):
-            slots = table[f].get(r, {})
-            top = max(slots, default=0)
-            texts.append("^".join(slots.get(c, "") for c in range(1, top + 1)) if top else slots.get(0, ""))
-        parts.append("~".join(texts))
+    parts += [_field(table.get(f, {})) for f in range(1, max(table, default=0) + 1)]
     return "|".join(parts)
 
 
@@ -227,7 +249,17 @@ _KEYS = st.one_of(
     st.sampled_from(["segment_name", "note", "]3[", "3.1.2", "3.1[0]", "18446744073709551616", "1.2.3"]),
 )
 _VALUES = st.text(alphabet=st.sampled_from(list("|^~&\\\t\r\n aZ9é😀\x00")), max_size=6)
-record_lists = st.lists(st.dictionaries(_KEYS, _VALUES, max_size=8), max_size=4)
+# Header records whose field 1 may or may not be written as it is.
+_MSH_RECORDS = st.builds(
+    lambda fields, rest: {**fields, **rest, "segment_name": "MSH"},
+    st.dictionaries(
+        st.sampled_from(["1", "01", "1.0", "1.1", "1.2", "1.3", "1[0]", "1[1]", "1[0].1", "1[0].2", "1[1].2"]),
+        st.text(alphabet=st.sampled_from(list("^~\\&#}|\r a")), max_size=5),
+        max_size=3,
+    ),
+    st.dictionaries(_KEYS, _VALUES, max_size=3),
+)
+record_lists = st.lists(st.dictionaries(_KEYS, _VALUES, max_size=8) | _MSH_RECORDS, max_size=4)
 
 # Messages whose header breaks any one rule or none, then segments that may.
 _field_text = st.text(alphabet=st.sampled_from(list("^~\\&aZ09.é ")), max_size=6) | st.just("x" * 65537)

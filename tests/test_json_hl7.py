@@ -129,9 +129,9 @@ class TestEscaping:
     @pytest.mark.parametrize(
         ("value", "written"),
         [
-            ("A|B", "A\\F\\B"), ("A^B", "A\\S\\B"), ("A~B", "A\\R\\B"), ("A&B", "A\\T\\B"), ("A\\B", "A\\\\B"),
+            ("A|B", "A\\F\\B"), ("A^B", "A\\S\\B"), ("A~B", "A\\R\\B"), ("A&B", "A\\T\\B"), ("A\\B", "A\\E\\B"),
             ("a\tb", "a\\X09\\b"), ("a\rb", "a\\X0D\\b"), ("a\nb", "a\\X0A\\b"), ("a\r\nb", "a\\X0D\\\\X0A\\b"),
-            ("DOE JOHN", "DOE\\X20\\JOHN"), ("\\F\\", "\\\\F\\\\"), ("é中😀\x00\x0b", "é中😀\x00\x0b"),
+            ("DOE JOHN", "DOE\\X20\\JOHN"), ("\\F\\", "\\E\\F\\E\\"), ("é中😀\x00\x0b", "é中😀\x00\x0b"),
             ("", ""),
         ],
         ids=[
@@ -148,17 +148,57 @@ class TestEscaping:
     def test_segment_name_verbatim(self, name):
         assert JsonHl7([{"segment_name": name, "1": "a b"}]).hl7_string == name + "|a\\X20\\b"
 
+
+
+class TestEncodingCharacters:
+    """An MSH record's field 1 (MSH-2) is written as it is when it reads back
+    the same; otherwise it is escaped like every other value."""
+
     @pytest.mark.parametrize(
         ("record", "text"),
         [
-            ({"segment_name": "MSH", "1": "^~\\&", "2": "APP"}, "MSH|\\S\\\\R\\\\\\\\T\\|APP"),
-            (Hl7Json("MSH|^~\\&|APP").hl7_json[0], "MSH|^\\R\\\\\\\\T\\|APP"),
+            ({"segment_name": "MSH", "1": "^~\\&", "2": "A B"}, "MSH|^~\\&|A\\X20\\B"),
+            ({"segment_name": "MSH", "1.1": "", "1.2": "~\\&", "2": "APP"}, "MSH|^~\\&|APP"),
+            ({"segment_name": "MSH", "1": "^~\\&#"}, "MSH|^~\\&#"),
+            (Hl7Json("MSH|^~\\}|APP").hl7_json[0], "MSH|^~\\}|APP"),
+            (Hl7Json("MSH|^~\\}|APP", escaping_enabled=False).hl7_json[0], "MSH|^~\\}|APP"),
+            (Hl7Json("MSH|^~\\\\&|APP", escaping_enabled=False).hl7_json[0], "MSH|^~\\\\&|APP"),
+            # Decoded, "^~\\&" has repetitions that "^~\&" would not give back.
+            (Hl7Json("MSH|^~\\\\&|APP").hl7_json[0], "MSH|^~\\E\\\\T\\|APP"),
+            ({"segment_name": "MSH", "1": "^~\\}"}, "MSH|\\S\\\\R\\\\E\\}"),
+            ({"segment_name": "MSH", "1": "^~\\&", "1.1": "x"}, "MSH|x"),
+            ({"segment_name": "MSH", "1": "^~\\&", "1.2": "~\\&"}, "MSH|^\\R\\\\E\\\\T\\"),
+            ({"segment_name": "MSH", "1": "^~|&"}, "MSH|\\S\\\\R\\\\F\\\\T\\"),
+            ({"segment_name": "MSH", "1": "^~\\&\r"}, "MSH|\\S\\\\R\\\\E\\\\T\\\\X0D\\"),
+            ({"segment_name": "MSH", "1": "^~\\&##"}, "MSH|\\S\\\\R\\\\E\\\\T\\##"),
+            ({"segment_name": "MSH", "1": "^~"}, "MSH|\\S\\\\R\\"),
+            ({"segment_name": "MSX", "1": "^~\\&"}, "MSX|\\S\\\\R\\\\E\\\\T\\"),
+            ({"segment_name": "msh", "1": "^~\\&"}, "msh|\\S\\\\R\\\\E\\\\T\\"),
             ({"segment_name": "MSH", "1": "#", "2.1": "a", "2.2": "b"}, "MSH|#|a^b"),
         ],
-        ids=["key-1-escaped", "decoded-encoding-characters", "delimiters-not-taken-from-msh"],
+        ids=[
+            "key-1", "decoded-components", "truncation-character", "other-escape-character-decoded",
+            "other-escape-character-raw", "doubled-backslash-raw", "doubled-backslash-decoded",
+            "key-1-not-what-hl7json-gives", "components-win-over-whole-value", "whole-value-also-declared",
+            "field-separator", "carriage-return", "six-characters", "two-characters", "other-name", "lower-case",
+            "delimiters-not-taken-from-msh",
+        ],
     )
-    def test_msh_is_not_special(self, record, text):
+    def test_written(self, record, text):
         assert JsonHl7([record]).hl7_string == text
+
+    @pytest.mark.parametrize("escaping", [True, False], ids=["decoded", "raw"])
+    @pytest.mark.parametrize("encoding", ["^~\\&", "^~\\&#", "^~\\}", "#~\\&", "^~\\\\&"])
+    def test_written_as_received(self, encoding, escaping):
+        header = f"MSH|{encoding}|APP|FAC"
+        records = Hl7Json(header, escaping_enabled=escaping).hl7_json
+        expected = encoding if (escaping is False or encoding != "^~\\\\&") else "^~\\E\\\\T\\"
+        assert JsonHl7(records).hl7_string == f"MSH|{expected}|APP|FAC"
+
+    @pytest.mark.parametrize("header", ["MSH|^~\\&|A", "MSH|^~\\\\&|A", "MSH|^~|\\&|A", "MSH|^|A", "MSH|~\\&^|A", "MSH"])
+    def test_round_trip(self, header):
+        records = Hl7Json(header).hl7_json
+        assert Hl7Json(JsonHl7(records).hl7_string).hl7_json == records
 
 
 @PROPERTY_SETTINGS
