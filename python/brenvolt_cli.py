@@ -18,6 +18,7 @@ import argparse
 import json
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import time
@@ -94,7 +95,9 @@ def load(source: Source, loader: Callable[[str], T]) -> T:
 
 class Progress:
     """A bar on one line of standard error, ``[#####-----] 12/40 files``, drawn
-    over itself at most ten times a second and wiped when the work is done."""
+    over itself at most ten times a second and wiped when the work is done,
+    before every line of error and before every write to standard output when
+    that is the same terminal."""
 
     def __init__(self, total: int, stream: IO[str], enabled: bool) -> None:
         self.total = total
@@ -102,11 +105,12 @@ class Progress:
         self.stream = stream
         self.enabled = enabled
         self.drawn_at = 0.0
+        self.shown = False
 
     def advance(self) -> None:
         self.done += 1
         now = time.monotonic()
-        if self.enabled and (now - self.drawn_at >= 0.1 or self.done == self.total):
+        if self.enabled and (not self.shown or now - self.drawn_at >= 0.1 or self.done == self.total):
             self.drawn_at = now
             self.draw()
 
@@ -116,20 +120,21 @@ class Progress:
         filled = width * self.done // max(self.total, 1)
         self.stream.write(f"\r[{'#' * filled}{'-' * (width - filled)}]{counter}")
         self.stream.flush()
+        self.shown = True
 
     def wipe(self) -> None:
-        if self.enabled and self.done:
+        """Clears the bar, if it is on the screen."""
+        if self.shown:
             self.stream.write("\r\x1b[K")
             self.stream.flush()
+            self.shown = False
 
-    def error(self, source: Source, message: str) -> None:
-        """Writes one line naming the file, under the bar."""
+    def error(self, label: str, message: str) -> None:
+        """Writes one line naming the input, under the bar."""
         self.wipe()
         text = " ".join(message.splitlines())
-        self.stream.write(f"{PROGRAM}: {source.label}: {text}\n")
+        self.stream.write(f"{PROGRAM}: {label}: {text}\n")
         self.stream.flush()
-        if self.enabled and self.done:
-            self.draw()
 
 
 def make_progress(options: argparse.Namespace, total: int) -> Progress:
@@ -139,15 +144,82 @@ def make_progress(options: argparse.Namespace, total: int) -> Progress:
     return Progress(total, sys.stderr, enabled)
 
 
+STDOUT_LABEL = "<stdout>"
+
+
+class OutputError(Exception):
+    """Writing the output failed: ``label`` names the target (a path, or
+    ``<stdout>``), ``error`` is the ``OSError``. Ends the command."""
+
+    def __init__(self, label: str, error: OSError) -> None:
+        super().__init__(f"{label}: {error.strerror or error}")
+        self.label = label
+        self.error = error
+
+
+def same_terminal(first: int, second: int) -> bool:
+    """Whether the two file descriptors are one terminal."""
+    try:
+        if not (os.isatty(first) and os.isatty(second)):
+            return False
+        one, other = os.fstat(first), os.fstat(second)
+    except OSError:
+        return False
+    return (one.st_dev, one.st_ino, one.st_rdev) == (other.st_dev, other.st_ino, other.st_rdev)
+
+
+class Output:
+    """Standard output or the file named by ``-o``: every write and flush that
+    fails raises ``OutputError`` naming it, and the progress bar is wiped first
+    when the output shows on the terminal that holds the bar."""
+
+    def __init__(self, stream: IO[bytes], label: str, progress: Progress | None = None) -> None:
+        self.stream = stream
+        self.label = label
+        self.progress = progress
+        self.shares_terminal = False
+        try:
+            self.shares_terminal = same_terminal(stream.fileno(), sys.stderr.fileno())
+        except (OSError, ValueError, AttributeError):
+            pass
+
+    def write(self, data: bytes) -> None:
+        if self.shares_terminal and self.progress is not None:
+            self.progress.wipe()
+        try:
+            self.stream.write(data)
+        except OSError as error:
+            raise OutputError(self.label, error) from error
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except OSError as error:
+            raise OutputError(self.label, error) from error
+
+
 @contextmanager
-def open_output(path: str | None) -> Generator[IO[bytes], None, None]:
-    """Standard output, or the file named by ``-o``."""
+def open_output(path: str | None, progress: Progress | None = None) -> Generator[Output, None, None]:
+    """Standard output, or the file named by ``-o``; raises ``OutputError``
+    when it cannot be opened, written or closed."""
     if path is None:
-        yield sys.stdout.buffer
-        sys.stdout.buffer.flush()
-    else:
-        with open(path, "wb") as stream:
-            yield stream
+        out = Output(sys.stdout.buffer, STDOUT_LABEL, progress)
+        yield out
+        out.flush()
+        return
+    try:
+        stream = open(path, "wb")  # noqa: SIM115 - closed below, its error reported
+    except OSError as error:
+        raise OutputError(path, error) from error
+    try:
+        out = Output(stream, path, progress)
+        yield out
+        out.flush()
+    finally:
+        try:
+            stream.close()
+        except OSError as error:
+            raise OutputError(path, error) from error
 
 
 def write_beside(folder: str, source: Source, suffix: str, text: str) -> None:
@@ -168,16 +240,17 @@ def run(
     options: argparse.Namespace,
     sources: list[Source],
     convert: Callable[[Source], str],
-    emit: Callable[[IO[bytes], str], None],
+    emit: Callable[[Output, str], None],
     output_suffix: str,
 ) -> bool:
     """Converts every source in order, writes each result with ``emit`` (or to
     its own file under ``--output-dir``), reports each failure on standard
-    error and goes on. Returns whether any source failed."""
+    error and goes on. Returns whether any source failed; raises
+    ``OutputError`` when the output cannot be written."""
     failed = False
     progress = make_progress(options, len(sources))
     seen: set[Path] = set()
-    with open_output(options.output) as out:
+    with open_output(options.output, progress) as out:
         for source in sources:
             try:
                 text = convert(source)
@@ -188,9 +261,11 @@ def run(
                 else:
                     seen.add(source.relative)
                     write_beside(options.output_dir, source, output_suffix, text)
+            except OutputError:
+                raise
             except Exception as error:  # brenvolt raises plain Exception; also OSError
                 failed = True
-                progress.error(source, str(error))
+                progress.error(source.label, str(error))
             progress.advance()
             out.flush()
     progress.wipe()
@@ -218,7 +293,7 @@ def to_json(options: argparse.Namespace) -> int:
             return json.dumps({"file": source.label, "records": records}, ensure_ascii=False)
         return json.dumps(records, ensure_ascii=False, indent=options.indent)
 
-    def emit(out: IO[bytes], text: str) -> None:
+    def emit(out: Output, text: str) -> None:
         out.write(text.encode("utf-8") + b"\n")
 
     failed = report_empty(empty, ".hl7")
@@ -228,20 +303,18 @@ def to_json(options: argparse.Namespace) -> int:
 
 def to_hl7(options: argparse.Namespace) -> int:
     line_end = LINE_ENDS[options.line_end]
-    pending_break = False
 
     def convert(source: Source) -> str:
+        # Every message ends with a line end, so messages written one after
+        # another never run into each other; an empty record list is a
+        # message of no segment lines and gives no text at all.
         text = load(source, JsonHl7.from_file).hl7_string
+        if text and not text.endswith("\n"):
+            text += "\n"
         return text.replace("\n", line_end) if line_end != "\n" else text
 
-    def emit(out: IO[bytes], text: str) -> None:
-        # Messages follow one another; one that does not end at a line end
-        # gets one before the next message starts.
-        nonlocal pending_break
-        if pending_break:
-            out.write(line_end.encode("utf-8"))
+    def emit(out: Output, text: str) -> None:
         out.write(text.encode("utf-8"))
-        pending_break = bool(text) and not text.endswith(line_end)
 
     sources, empty = find_sources(options.files, ".json")
     failed = report_empty(empty, ".json")
@@ -253,17 +326,26 @@ def validate(options: argparse.Namespace) -> int:
     sources, empty = find_sources(options.files, ".hl7")
     failed = report_empty(empty, ".hl7")
     progress = make_progress(options, len(sources))
-    for source in sources:
-        try:
-            load(source, Hl7Json.from_file).validate(options.strict, options.required_fields)
-            line = None if options.quiet else f"{source.label}: ok"
-        except Exception as error:
-            failed = True
-            line = f"{source.label}: {' '.join(str(error).splitlines())}"
-        if line is not None:
-            progress.wipe()
-            print(line, flush=True)
-        progress.advance()
+    with open_output(None, progress) as out:
+        for source in sources:
+            line = None
+            try:
+                message = load(source, Hl7Json.from_file)
+            except Exception as error:  # brenvolt raises plain Exception
+                # The file could not be read: an error, not a verdict.
+                failed = True
+                progress.error(source.label, str(error))
+            else:
+                try:
+                    message.validate(options.strict, options.required_fields)
+                    line = None if options.quiet else f"{source.label}: ok"
+                except Exception as error:
+                    failed = True
+                    line = f"{source.label}: {' '.join(str(error).splitlines())}"
+            if line is not None:
+                out.write(f"{line}\n".encode())
+                out.flush()
+            progress.advance()
     progress.wipe()
     return 1 if failed else 0
 
@@ -422,15 +504,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     handler: Callable[[argparse.Namespace], int] = options.handler
     try:
         return handler(options)
-    except BrokenPipeError:
-        # The reader went away (`brenvolt to-json big/ | head`): stop quietly.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+    except OutputError as failure:
+        # Standard output goes to the null device from here on, so that the
+        # interpreter's last flush at exit neither fails nor repeats the error.
+        if failure.label == STDOUT_LABEL:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
+        if isinstance(failure.error, BrokenPipeError):
+            # The reader went away (`brenvolt to-json big/ | head`): stop
+            # quietly, with the status of a process that SIGPIPE ended.
+            return 128 + signal.SIGPIPE
+        print(f"{PROGRAM}: {failure}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return 130
-
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -3,6 +3,7 @@ script. Every expected result comes from the Python API on the same input."""
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import pty
@@ -178,7 +179,7 @@ class TestToHl7:
         path = write(tmp_path, "r.json", json.dumps(records))
         result = brenvolt("to-hl7", "--line-end", line_end, str(path))
         assert (result.returncode, result.stderr) == (0, b"")
-        assert result.stdout.decode() == JsonHl7(records).hl7_string.replace("\n", separator)
+        assert result.stdout.decode() == (JsonHl7(records).hl7_string + "\n").replace("\n", separator)
         assert "\\X20\\" in result.stdout.decode()
 
     def test_round_trip_through_both_commands(self, tmp_path):
@@ -208,6 +209,31 @@ class TestToHl7:
         message = error_of(lambda: JsonHl7.from_file(str(path)).hl7_string)
         assert (result.returncode, result.stdout) == (1, b"")
         assert result.stderr.decode() == f"brenvolt: {path}: {' '.join(message.splitlines())}\n"
+
+
+class TestToHl7MessageEnds:
+    """Every message written ends with a line end; an empty record list is a
+    message of no segment lines and writes nothing."""
+
+    UNENDED = [{"segment_name": "MSH", "1": "x"}]
+
+    @pytest.mark.parametrize(
+        "contents, expected",
+        [
+            ([[]], ""),
+            ([UNENDED], "MSH|x{end}"),
+            ([[], UNENDED, []], "MSH|x{end}"),
+            ([UNENDED, [], UNENDED], "MSH|x{end}MSH|x{end}"),
+            ([Hl7Json(VALID).hl7_json, UNENDED], JsonHl7(Hl7Json(VALID).hl7_json).hl7_string + "MSH|x\n"),
+        ],
+        ids=["empty-alone", "unended-alone", "empty-around", "empty-between", "ended-then-unended"],
+    )
+    @pytest.mark.parametrize("line_end, end", [("lf", "\n"), ("crlf", "\r\n")], ids=["lf", "crlf"])
+    def test_message_ends(self, tmp_path, contents, expected, line_end, end):
+        paths = [str(write(tmp_path, f"{n}.json", json.dumps(records))) for n, records in enumerate(contents)]
+        result = brenvolt("to-hl7", "--line-end", line_end, *paths)
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert result.stdout.decode() == expected.replace("\n", end).format(end=end)
 
 
 class TestValidate:
@@ -274,3 +300,93 @@ class TestProgress:
     def test_no_bar_when_off_or_for_one_file(self, tmp_path, args, count):
         paths = [str(write(tmp_path, f"{n}.hl7", VALID)) for n in range(count)]
         assert self.run_at_terminal("to-json", *args, *paths) == (0, "")
+
+
+class TestOutputFailures:
+    """A target that cannot be written is one line naming it, never a traceback."""
+
+    @pytest.mark.parametrize("command", ["to-json", "to-hl7"])
+    @pytest.mark.parametrize(
+        "target, code",
+        [
+            (lambda folder: folder / "missing" / "out", errno.ENOENT),
+            (lambda folder: folder, errno.EISDIR),
+            (lambda folder: Path("/dev/full"), errno.ENOSPC),
+        ],
+        ids=["missing-folder", "directory", "full-device"],
+    )
+    def test_output_path_that_cannot_be_written(self, tmp_path, command, target, code):
+        path = target(tmp_path)
+        if code == errno.ENOSPC and not path.exists():
+            pytest.skip(f"no {path} here")
+        source = write(tmp_path, "m.json" if command == "to-hl7" else "m.hl7",
+                       json.dumps(Hl7Json(VALID).hl7_json) if command == "to-hl7" else VALID)
+        result = brenvolt(command, "-o", str(path), str(source))
+        assert (result.returncode, result.stdout) == (1, b"")
+        assert result.stderr.decode() == f"brenvolt: {path}: {os.strerror(code)}\n"
+
+    def test_full_standard_output(self, tmp_path):
+        if not Path("/dev/full").exists():
+            pytest.skip("no /dev/full here")
+        source = write(tmp_path, "m.hl7", VALID)
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run([str(SCRIPT), "to-json", str(source)], stdout=full, stderr=subprocess.PIPE,
+                                    stdin=subprocess.DEVNULL, timeout=120)
+        assert (result.returncode, result.stderr.decode()) == (1, f"brenvolt: <stdout>: {os.strerror(errno.ENOSPC)}\n")
+
+    @pytest.mark.parametrize("command", ["to-json", "validate"])
+    def test_reader_that_goes_away_stops_the_command_quietly(self, tmp_path, command):
+        # Far more than a pipe holds, so the command is still writing when head leaves.
+        text = VALID.replace("DOE\\S\\JOHN", "DOE" * 2000)
+        paths = [str(write(tmp_path, f"{n:03}.hl7", text)) for n in range(300)]
+        line = f'"$0" {command} --no-progress "$@" | head -n 1; exit "${{PIPESTATUS[0]}}"'
+        result = subprocess.run(["bash", "-c", line, str(SCRIPT), *paths], capture_output=True,
+                                stdin=subprocess.DEVNULL, timeout=120)
+        assert (result.returncode, result.stderr) == (141, b"")
+        assert result.stdout.count(b"\n") == 1
+
+
+class TestValidateReadFailures:
+    @pytest.mark.parametrize(
+        "name, content",
+        [("missing.hl7", None), ("latin1.hl7", VALID.replace("DOE", "D\u00d6E").encode("latin-1")), ("blank.hl7", b" \n")],
+        ids=["missing", "not-utf8", "blank"],
+    )
+    def test_reading_failure_goes_to_stderr_with_the_prefix(self, tmp_path, name, content):
+        path = tmp_path / name
+        if content is not None:
+            path.write_bytes(content)
+        good = write(tmp_path, "good.hl7", VALID)
+        result = brenvolt("validate", str(good), str(path))
+        assert result.returncode == 1
+        assert result.stdout.decode() == f"{good}: ok\n"
+        stderr = result.stderr.decode()
+        assert stderr.startswith(f"brenvolt: {path}: ") and stderr.count("\n") == 1, stderr
+
+
+class TestTerminalOutput:
+    def test_bar_is_wiped_before_each_line_on_the_same_terminal(self, tmp_path):
+        paths = [str(write(tmp_path, f"{n}.hl7", VALID)) for n in range(4)]
+        leader, follower = pty.openpty()
+        process = subprocess.Popen([str(SCRIPT), "to-json", *paths], stdout=follower, stderr=follower,
+                                   stdin=subprocess.DEVNULL)
+        os.close(follower)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen += chunk
+        process.communicate(timeout=60)
+        os.close(leader)
+        text = seen.decode()
+        assert process.returncode == 0
+        assert "] 4/4 files" in text
+        starts = [n for n in range(len(text)) if text.startswith('{"file"', n)]
+        assert len(starts) == 4
+        # Each line starts on a clean line: first, after a wipe of the bar or after a line end.
+        assert [n == 0 or text[:n].endswith(("\x1b[K", "\n")) for n in starts] == [True] * 4
+        assert text.endswith("\r\x1b[K")
