@@ -192,7 +192,10 @@ class JsonHl7:
         ``|``, repetitions by ``~`` and components by ``^``; positions no key
         names are written empty and keys that name no position are ignored.
         Every value is escaped (``| ^ ~ & \\``, tab, CR, LF and space become
-        ``\\F\\ \\S\\ \\R\\ \\T\\ \\\\ \\X09\\ \\X0D\\ \\X0A\\ \\X20\\``).
+        ``\\F\\ \\S\\ \\R\\ \\T\\ \\E\\ \\X09\\ \\X0D\\ \\X0A\\ \\X20\\``), except
+        the encoding characters of an ``MSH`` record (field 1, HL7's MSH-2),
+        written as they are when they are 4 or 5 characters without ``|``, CR
+        or LF and read back to the same entries.
 
         Raises ``Exception("HL7 encoding error: record N: key '...' names a
         position beyond the limit of 16777216 delimiters per segment line")``
