@@ -70,8 +70,14 @@ def convert_folder(
     }
     results = db.from_sequence(paths, partition_size=files_per_part).map(convert, messages, options)
     lines = results.map(json.dumps, ensure_ascii=False)
+    # last_endline: every part ends with a line end, so `cat part-*.jsonl` is
+    # JSON Lines too (without it the last line of a part runs into the next).
     written = lines.to_textfiles(
-        f"{output}/part-*.jsonl", name_function=lambda part: f"{part:05d}", encoding="utf-8", compute=False
+        f"{output}/part-*.jsonl",
+        name_function=lambda part: f"{part:05d}",
+        encoding="utf-8",
+        compute=False,
+        last_endline=True,
     )
     failures = results.filter(lambda line: "error" in line).count()
     # One pass: the conversion tasks are shared by the writing and the count.

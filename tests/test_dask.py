@@ -30,14 +30,15 @@ def direct(path: Path, flags: dict[str, bool]) -> dict[str, object]:
         return {"error": str(error)}
 
 
-def check_output(messages: Path, output: Path, result: subprocess.CompletedProcess[str], parts: int, flags: dict[str, bool]) -> None:
+def check_output(messages: Path, output: Path, result: subprocess.CompletedProcess[str], part_count: int, flags: dict[str, bool]) -> None:
     assert result.returncode == 0, result.stderr
     files = sorted(messages.rglob("*.hl7"))
-    lines = [
-        json.loads(line)
-        for part in sorted(output.glob("part-*.jsonl"))
-        for line in part.read_text(encoding="utf-8").splitlines()
-    ]
+    parts = sorted(output.glob("part-*.jsonl"))
+    # `cat part-*.jsonl` must give JSON Lines: every part ends with a line end,
+    # so no line runs into the first line of the next part.
+    joined = b"".join(part.read_bytes() for part in parts).decode("utf-8")
+    assert joined.endswith("\n")
+    lines = [json.loads(line) for line in joined[:-1].split("\n")]
     # In file order across the parts, one line per file.
     assert [line["file"] for line in lines] == [p.relative_to(messages).as_posix() for p in files]
     mismatched = [
@@ -45,8 +46,9 @@ def check_output(messages: Path, output: Path, result: subprocess.CompletedProce
     ]
     assert mismatched == []
     failed = sum("error" in line for line in lines)
-    summary = f"{len(files)} messages, {failed} failed, {parts} parts, 2 workers"
+    summary = f"{len(files)} messages, {failed} failed, {part_count} parts, 2 workers"
     assert result.stderr.splitlines()[-1] == summary
+    assert len(parts) == part_count
 
 
 def test_corpus_on_two_workers_matches_direct_conversion(corpus_dir, tmp_path):
