@@ -6,6 +6,11 @@ argument are run once per ``.hl7`` file found there and are skipped when the
 folder is missing. Small copies of a few corpus files live in ``tests/data``.
 The reference models and generated inputs of the differential tests are in
 ``tests/reference.py``.
+
+Tests that take seconds rather than milliseconds carry the ``slow`` mark,
+given here by module (and, where only part of a module is slow, by class) so
+that the test files need no marks of their own: ``pytest -m "not slow"`` is
+the quick loop, and CI runs everything.
 """
 
 from __future__ import annotations
@@ -17,6 +22,26 @@ import pytest
 
 DATA_DIR = Path(__file__).resolve().parent / "data"
 CORPUS_DIR = Path(__file__).resolve().parents[2] / "shared" / "corpus"
+
+# Test module -> the classes in it that are slow, or None when all of it is.
+SLOW_TESTS: dict[str, frozenset[str] | None] = {
+    "test_packaging.py": None,  # builds an sdist
+    "test_wheel.py": None,  # builds and repairs a wheel, makes a virtual environment
+    "test_typing.py": None,  # mypy, stubtest and pyright runs
+    "test_dask.py": None,  # a local Dask cluster
+    "test_cli.py": None,  # one interpreter subprocess per test
+    "test_leaks.py": None,  # many thousands of calls per entry point
+    "test_bad_input.py": frozenset({"TestGiganticMessages", "TestGiganticJsonFiles"}),  # 100 MB inputs
+}
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    for item in items:
+        if item.path.name not in SLOW_TESTS:
+            continue
+        classes = SLOW_TESTS[item.path.name]
+        if classes is None or (item.cls is not None and item.cls.__name__ in classes):
+            item.add_marker(pytest.mark.slow)
 
 
 def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
@@ -67,7 +92,7 @@ def _raises_type_error(message: str):
 
 @contextlib.contextmanager
 def _raises_conversion_error(argument: str, type_name: str):
-    """Expect the ``TypeError`` of a failed argument conversion: it names the argument and the rejected type."""
+    """Expect the ``TypeError`` of a failed argument conversion, naming the argument and the rejected type."""
     with _raises_exactly(TypeError) as excinfo:
         yield excinfo
     text = str(excinfo.value)
