@@ -1,0 +1,389 @@
+"""``brenvolt send``: send the messages of HL7 and JSON files over MLLP, one at a time, each waiting for its ACK.
+
+Inputs: ``*.json`` files are JSON record files, written through ``JsonHl7``
+with CR segment ends (one message each); every other file is split into
+messages as ``brenvolt_feeds.split.split_file`` splits it (plain files, batch
+files, MLLP dumps), each message's line ends made CR.
+
+For each message the sender writes one frame and waits for the ACK whose
+MSA-2 equals the MSH-10 it sent; an ACK for another control id is logged and
+not counted, and the wait goes on until ``--ack-timeout``. When the
+connection fails, or no matching ACK comes in time, it reconnects with
+exponential backoff and sends that message again, up to ``--retries`` times.
+A message whose ACK arrived (AA, AE or AR) is never sent again. The exit
+status is 0 only when every message got AA.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import collections
+import contextlib
+import dataclasses
+import logging
+import os
+import ssl
+import sys
+import time
+from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
+from typing import Final
+
+from brenvolt import Hl7Json, JsonHl7
+
+from brenvolt_feeds import ack, mllp, split
+
+__all__ = [
+    "Outcome",
+    "Outgoing",
+    "SendConfig",
+    "Sender",
+    "Summary",
+    "add_send_arguments",
+    "add_send_command",
+    "main",
+    "messages_of",
+    "parse_ack",
+    "run_send",
+]
+
+log = logging.getLogger("brenvolt.send")
+
+DEFAULT_TIMEOUT: Final = 10.0
+DEFAULT_RETRIES: Final = 5
+DEFAULT_BACKOFF: Final = 0.5
+MAX_BACKOFF: Final = 30.0
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Outgoing:
+    """One message to send: where it came from, its bytes (CR segment ends) and its MSH-10."""
+
+    source: str
+    index: int
+    data: bytes
+    control_id: str
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Outcome:
+    """What became of one message: ``code`` is AA, AE, AR, or None when no ACK came."""
+
+    message: Outgoing
+    code: str | None
+    attempts: int
+    detail: str = ""
+
+
+@dataclasses.dataclass(slots=True)
+class Summary:
+    """Counts over all messages."""
+
+    sent: int = 0
+    accepted: int = 0
+    errors: int = 0
+    rejected: int = 0
+    unanswered: int = 0
+    resends: int = 0
+    input_problems: int = 0
+    outcomes: list[Outcome] = dataclasses.field(default_factory=list)
+
+    @property
+    def ok(self) -> bool:
+        """True when every message got AA and every input was read."""
+        return self.accepted == self.sent and self.input_problems == 0
+
+    def line(self) -> str:
+        """The summary line the command prints."""
+        return (
+            f"sent {self.sent} messages: {self.accepted} AA, {self.errors} AE, {self.rejected} AR, "
+            f"{self.unanswered} without an ACK; {self.resends} sent again after a failure"
+        )
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class SendConfig:
+    """How to reach the receiver and how long to wait."""
+
+    host: str
+    port: int
+    connect_timeout: float = DEFAULT_TIMEOUT
+    ack_timeout: float = DEFAULT_TIMEOUT
+    retries: int = DEFAULT_RETRIES
+    backoff: float = DEFAULT_BACKOFF
+    encoding: str = "utf-8"
+    tls: bool = False
+    tls_ca: str | None = None
+    tls_server_name: str | None = None
+
+
+def _carriage_returns(data: bytes) -> bytes:
+    data = data.replace(b"\r\n", b"\r").replace(b"\n", b"\r")
+    return data if data.endswith(b"\r") else data + b"\r"
+
+
+def messages_of(path: str | os.PathLike[str], *, encoding: str = "utf-8", problems: list[str] | None = None) -> Iterator[Outgoing]:
+    """The messages of one input file, in order.
+
+    A ``.json`` file is one message of records (through ``JsonHl7``); any
+    other file is split by ``split_file``. What the splitter reports (skipped
+    bytes, wrong batch counts) is logged and added to ``problems``.
+
+    Raises ``OSError`` when the file cannot be read and ``Exception`` (from
+    ``JsonHl7``) for a JSON file that is not a record list.
+    """
+    name = os.fspath(path)
+    if name.lower().endswith(".json"):
+        text = JsonHl7.from_file(name).hl7_string
+        data = _carriage_returns(text.encode(encoding))
+        yield Outgoing(name, 0, data, ack.control_id(data.decode(encoding, "replace")))
+        return
+    for piece in split.split_file(name):
+        if isinstance(piece, split.Notice):
+            note = f"{name}: offset {piece.offset}: {piece.message}"
+            log.warning("%s", note)
+            if problems is not None:
+                problems.append(note)
+            continue
+        data = _carriage_returns(piece.raw)
+        yield Outgoing(name, piece.index, data, ack.control_id(data.decode(encoding, "replace")))
+
+
+def parse_ack(payload: bytes, encoding: str = "utf-8") -> tuple[str, str] | None:
+    """(MSA-1, MSA-2) of an ACK frame's payload, or None when it holds no MSA segment."""
+    text = payload.decode(encoding, "replace")
+    try:
+        records = Hl7Json(text, escaping_enabled=False).hl7_json
+    except Exception:
+        return None
+    for record in records:
+        if record.get("segment_name") == "MSA":
+            return record.get("1", ""), record.get("2", "")
+    return None
+
+
+class _Link:
+    """One open connection: its streams and its frame decoder."""
+
+    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        self.reader = reader
+        self.writer = writer
+        self.decoder = mllp.FrameDecoder(None)
+        self.frames: collections.deque[bytes] = collections.deque()
+
+    async def close(self) -> None:
+        self.writer.close()
+        with contextlib.suppress(OSError, ssl.SSLError, asyncio.TimeoutError):
+            async with asyncio.timeout(1):
+                await self.writer.wait_closed()
+
+    async def next_frame(self) -> bytes:
+        """The next frame's payload; raises ``ConnectionError`` when the peer closes."""
+        while not self.frames:
+            data = await self.reader.read(1 << 16)
+            events = self.decoder.feed(data) if data else self.decoder.finish()
+            for event in events:
+                if isinstance(event, mllp.Frame):
+                    self.frames.append(event.payload)
+                elif isinstance(event, mllp.Skipped):
+                    log.warning("skipped %d bytes from the receiver at offset %d: %s", len(event.data), event.offset, event.reason)
+            if not data and not self.frames:
+                raise ConnectionResetError("the receiver closed the connection")
+        return self.frames.popleft()
+
+
+class Sender:
+    """Sends messages one at a time over one connection, reconnecting when it must."""
+
+    def __init__(self, config: SendConfig) -> None:
+        self.config = config
+        self._link: _Link | None = None
+        self._context: ssl.SSLContext | None = None
+        if config.tls:
+            self._context = ssl.create_default_context(cafile=config.tls_ca)
+
+    async def _connect(self) -> _Link:
+        if self._link is None:
+            async with asyncio.timeout(self.config.connect_timeout or None):
+                reader, writer = await asyncio.open_connection(
+                    self.config.host,
+                    self.config.port,
+                    ssl=self._context,
+                    server_hostname=(self.config.tls_server_name or self.config.host) if self._context else None,
+                    limit=1 << 16,
+                )
+            self._link = _Link(reader, writer)
+        return self._link
+
+    async def close(self) -> None:
+        """Close the connection, if one is open."""
+        if self._link is not None:
+            link, self._link = self._link, None
+            await link.close()
+
+    async def send(self, message: Outgoing) -> Outcome:
+        """Send one message until its ACK arrives or the retries run out."""
+        attempts = 0
+        delay = self.config.backoff
+        detail = ""
+        while attempts <= self.config.retries:
+            if attempts:
+                await asyncio.sleep(delay)
+                delay = min(delay * 2, MAX_BACKOFF)
+            attempts += 1
+            try:
+                link = await self._connect()
+            except (OSError, TimeoutError, ssl.SSLError) as error:
+                detail = f"cannot connect to {self.config.host}:{self.config.port}: {error or 'timed out'}"
+                log.warning("%s", detail)
+                continue
+            try:
+                link.writer.write(mllp.frame(message.data))
+                await link.writer.drain()
+                code = await self._await_ack(link, message)
+            except (OSError, ssl.SSLError, TimeoutError) as error:
+                detail = f"{message.source} message {message.index}: {error or 'no ACK in time'}"
+                log.warning("%s", detail)
+                await self.close()
+                continue
+            return Outcome(message, code, attempts)
+        return Outcome(message, None, attempts, detail)
+
+    async def _await_ack(self, link: _Link, message: Outgoing) -> str:
+        deadline = time.monotonic() + self.config.ack_timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError(f"no ACK for control id {message.control_id!r} in {self.config.ack_timeout:g}s")
+            async with asyncio.timeout(remaining):
+                payload = await link.next_frame()
+            fields = parse_ack(payload, self.config.encoding)
+            if fields is None:
+                log.warning("ignored a frame without an MSA segment while waiting for %r", message.control_id)
+                continue
+            code, answered = fields
+            if answered != message.control_id:
+                log.warning("ignored an ACK for control id %r while waiting for %r", answered, message.control_id)
+                continue
+            return code
+
+
+async def send_all(config: SendConfig, files: Sequence[str]) -> Summary:
+    """Send every message of ``files`` in order over one connection; return the summary."""
+    summary = Summary()
+    sender = Sender(config)
+    problems: list[str] = []
+    try:
+        for name in files:
+            try:
+                messages = list(messages_of(name, encoding=config.encoding, problems=problems))
+            except Exception as error:
+                problems.append(f"{name}: {error}")
+                log.error("%s: %s", name, error)
+                continue
+            for message in messages:
+                outcome = await sender.send(message)
+                summary.sent += 1
+                summary.resends += outcome.attempts - 1
+                summary.outcomes.append(outcome)
+                if outcome.code == "AA":
+                    summary.accepted += 1
+                elif outcome.code == "AR":
+                    summary.rejected += 1
+                elif outcome.code is None:
+                    summary.unanswered += 1
+                    log.error("%s message %d: no ACK: %s", message.source, message.index, outcome.detail)
+                else:
+                    summary.errors += 1
+                if outcome.code not in ("AA", None):
+                    log.error("%s message %d (control id %r): answered %s", message.source, message.index, message.control_id, outcome.code)
+    finally:
+        await sender.close()
+    summary.input_problems = len(problems)
+    return summary
+
+
+def run_send(options: argparse.Namespace) -> int:
+    """The handler of ``brenvolt send``: 0 when every message got AA, 1 otherwise."""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("brenvolt send: %(message)s"))
+    log.addHandler(handler)
+    log.setLevel(logging.WARNING if not options.quiet else logging.ERROR)
+    log.propagate = False
+    for name in options.files:
+        if not Path(name).is_file():
+            print(f"brenvolt send: {name}: no such file", file=sys.stderr)
+            return 2
+    config = SendConfig(
+        host=options.host,
+        port=options.port,
+        connect_timeout=options.connect_timeout,
+        ack_timeout=options.ack_timeout,
+        retries=options.retries,
+        backoff=options.backoff,
+        encoding=options.encoding,
+        tls=options.tls or options.tls_ca is not None,
+        tls_ca=options.tls_ca,
+        tls_server_name=options.tls_server_name,
+    )
+    try:
+        summary = asyncio.run(send_all(config, options.files))
+    except (ssl.SSLError, LookupError, ValueError) as error:
+        print(f"brenvolt send: {error}", file=sys.stderr)
+        return 1
+    print(summary.line(), flush=True)
+    return 0 if summary.ok else 1
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more")
+    return value
+
+
+def add_send_arguments(parser: argparse.ArgumentParser) -> None:
+    """Add ``brenvolt send``'s arguments to ``parser`` and set its handler."""
+    parser.add_argument("files", nargs="+", metavar="FILE", help="HL7 files (split into messages) or JSON record files (*.json)")
+    parser.add_argument("--host", required=True, help="the receiver's address")
+    parser.add_argument("--port", type=int, required=True, help="the receiver's port")
+    parser.add_argument("--connect-timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS", help="give up a connection attempt after this long (default: 10)")
+    parser.add_argument("--ack-timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS", help="wait this long for each ACK, then reconnect and send again (default: 10)")
+    parser.add_argument("--retries", type=int, default=DEFAULT_RETRIES, metavar="N", help="send a message at most N more times after a failed connection or a missing ACK (default: 5)")
+    parser.add_argument("--backoff", type=_seconds, default=DEFAULT_BACKOFF, metavar="SECONDS", help="first wait before a retry; doubled each time, at most 30 (default: 0.5)")
+    parser.add_argument("--encoding", default="utf-8", help="how JSON records are encoded and ACKs decoded (default: utf-8); HL7 files are sent as their bytes")
+    parser.add_argument("--tls", action="store_true", help="connect with TLS, checking the certificate against the system's authorities")
+    parser.add_argument("--tls-ca", metavar="FILE", help="trust this PEM certificate authority (implies --tls)")
+    parser.add_argument("--tls-server-name", metavar="NAME", help="name the certificate must carry (default: --host)")
+    parser.add_argument("-q", "--quiet", action="store_true", help="log only failures")
+    parser.set_defaults(handler=run_send)
+
+
+DESCRIPTION: Final = (
+    "Send the HL7 messages of FILEs over MLLP, one at a time, each waiting for the ACK "
+    "whose MSA-2 matches its MSH-10. Prints a summary; the exit status is 0 only when "
+    "every message got AA."
+)
+
+
+def add_send_command(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    """Add the ``send`` sub-command, with all its options, to a ``brenvolt`` sub-parser set."""
+    parser = commands.add_parser("send", help="send HL7 messages over MLLP", description=DESCRIPTION)
+    add_send_arguments(parser)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run ``brenvolt send`` with ``argv`` (``python -m brenvolt_feeds.send ARGS``)."""
+    parser = argparse.ArgumentParser(prog="brenvolt send", description=DESCRIPTION)
+    add_send_arguments(parser)
+    options = parser.parse_args(argv)
+    handler: Callable[[argparse.Namespace], int] = options.handler
+    return handler(options)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

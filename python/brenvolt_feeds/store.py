@@ -1,0 +1,524 @@
+"""A durable JSON Lines store for a message receiver: part files, rejects, group commit.
+
+The store owns a directory. Accepted messages go, one JSON line each, to the
+current *part* file; messages that could not be taken go to the current
+*rejects* file. Lines are appended by one writer task for the whole process:
+it takes every line that is waiting, writes each file's lines with one
+``os.write``, fsyncs each file touched once (in a worker thread, so the event
+loop keeps serving), and only then tells each caller that its line is durable.
+One fsync therefore covers every message that arrived while the previous one
+ran (group commit).
+
+Layout of the directory:
+
+- ``part-<UTC time>-<sequence>.jsonl`` and ``rejects-<UTC time>-<sequence>.jsonl``:
+  closed files; every line is whole and ends with a newline. Readers take
+  ``*.jsonl``.
+- ``<same name>.jsonl.open``: the file being written. It becomes ``.jsonl``
+  (renamed, then the directory fsync'd) when it rotates, by size or by age,
+  and when the store closes. A reader that follows it live must ignore a last
+  line without its newline.
+- ``torn-<UTC time>-<sequence>.bin``: the bytes after the last newline of an
+  open file left by a crash (``kill -9``, power loss), set aside at start so
+  that they cannot corrupt a line. The file they came from is truncated to
+  its last newline and closed.
+
+The sequence number grows across restarts (the next one is one more than the
+largest in the directory), so names sort in the order the files were made.
+
+Duplicates: the store remembers the keys (control id and SHA-256 of the raw
+bytes) of the last ``dup_window`` part lines, rebuilt at start from the
+newest part files, and reports a repeat instead of writing it again.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import base64
+import collections
+import contextlib
+import dataclasses
+import datetime
+import enum
+import logging
+import os
+import re
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Final
+
+import orjson
+
+__all__ = [
+    "DEFAULT_DUP_WINDOW",
+    "DEFAULT_ROTATE_BYTES",
+    "DEFAULT_ROTATE_SECONDS",
+    "DupKey",
+    "Kind",
+    "Recovery",
+    "Store",
+    "StoreClosed",
+    "StoreError",
+    "part_line",
+    "read_lines",
+    "reject_line",
+    "stored_files",
+]
+
+DEFAULT_ROTATE_BYTES: Final = 64 * 1024 * 1024
+DEFAULT_ROTATE_SECONDS: Final = 3600.0
+DEFAULT_DUP_WINDOW: Final = 100_000
+
+OPEN_SUFFIX: Final = ".jsonl.open"
+CLOSED_SUFFIX: Final = ".jsonl"
+_NAME = re.compile(r"^(part|rejects|torn)-(\d{8}T\d{6}\.\d{6}Z)-(\d+)\.(jsonl|jsonl\.open|bin)$")
+
+log = logging.getLogger("brenvolt.store")
+
+DupKey = tuple[str, str]
+"""What makes two messages the same: (MSH-10 as written, SHA-256 hex of the raw bytes)."""
+
+
+class Kind(enum.Enum):
+    """Which file a line goes to."""
+
+    PART = "part"
+    REJECTS = "rejects"
+
+
+class StoreError(OSError):
+    """A line could not be made durable (write or fsync failed)."""
+
+
+class StoreClosed(RuntimeError):
+    """A line was offered after ``Store.close`` began."""
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Recovery:
+    """What start-up found in the directory."""
+
+    closed: tuple[str, ...]
+    """Open files left by an earlier run that were closed (renamed to ``.jsonl``)."""
+    torn: tuple[tuple[str, str, int], ...]
+    """(file, torn file it went to, bytes) for each cut-short last line set aside."""
+    remembered: int
+    """Duplicate keys rebuilt from the part files."""
+
+
+def part_line(received: str, peer: str, control_id: str, sha256: str, records: object) -> bytes:
+    """One part-file line: ``{"received", "peer", "control_id", "sha256", "records"}`` and a newline.
+
+    ``sha256`` is the hex digest of the received bytes; it lets the duplicate
+    memory be rebuilt from the files after a restart.
+    """
+    return (
+        orjson.dumps(
+            {
+                "received": received,
+                "peer": peer,
+                "control_id": control_id,
+                "sha256": sha256,
+                "records": records,
+            }
+        )
+        + b"\n"
+    )
+
+
+def reject_line(received: str, peer: str, error: str, raw: bytes) -> bytes:
+    """One rejects-file line: ``{"received", "peer", "error", "raw"}`` (raw bytes in base64) and a newline."""
+    return (
+        orjson.dumps(
+            {
+                "received": received,
+                "peer": peer,
+                "error": error,
+                "raw": base64.b64encode(raw).decode("ascii"),
+            }
+        )
+        + b"\n"
+    )
+
+
+def stored_files(directory: str | os.PathLike[str], kind: Kind = Kind.PART, *, include_open: bool = False) -> list[Path]:
+    """The ``kind`` files in ``directory`` in the order they were made (closed ones; open ones too on request)."""
+    found: list[tuple[int, str, Path]] = []
+    for path in Path(directory).iterdir():
+        match = _NAME.match(path.name)
+        if not match or match.group(1) != kind.value:
+            continue
+        if match.group(4) == "jsonl" or (include_open and match.group(4) == "jsonl.open"):
+            found.append((int(match.group(3)), match.group(2), path))
+    return [path for _, _, path in sorted(found)]
+
+
+def read_lines(directory: str | os.PathLike[str], kind: Kind = Kind.PART) -> Iterator[dict[str, object]]:
+    """Every line of the closed ``kind`` files, parsed, oldest first. Raises ``orjson.JSONDecodeError`` on a bad line."""
+    for path in stored_files(directory, kind):
+        with path.open("rb") as stream:
+            for line in stream:
+                value = orjson.loads(line)
+                assert isinstance(value, dict)
+                yield value
+
+
+def _utc_stamp() -> str:
+    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%S.%fZ")
+
+
+def _fsync(fd: int) -> None:
+    """fsync ``fd`` (one place, so tests can make it fail)."""
+    os.fsync(fd)
+
+
+def _fsync_directory(directory: Path) -> None:
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        _fsync(fd)
+    finally:
+        os.close(fd)
+
+
+@dataclasses.dataclass(slots=True)
+class _OpenFile:
+    path: Path
+    fd: int
+    size: int
+    opened: float
+
+
+@dataclasses.dataclass(slots=True)
+class _Pending:
+    kind: Kind
+    line: bytes
+    future: asyncio.Future[None]
+
+
+class Store:
+    """The directory's one writer. Use ``await Store.open(...)``, then ``append``/``close``.
+
+    Options:
+
+    - ``rotate_bytes``: close the current file (rename it to ``.jsonl``) once it
+      holds at least this many bytes (default 64 MiB);
+    - ``rotate_seconds``: and once it has been open this long (default one hour);
+    - ``dup_window``: how many part-line keys to remember for duplicates
+      (default 100,000; 0 turns duplicate detection off);
+    - ``fsync``: fsync files and the directory (default True; False only for
+      tests that do not measure durability).
+
+    Raises ``NotADirectoryError``/``PermissionError`` (from the OS) when the
+    directory cannot be made or written.
+    """
+
+    def __init__(
+        self,
+        directory: str | os.PathLike[str],
+        *,
+        rotate_bytes: int = DEFAULT_ROTATE_BYTES,
+        rotate_seconds: float = DEFAULT_ROTATE_SECONDS,
+        dup_window: int = DEFAULT_DUP_WINDOW,
+        fsync: bool = True,
+    ) -> None:
+        if rotate_bytes < 1:
+            raise ValueError(f"rotate_bytes must be at least 1, not {rotate_bytes}")
+        if rotate_seconds <= 0:
+            raise ValueError(f"rotate_seconds must be positive, not {rotate_seconds}")
+        if dup_window < 0:
+            raise ValueError(f"dup_window must be 0 or more, not {dup_window}")
+        self.directory = Path(directory)
+        self.rotate_bytes = rotate_bytes
+        self.rotate_seconds = rotate_seconds
+        self.dup_window = dup_window
+        self.fsync = fsync
+        self._sequence = 0
+        self._files: dict[Kind, _OpenFile] = {}
+        self._queue: collections.deque[_Pending] = collections.deque()
+        self._wakeup: asyncio.Event | None = None
+        self._writer: asyncio.Task[None] | None = None
+        self._closing = False
+        self._keys: collections.OrderedDict[DupKey, None] = collections.OrderedDict()
+        self._in_flight: dict[DupKey, asyncio.Future[None]] = {}
+        self.recovery = Recovery((), (), 0)
+        self.batches = 0
+        self.lines_written = 0
+
+    @classmethod
+    async def open(cls, directory: str | os.PathLike[str], **options: object) -> Store:
+        """Make the store, recover the directory and start the writer task (see the class for options)."""
+        store = cls(directory, **options)  # type: ignore[arg-type]
+        await asyncio.to_thread(store._recover)
+        store._wakeup = asyncio.Event()
+        store._writer = asyncio.create_task(store._run(), name="brenvolt store writer")
+        return store
+
+    # -- start-up ---------------------------------------------------------
+
+    def _recover(self) -> None:
+        self.directory.mkdir(parents=True, exist_ok=True)
+        largest = 0
+        for path in self.directory.iterdir():
+            match = _NAME.match(path.name)
+            if match:
+                largest = max(largest, int(match.group(3)))
+        self._sequence = largest
+        closed: list[str] = []
+        torn: list[tuple[str, str, int]] = []
+        for kind in Kind:
+            for path in stored_files(self.directory, kind, include_open=True):
+                if not path.name.endswith(OPEN_SUFFIX):
+                    continue
+                cut = self._set_aside_torn_tail(path)
+                if cut is not None:
+                    torn.append((path.name, cut[0], cut[1]))
+                final = path.with_name(path.name[: -len(".open")])
+                os.replace(path, final)
+                closed.append(final.name)
+        if closed:
+            self._sync_directory()
+        remembered = self._rebuild_keys()
+        self.recovery = Recovery(tuple(closed), tuple(torn), remembered)
+        for name, torn_name, size in torn:
+            log.warning("set aside %d bytes cut short at the end of %s in %s", size, name, torn_name)
+
+    def _set_aside_torn_tail(self, path: Path) -> tuple[str, int] | None:
+        """Move the bytes after the last newline of ``path`` to a torn file; return (its name, size)."""
+        with path.open("r+b") as stream:
+            size = stream.seek(0, os.SEEK_END)
+            if size == 0:
+                return None
+            # Walk back in blocks to the last newline.
+            position = size
+            end_of_lines = 0
+            while position > 0:
+                step = min(1 << 16, position)
+                position -= step
+                stream.seek(position)
+                block = stream.read(step)
+                index = block.rfind(b"\n")
+                if index >= 0:
+                    end_of_lines = position + index + 1
+                    break
+            if end_of_lines == size:
+                return None
+            stream.seek(end_of_lines)
+            tail = stream.read()
+            torn_path = self._new_name("torn", ".bin")
+            with torn_path.open("xb") as out:
+                out.write(tail)
+                out.flush()
+                if self.fsync:
+                    _fsync(out.fileno())
+            stream.truncate(end_of_lines)
+            stream.flush()
+            if self.fsync:
+                _fsync(stream.fileno())
+        return torn_path.name, len(tail)
+
+    def _rebuild_keys(self) -> int:
+        if self.dup_window == 0:
+            return 0
+        newest_first: list[list[DupKey]] = []
+        count = 0
+        for path in reversed(stored_files(self.directory, Kind.PART)):
+            keys: list[DupKey] = []
+            with path.open("rb") as stream:
+                for line in stream:
+                    try:
+                        value = orjson.loads(line)
+                    except orjson.JSONDecodeError:
+                        log.warning("%s: a line that is not JSON (ignored for duplicates)", path.name)
+                        continue
+                    if isinstance(value, dict):
+                        control = value.get("control_id")
+                        digest = value.get("sha256")
+                        if isinstance(control, str) and isinstance(digest, str):
+                            keys.append((control, digest))
+            newest_first.append(keys)
+            count += len(keys)
+            if count >= self.dup_window:
+                break
+        for keys in reversed(newest_first):
+            for key in keys:
+                self._remember(key)
+        return len(self._keys)
+
+    def _remember(self, key: DupKey) -> None:
+        self._keys[key] = None
+        self._keys.move_to_end(key)
+        while len(self._keys) > self.dup_window:
+            self._keys.popitem(last=False)
+
+    # -- appending --------------------------------------------------------
+
+    async def append(self, kind: Kind, line: bytes, key: DupKey | None = None) -> bool:
+        """Make ``line`` durable in the current ``kind`` file; return False when ``key`` is a duplicate.
+
+        ``line`` must be one complete JSON line ending with a newline. With a
+        ``key`` (part lines), a line whose key was stored recently, or is being
+        stored right now, is not written again: the call waits for the first
+        copy to be durable and returns False. Returns True once the line is
+        written and fsync'd.
+
+        Raises ``StoreError`` when the write or the fsync failed (the line is
+        then not in any file), and ``StoreClosed`` once ``close`` has begun.
+        """
+        if self._closing or self._wakeup is None:
+            raise StoreClosed("the store is closed")
+        if not line.endswith(b"\n") or b"\n" in line[:-1]:
+            raise ValueError("a stored line must be one line ending with a newline")
+        if key is not None and self.dup_window:
+            if key in self._keys:
+                self._keys.move_to_end(key)
+                return False
+            first = self._in_flight.get(key)
+            if first is not None:
+                await asyncio.shield(first)
+                return False
+        future: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self._queue.append(_Pending(kind, line, future))
+        self._wakeup.set()
+        if key is None or not self.dup_window:
+            await future
+            return True
+        self._in_flight[key] = future
+        try:
+            await asyncio.shield(future)
+        finally:
+            del self._in_flight[key]
+        self._remember(key)
+        return True
+
+    async def _run(self) -> None:
+        assert self._wakeup is not None
+        while True:
+            timeout = self._seconds_to_rotation()
+            if not self._queue:
+                if self._closing:
+                    break
+                self._wakeup.clear()
+                try:
+                    async with asyncio.timeout(timeout):
+                        await self._wakeup.wait()
+                except TimeoutError:
+                    pass
+            batch = list(self._queue)
+            self._queue.clear()
+            try:
+                await asyncio.to_thread(self._write_batch, batch)
+            except BaseException as error:  # the write failed: no waiter may count its line as durable
+                failure = error if isinstance(error, StoreError) else StoreError(f"cannot store lines: {error}")
+                for pending in batch:
+                    if not pending.future.done():
+                        pending.future.set_exception(failure)
+                        pending.future.exception()  # marks it retrieved if its caller went away
+                if not isinstance(error, Exception):
+                    raise
+                continue
+            for pending in batch:
+                if not pending.future.done():
+                    pending.future.set_result(None)
+
+    def _seconds_to_rotation(self) -> float | None:
+        if not self._files:
+            return None
+        oldest = min(item.opened for item in self._files.values())
+        return max(0.0, oldest + self.rotate_seconds - time.monotonic()) + 0.001
+
+    def _write_batch(self, batch: list[_Pending]) -> None:
+        """Worker-thread side: write and fsync every line of ``batch``; rotate files that are due."""
+        now = time.monotonic()
+        for kind, current in list(self._files.items()):
+            if now - current.opened >= self.rotate_seconds:
+                self._close_file(kind)
+        if not batch:
+            return
+        by_kind: dict[Kind, list[bytes]] = {}
+        for pending in batch:
+            by_kind.setdefault(pending.kind, []).append(pending.line)
+        for kind, lines in by_kind.items():
+            found = self._files.get(kind)
+            current = found if found is not None else self._open_file(kind)
+            data = b"".join(lines)
+            try:
+                written = 0
+                while written < len(data):
+                    written += os.write(current.fd, data[written:] if written else data)
+                if self.fsync:
+                    _fsync(current.fd)
+            except OSError as error:
+                # Take back what part of the batch reached the file, so it
+                # holds only whole lines that were reported durable, then go
+                # on in a new file.
+                with contextlib.suppress(OSError):
+                    os.ftruncate(current.fd, current.size)
+                self._close_file(kind)
+                raise StoreError(f"cannot write {current.path.name}: {error}") from error
+            current.size += len(data)
+            self.lines_written += len(lines)
+            if current.size >= self.rotate_bytes:
+                self._close_file(kind)
+        self.batches += 1
+
+    def _new_name(self, prefix: str, suffix: str) -> Path:
+        self._sequence += 1
+        return self.directory / f"{prefix}-{_utc_stamp()}-{self._sequence:06d}{suffix}"
+
+    def _open_file(self, kind: Kind) -> _OpenFile:
+        path = self._new_name(kind.value, OPEN_SUFFIX)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_APPEND | os.O_CLOEXEC, 0o644)
+        try:
+            self._sync_directory()
+        except OSError:
+            os.close(fd)
+            raise
+        opened = _OpenFile(path, fd, 0, time.monotonic())
+        self._files[kind] = opened
+        return opened
+
+    def _close_file(self, kind: Kind) -> None:
+        current = self._files.pop(kind)
+        try:
+            if current.size == 0:
+                os.unlink(current.path)
+            else:
+                final = current.path.with_name(current.path.name[: -len(".open")])
+                os.replace(current.path, final)
+            self._sync_directory()
+        finally:
+            os.close(current.fd)
+
+    def _sync_directory(self) -> None:
+        if self.fsync:
+            _fsync_directory(self.directory)
+
+    # -- shutdown ---------------------------------------------------------
+
+    async def close(self) -> None:
+        """Write what is waiting, close the open files (renamed to ``.jsonl``) and stop the writer.
+
+        Raises ``StoreError`` when closing a file failed.
+        """
+        if self._wakeup is None or self._writer is None:
+            return
+        self._closing = True
+        self._wakeup.set()
+        await self._writer
+        await asyncio.to_thread(self._close_all)
+
+    def _close_all(self) -> None:
+        problems: list[str] = []
+        for kind in list(self._files):
+            try:
+                self._close_file(kind)
+            except OSError as error:
+                problems.append(str(error))
+        if problems:
+            raise StoreError("; ".join(problems))
+
+    @property
+    def open_paths(self) -> list[Path]:
+        """The files being written now."""
+        return [item.path for item in self._files.values()]
