@@ -1,0 +1,216 @@
+"""Helpers for the network tests: a receiver in a subprocess, a blocking MLLP client, messages, certificates.
+
+Everything talks to 127.0.0.1 only. Every wait is bounded; every subprocess
+is killed in a ``finally``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+
+import orjson
+
+REPO = Path(__file__).resolve().parents[1]
+PYTHON_DIR = REPO / "python"
+VT, FS, CR = b"\x0b", b"\x1c", b"\r"
+
+
+def child_env() -> dict[str, str]:
+    """The environment for a subprocess that imports the work tree's pure-Python sources."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(PYTHON_DIR), *filter(None, [env.get("PYTHONPATH")])])
+    return env
+
+
+def frame(payload: bytes) -> bytes:
+    return VT + payload + FS + CR
+
+
+def adt(control_id: str, *, name: str = "DOE^JOHN", extra: str = "") -> bytes:
+    """A small ADT^A01 with MSH-10 = ``control_id`` and CR segment ends."""
+    return (
+        f"MSH|^~\\&|SENDER|FAC|RECEIVER|FAC|20261208120000||ADT^A01^ADT_A01|{control_id}|P|2.5\r"
+        "EVN|A01|20261208120000\r"
+        f"PID|1||{control_id}^^^HOSP^MR||{name}||19800101|M\r"
+        f"PV1|1|I|WARD^1^2{extra}\r"
+    ).encode()
+
+
+def ack_fields(payload: bytes) -> tuple[str, str]:
+    """(MSA-1, MSA-2) of an ACK payload; AssertionError when it has no MSA."""
+    for line in payload.decode("utf-8", "replace").split("\r"):
+        if line.startswith("MSA|"):
+            fields = line.split("|")
+            return fields[1], fields[2] if len(fields) > 2 else ""
+    raise AssertionError(f"no MSA segment in {payload!r}")
+
+
+class Client:
+    """A blocking MLLP client with a bounded wait for every reply."""
+
+    def __init__(self, port: int, *, timeout: float = 10.0) -> None:
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buffer = b""
+
+    def __enter__(self) -> Client:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        self.sock.close()
+
+    def reset(self) -> None:
+        """Close with a TCP reset (SO_LINGER 0) instead of an orderly close."""
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        self.sock.close()
+
+    def send(self, data: bytes) -> None:
+        self.sock.sendall(data)
+
+    def reply(self) -> bytes | None:
+        """The next frame's payload, or None when the receiver closed the connection first."""
+        while True:
+            start = self.buffer.find(VT)
+            end = self.buffer.find(FS, start + 1) if start >= 0 else -1
+            if end >= 0:
+                payload = self.buffer[start + 1 : end]
+                self.buffer = self.buffer[end + 1 :].lstrip(CR)
+                return payload
+            try:
+                data = self.sock.recv(1 << 16)
+            except ConnectionResetError:
+                return None
+            if not data:
+                return None
+            self.buffer += data
+
+    def exchange(self, payload: bytes) -> tuple[str, str]:
+        self.send(frame(payload))
+        answer = self.reply()
+        assert answer is not None, "the receiver closed the connection without an answer"
+        return ack_fields(answer)
+
+    def closed_by_peer(self) -> bool:
+        """True when the receiver has closed the connection (waits up to the socket timeout)."""
+        try:
+            return self.sock.recv(1 << 16) == b""
+        except ConnectionResetError:
+            return True
+        except TimeoutError:
+            return False
+
+
+class Listener:
+    """``python -m brenvolt_feeds.listen`` in a subprocess, its stderr in a file."""
+
+    def __init__(self, out: Path, *options: str, log: Path | None = None) -> None:
+        self.out = out
+        self.log = log or out.parent / f"{out.name}-listen-{time.monotonic_ns()}.log"
+        self.options = options
+        self.process: subprocess.Popen[bytes] | None = None
+        self.port = 0
+
+    def start(self, timeout: float = 20.0) -> Listener:
+        with self.log.open("wb") as stderr:
+            self.process = subprocess.Popen(
+                [sys.executable, "-m", "brenvolt_feeds.listen", "--port", "0", "--out", str(self.out), *self.options],
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL,
+                stderr=stderr,
+                env=child_env(),
+            )
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            match = re.search(r"listening on [\d.]+:(\d+)", self.stderr())
+            if match:
+                self.port = int(match.group(1))
+                return self
+            if self.process.poll() is not None:
+                raise AssertionError(f"listen exited with {self.process.returncode}: {self.stderr()}")
+            time.sleep(0.02)
+        raise AssertionError(f"listen did not start in {timeout}s: {self.stderr()}")
+
+    def stderr(self) -> str:
+        return self.log.read_text("utf-8", "replace") if self.log.exists() else ""
+
+    def terminate(self, timeout: float = 20.0) -> tuple[int, str]:
+        """SIGTERM, wait; return (exit status, stderr)."""
+        assert self.process is not None
+        self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(timeout)
+        return status, self.stderr()
+
+    def kill(self) -> None:
+        if self.process is not None and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
+
+    def __enter__(self) -> Listener:
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.kill()
+
+
+@contextlib.contextmanager
+def listening(out: Path, *options: str) -> Iterator[Listener]:
+    listener = Listener(out, *options)
+    try:
+        yield listener.start()
+    finally:
+        listener.kill()
+
+
+def part_lines(out: Path, prefix: str = "part") -> list[dict[str, object]]:
+    """Every line of the closed and open ``prefix`` files in ``out``, in file order."""
+    lines: list[dict[str, object]] = []
+    for path in sorted(out.glob(f"{prefix}-*.jsonl*"), key=lambda p: int(p.name.split("-")[2].split(".")[0])):
+        with path.open("rb") as stream:
+            for line in stream:
+                assert line.endswith(b"\n"), f"{path.name}: a line without its newline"
+                lines.append(orjson.loads(line))
+    return lines
+
+
+def summary_counts(stderr: str) -> dict[str, int]:
+    """The numbers of the receiver's closing summary line."""
+    match = re.search(r"stored (\d+), rejected (\d+), duplicates (\d+), bytes skipped (\d+)", stderr)
+    assert match, f"no summary in: {stderr}"
+    return dict(zip(("stored", "rejected", "duplicates", "bytes skipped"), map(int, match.groups())))
+
+
+def make_certificate(folder: Path) -> tuple[Path, Path]:
+    """A self-signed certificate for 127.0.0.1 and its key, made with the openssl command."""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        import pytest
+
+        pytest.skip("no openssl command to make a test certificate")
+    cert, key = folder / "cert.pem", folder / "key.pem"
+    subprocess.run(
+        [openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out", str(cert)],
+        check=True, capture_output=True, timeout=60,
+    )
+    return cert, key
+
+
+def run_module(module: str, args: Sequence[str], timeout: float = 60.0) -> subprocess.CompletedProcess[str]:
+    """``python -m MODULE ARGS`` with the work tree's sources; output captured as text."""
+    return subprocess.run(
+        [sys.executable, "-m", module, *args],
+        capture_output=True, text=True, timeout=timeout, env=child_env(), stdin=subprocess.DEVNULL,
+    )
