@@ -1,0 +1,366 @@
+"""Original-mode acknowledgements (ACK messages) of received HL7 v2 messages.
+
+``build_ack(message, code, text)`` answers one received message text with
+its ACK: the received header is read with ``brenvolt.Hl7Json`` (escape
+sequences decoded), the reply is built as records and written with
+``brenvolt.JsonHl7``, which escapes every value exactly once. The ACK holds
+
+- ``MSH``: encoding characters ``^~\\&``; MSH-3/4 (sending application and
+  facility) are the received MSH-5/6 and MSH-5/6 the received MSH-3/4, with
+  their components; MSH-7 the time of the reply with its UTC offset
+  (``20261208231500.123+0000``); MSH-9 ``ACK^<received trigger>^ACK``; MSH-10
+  a fresh control id of 20 characters (HL7 v2.3 allows MSH-10 no more);
+  MSH-11 (processing id), MSH-12 (version) and MSH-18 (character set) copied;
+- ``MSA``: MSA-1 the code (``AA`` accepted, ``AE`` error, ``AR`` rejected),
+  MSA-2 the received MSH-10 exactly as the sender wrote it, so that the
+  sender can match the reply, and MSA-3 the text (at most 80 characters);
+- ``ERR``, on ``AE`` and ``AR``: ERR-3 the HL7 error code (table 0357,
+  ``207^Application internal error^HL70357`` unless told otherwise), ERR-4
+  the severity ``E`` and ERR-8 the whole text.
+
+Every segment ends with CR, the last one too. A damaged header (cut short,
+no MSH-9 or MSH-10, no MSH at all, an empty text) still gets an ACK with
+whatever could be read; a received acknowledgement never does, since two
+systems acknowledging each other's ACKs loop forever.
+
+What brenvolt's reading decides: a component separator written ``\\S\\``
+inside a copied field (MSH-3 to MSH-6, MSH-9, MSH-11, MSH-12, MSH-18) is
+read as a component boundary and so comes back as ``^``, and an escape
+sequence that brenvolt does not decode (``\\X41\\``) comes back with its
+backslashes escaped. MSA-2 is exempt: it is the sender's text itself.
+"""
+
+from __future__ import annotations
+
+import datetime
+import itertools
+import os
+import re
+import secrets
+import threading
+from collections.abc import Mapping
+from typing import Final, Literal, get_args
+
+from brenvolt import Hl7Json, JsonHl7
+
+__all__ = [
+    "DEFAULT_ERROR_CODE",
+    "DEFAULT_VERSION",
+    "ERROR_CODES",
+    "TEXT_MESSAGE_LIMIT",
+    "AckCode",
+    "build_ack",
+    "control_id",
+    "is_acknowledgement",
+    "new_control_id",
+]
+
+AckCode = Literal["AA", "AE", "AR"]
+
+#: HL7 table 0357 (message error condition codes): code -> its description.
+ERROR_CODES: Final[Mapping[str, str]] = {
+    "0": "Message accepted",
+    "100": "Segment sequence error",
+    "101": "Required field missing",
+    "102": "Data type error",
+    "103": "Table value not found",
+    "104": "Value too long",
+    "200": "Unsupported message type",
+    "201": "Unsupported event code",
+    "202": "Unsupported processing id",
+    "203": "Unsupported version id",
+    "204": "Unknown key identifier",
+    "205": "Duplicate key identifier",
+    "206": "Application record locked",
+    "207": "Application internal error",
+}
+
+#: The error code of an AE or AR acknowledgement when none is given.
+DEFAULT_ERROR_CODE: Final = "207"
+
+#: MSH-12 of the ACK when the received message names no version.
+DEFAULT_VERSION: Final = "2.5"
+
+#: MSA-3 (text message) is an ST of 80 characters in HL7 v2.3 to v2.6.
+TEXT_MESSAGE_LIMIT: Final = 80
+
+_CODES: Final[tuple[str, ...]] = get_args(AckCode)
+
+# A header line: "MSH" as the whole segment name, at the start of the text
+# (after a byte-order mark) or of a line. brenvolt cuts lines at CR and LF.
+_HEADER = re.compile(r"(?:\A\ufeff?|(?<=[\r\n]))MSH(?=[|\r\n]|\Z)[^\r\n]*")
+_KEY = re.compile(r"(\d+)(.*)", re.DOTALL)
+_SURROGATE = re.compile(r"[\ud800-\udfff]")
+_LINE_BREAKS = re.compile(r"\s*[\r\n]\s*")
+
+# Record keys count fields after the segment name; in MSH the character after
+# the name *is* MSH-1, so key n holds MSH-(n+1).
+_MSH_KEY: Final = {
+    "sending_application": 2,
+    "sending_facility": 3,
+    "receiving_application": 4,
+    "receiving_facility": 5,
+    "time": 6,
+    "message_type": 8,
+    "control_id": 9,
+    "processing_id": 10,
+    "version": 11,
+    "character_set": 17,
+}
+
+# Fresh control ids: 8 random characters drawn per process (drawn again in a
+# forked child) and a 12-character counter, both in Crockford's base 32 (no
+# I, L, O, U), so ids are unique within a process and, with near certainty,
+# across processes and restarts. 32**12 ids per process.
+_ALPHABET: Final = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+_PREFIX_LENGTH: Final = 8
+_COUNTER_LENGTH: Final = 12
+_id_lock = threading.Lock()
+_id_prefix = ""
+_id_counter = itertools.count()
+
+
+def _draw_prefix() -> None:
+    global _id_prefix, _id_counter
+    _id_prefix = "".join(secrets.choice(_ALPHABET) for _ in range(_PREFIX_LENGTH))
+    _id_counter = itertools.count()
+
+
+_draw_prefix()
+os.register_at_fork(after_in_child=_draw_prefix)
+
+
+def new_control_id() -> str:
+    """Return a fresh message control id (MSH-10): 20 letters and digits.
+
+    Ids never repeat within a process (or a forked child of it), and two
+    processes share ids only if their 40-bit random prefixes collide. Thread
+    safe.
+    """
+    with _id_lock:
+        number = next(_id_counter)
+        prefix = _id_prefix
+    digits = []
+    for _ in range(_COUNTER_LENGTH):
+        number, digit = divmod(number, len(_ALPHABET))
+        digits.append(_ALPHABET[digit])
+    return prefix + "".join(reversed(digits))
+
+
+def _require_text(message: object) -> str:
+    if not isinstance(message, str):
+        raise TypeError(f"message must be str, not {type(message).__name__}")
+    return message
+
+
+def _header_line(message: str) -> str | None:
+    """The first MSH line of ``message``, without its line end; None when there is none."""
+    match = _HEADER.search(message)
+    if match is None:
+        return None
+    return match.group().lstrip("\ufeff")
+
+
+def _header_record(line: str | None) -> dict[str, str]:
+    """The record of an MSH line, escape sequences decoded; {} when there is no line.
+
+    Lone surrogates (from text decoded with ``surrogateescape``) cannot be
+    encoded for brenvolt; they are read as U+FFFD.
+    """
+    if line is None:
+        return {}
+    records = Hl7Json(_SURROGATE.sub("\ufffd", line), escaping_enabled=True).hl7_json
+    return records[0] if records else {}
+
+
+def _field(record: Mapping[str, str], number: int) -> dict[str, str]:
+    """The entries of field ``number``: key suffix ("", ".2", "[1]", "[1].2") -> value."""
+    entries: dict[str, str] = {}
+    for key, value in record.items():
+        match = _KEY.fullmatch(key)
+        if match is not None and int(match.group(1)) == number:
+            entries[match.group(2)] = value
+    return entries
+
+
+def _first_component(record: Mapping[str, str], number: int, component: int) -> str:
+    """Component ``component`` of the first repetition of field ``number``, "" when absent."""
+    entries = _field(record, number)
+    for prefix in ("", "[0]"):
+        if component == 1 and prefix in entries:
+            return entries[prefix]
+        if f"{prefix}.{component}" in entries:
+            return entries[f"{prefix}.{component}"]
+    return ""
+
+
+def _raw_field(line: str | None, number: int) -> str:
+    """Field ``number`` (record numbering) of an MSH line as written, "" when absent."""
+    if line is None:
+        return ""
+    fields = line.split("|")
+    return fields[number] if number < len(fields) else ""
+
+
+def is_acknowledgement(message: str) -> bool:
+    """Whether ``message`` is an acknowledgement: its first MSH's MSH-9 begins with ``ACK``.
+
+    The first component of MSH-9 (message code), escape sequences decoded,
+    must be exactly ``ACK``. A text without an MSH line is no acknowledgement.
+    Raises ``TypeError`` when ``message`` is not a str.
+    """
+    record = _header_record(_header_line(_require_text(message)))
+    return _first_component(record, _MSH_KEY["message_type"], 1) == "ACK"
+
+
+def control_id(message: str) -> str:
+    """The message control id (MSH-10) of the first MSH in ``message``, as written.
+
+    The text between the ninth and tenth field separators of the header
+    line, escape sequences and components kept as the sender wrote them, so
+    that it can be compared with an ACK's MSA-2. "" when the text has no MSH
+    line or the line ends before MSH-10. Raises ``TypeError`` when
+    ``message`` is not a str.
+    """
+    return _raw_field(_header_line(_require_text(message)), _MSH_KEY["control_id"])
+
+
+def _timestamp(now: datetime.datetime) -> str:
+    """``now`` as an HL7 time stamp with milliseconds and UTC offset: YYYYMMDDHHMMSS.fff+ZZZZ."""
+    offset = now.utcoffset()
+    assert offset is not None
+    if offset.seconds % 60 or offset.microseconds:
+        # HL7 writes offsets as +HHMM: an offset with seconds is written as UTC.
+        now = now.astimezone(datetime.UTC)
+        offset = datetime.timedelta(0)
+    minutes = int(offset.total_seconds()) // 60
+    sign = "-" if minutes < 0 else "+"
+    hours, minutes = divmod(abs(minutes), 60)
+    return (
+        f"{now.year:04d}{now.month:02d}{now.day:02d}{now.hour:02d}{now.minute:02d}{now.second:02d}"
+        f".{now.microsecond // 1000:03d}{sign}{hours:02d}{minutes:02d}"
+    )
+
+
+def _text_message(text: str) -> str:
+    """``text`` on one line, cut to TEXT_MESSAGE_LIMIT characters (with "..." when cut)."""
+    line = _LINE_BREAKS.sub(" ", text.strip())
+    if len(line) <= TEXT_MESSAGE_LIMIT:
+        return line
+    return line[: TEXT_MESSAGE_LIMIT - 3].rstrip() + "..."
+
+
+def _copy(target: dict[str, str], number: int, source: Mapping[str, str], source_number: int) -> None:
+    for suffix, value in _field(source, source_number).items():
+        target[f"{number}{suffix}"] = value
+
+
+def build_ack(
+    message: str,
+    code: AckCode = "AA",
+    text: str | None = None,
+    *,
+    error_code: str | None = None,
+    now: datetime.datetime | None = None,
+    control_id: str | None = None,
+) -> str:
+    """Return the original-mode acknowledgement of ``message``, segments ended by CR.
+
+    ``message`` is the received text (any line ends). ``code`` is MSA-1:
+    ``"AA"`` (accepted), ``"AE"`` (error) or ``"AR"`` (rejected). ``text``
+    says why: for AE and AR it goes to MSA-3 (on one line, at most 80
+    characters) and, whole, to ERR-8; without it the ERR segment carries the
+    error code's description. For AA a ``text`` goes to MSA-3 only, and no ERR
+    segment is written. ``error_code`` is ERR-3's code from HL7 table 0357
+    (see ``ERROR_CODES``; ``"207"``, application internal error, by default).
+    ``now`` is the time of the reply (MSH-7, timezone-aware; the current UTC
+    time by default) and ``control_id`` the ACK's own MSH-10 (a fresh
+    ``new_control_id()`` by default).
+
+    The header is read from the first MSH line; what it lacks is left empty,
+    except MSH-12, which becomes ``DEFAULT_VERSION``, and the trigger in
+    MSH-9 (``ACK^^ACK``).
+
+    Raises ``ValueError`` when ``message`` is itself an acknowledgement (see
+    ``is_acknowledgement``), when ``code`` is not AA, AE or AR, when
+    ``error_code`` is not in table 0357 or is given with AA, when ``now`` is
+    naive, or when ``control_id`` is empty; ``TypeError`` when an argument
+    has the wrong type.
+    """
+    message = _require_text(message)
+    if code not in _CODES:
+        raise ValueError(f"code must be one of AA, AE, AR, not {code!r}")
+    if text is not None and not isinstance(text, str):
+        raise TypeError(f"text must be str or None, not {type(text).__name__}")
+    if error_code is not None:
+        if code == "AA":
+            raise ValueError("error_code is for AE and AR acknowledgements; an AA has no ERR segment")
+        if error_code not in ERROR_CODES:
+            raise ValueError(
+                f"error_code {error_code!r} is not in HL7 table 0357 (known: {', '.join(ERROR_CODES)})"
+            )
+    if now is None:
+        now = datetime.datetime.now(datetime.UTC)
+    elif not isinstance(now, datetime.datetime):
+        raise TypeError(f"now must be a datetime.datetime, not {type(now).__name__}")
+    elif now.utcoffset() is None:
+        raise ValueError("now must be timezone-aware (MSH-7 carries the UTC offset)")
+    if control_id is None:
+        control_id = new_control_id()
+    elif not isinstance(control_id, str):
+        raise TypeError(f"control_id must be str or None, not {type(control_id).__name__}")
+    elif not control_id:
+        raise ValueError("control_id must not be empty")
+
+    line = _header_line(message)
+    if line is not None:
+        line = _SURROGATE.sub("\ufffd", line)
+    received = _header_record(line)
+    if _first_component(received, _MSH_KEY["message_type"], 1) == "ACK":
+        raise ValueError("the message is an acknowledgement (MSH-9 is ACK); an ACK is never acknowledged")
+
+    header: dict[str, str] = {"segment_name": "MSH", "1": "^~\\&"}
+    _copy(header, _MSH_KEY["sending_application"], received, _MSH_KEY["receiving_application"])
+    _copy(header, _MSH_KEY["sending_facility"], received, _MSH_KEY["receiving_facility"])
+    _copy(header, _MSH_KEY["receiving_application"], received, _MSH_KEY["sending_application"])
+    _copy(header, _MSH_KEY["receiving_facility"], received, _MSH_KEY["sending_facility"])
+    header[str(_MSH_KEY["time"])] = _timestamp(now)
+    message_type = _MSH_KEY["message_type"]
+    header[f"{message_type}.1"] = "ACK"
+    header[f"{message_type}.2"] = _first_component(received, message_type, 2)
+    header[f"{message_type}.3"] = "ACK"
+    header[str(_MSH_KEY["control_id"])] = control_id
+    _copy(header, _MSH_KEY["processing_id"], received, _MSH_KEY["processing_id"])
+    if "".join(_field(received, _MSH_KEY["version"]).values()):
+        _copy(header, _MSH_KEY["version"], received, _MSH_KEY["version"])
+    else:
+        header[str(_MSH_KEY["version"])] = DEFAULT_VERSION
+    _copy(header, _MSH_KEY["character_set"], received, _MSH_KEY["character_set"])
+
+    records: list[dict[str, str]] = [header, {"segment_name": "MSA", "1": code, "2": ""}]
+    if code != "AA":
+        error = error_code or DEFAULT_ERROR_CODE
+        reason = text if text is not None and text.strip() else ERROR_CODES[error]
+        records[1]["3"] = _text_message(reason)
+        records.append(
+            {
+                "segment_name": "ERR",
+                "3.1": error,
+                "3.2": ERROR_CODES[error],
+                "3.3": "HL70357",
+                "4": "E",
+                "8": reason,
+            }
+        )
+    elif text is not None and text.strip():
+        records[1]["3"] = _text_message(text)
+
+    lines = JsonHl7(records).hl7_string.split("\n")
+    # MSA-2 is the sender's own text: re-escaped from its decoded value it
+    # could differ (a space written as \X20\, an escape sequence brenvolt
+    # keeps), and a sender that compares the text would not find its message.
+    # It holds no "|", CR or LF, since it was cut from one field of one line.
+    msa = lines[1].split("|")
+    msa[2] = _raw_field(line, _MSH_KEY["control_id"])
+    lines[1] = "|".join(msa)
+    return "".join(segment + "\r" for segment in lines)
