@@ -126,7 +126,16 @@ class Listener:
     def start(self, timeout: float = 20.0) -> Listener:
         with self.log.open("wb") as stderr:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "brenvolt_feeds.listen", "--port", "0", "--out", str(self.out), *self.options],
+                [
+                    sys.executable,
+                    "-m",
+                    "brenvolt_feeds.listen",
+                    "--port",
+                    "0",
+                    "--out",
+                    str(self.out),
+                    *self.options,
+                ],
                 stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL,
                 stderr=stderr,
@@ -189,7 +198,9 @@ def summary_counts(stderr: str) -> dict[str, int]:
     """The numbers of the receiver's closing summary line."""
     match = re.search(r"stored (\d+), rejected (\d+), duplicates (\d+), bytes skipped (\d+)", stderr)
     assert match, f"no summary in: {stderr}"
-    return dict(zip(("stored", "rejected", "duplicates", "bytes skipped"), map(int, match.groups())))
+    return dict(
+        zip(("stored", "rejected", "duplicates", "bytes skipped"), map(int, match.groups()), strict=True)
+    )
 
 
 def make_certificate(folder: Path) -> tuple[Path, Path]:
@@ -201,9 +212,27 @@ def make_certificate(folder: Path) -> tuple[Path, Path]:
         pytest.skip("no openssl command to make a test certificate")
     cert, key = folder / "cert.pem", folder / "key.pem"
     subprocess.run(
-        [openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
-         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", str(key), "-out", str(cert)],
-        check=True, capture_output=True, timeout=60,
+        [
+            openssl,
+            "req",
+            "-x509",
+            "-newkey",
+            "rsa:2048",
+            "-nodes",
+            "-days",
+            "2",
+            "-subj",
+            "/CN=127.0.0.1",
+            "-addext",
+            "subjectAltName=IP:127.0.0.1",
+            "-keyout",
+            str(key),
+            "-out",
+            str(cert),
+        ],
+        check=True,
+        capture_output=True,
+        timeout=60,
     )
     return cert, key
 
@@ -212,5 +241,9 @@ def run_module(module: str, args: Sequence[str], timeout: float = 60.0) -> subpr
     """``python -m MODULE ARGS`` with the work tree's sources; output captured as text."""
     return subprocess.run(
         [sys.executable, "-m", module, *args],
-        capture_output=True, text=True, timeout=timeout, env=child_env(), stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=child_env(),
+        stdin=subprocess.DEVNULL,
     )

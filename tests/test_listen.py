@@ -21,11 +21,6 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 
 import pytest
-
-from brenvolt import Hl7Json
-from brenvolt_feeds import ack, split
-from brenvolt_feeds.listen import Connection, Counters, ListenConfig, Receiver
-from brenvolt_feeds.store import Kind, read_lines
 from mllp_support import (
     CR,
     FS,
@@ -41,6 +36,11 @@ from mllp_support import (
     part_lines,
     summary_counts,
 )
+
+from brenvolt import Hl7Json
+from brenvolt_feeds import ack, split
+from brenvolt_feeds.listen import Connection, Counters, ListenConfig, Receiver
+from brenvolt_feeds.store import Kind, read_lines
 
 # -- in-process harness ----------------------------------------------------
 
@@ -76,7 +76,9 @@ def replies_in(data: bytes) -> list[tuple[str, str]]:
     return answers
 
 
-def run_in_process(folder: Path, chunks: Sequence[bytes], **options: object) -> tuple[list[tuple[str, str]], Counters]:
+def run_in_process(
+    folder: Path, chunks: Sequence[bytes], **options: object
+) -> tuple[list[tuple[str, str]], Counters]:
     """Serve one connection that delivers ``chunks`` read by read; return its answers and the counters."""
     options.setdefault("fsync", False)
     receiver = Receiver(ListenConfig(out=str(folder), **options))  # type: ignore[arg-type]
@@ -127,14 +129,16 @@ class TestInterop:
     def test_python_hl7_client_sends_a_corpus_file(self, shared: Listener, corpus_file: Path) -> None:
         from hl7.client import MLLPClient
 
-        messages = [raw for raw in corpus_messages(corpus_file) if not ack.is_acknowledgement(raw.decode("latin-1"))]
+        messages = [
+            raw for raw in corpus_messages(corpus_file) if not ack.is_acknowledgement(raw.decode("latin-1"))
+        ]
         if not messages:
             pytest.skip("only acknowledgements in this file")
         with MLLPClient("127.0.0.1", shared.port) as client:
             client.socket.settimeout(10)
             answers = [client.send_message(raw) for raw in messages]
         stored = {line["sha256"]: line for line in part_lines(shared.out)}
-        for raw, answer in zip(messages, answers):
+        for raw, answer in zip(messages, answers, strict=True):
             code, answered = ack_fields(answer.strip(VT + FS + CR))
             text = raw.decode("utf-8", "replace")
             assert answered == ack.control_id(text)
@@ -153,10 +157,15 @@ class TestInterop:
         source.write_bytes(b"\r\n".join(raw.rstrip(CR).replace(CR, b"\r\n") for raw in messages) + b"\r\n")
         result = subprocess.run(
             [str(script), "--loose", "--file", str(source), "--port", str(shared.port), "127.0.0.1"],
-            capture_output=True, timeout=60, env=child_env(), stdin=subprocess.DEVNULL,
+            capture_output=True,
+            timeout=60,
+            env=child_env(),
+            stdin=subprocess.DEVNULL,
         )
         assert result.returncode == 0, result.stderr
-        answers = [ack_fields(piece.strip(VT + CR + b"\n")) for piece in result.stdout.split(FS) if piece.strip()]
+        answers = [
+            ack_fields(piece.strip(VT + CR + b"\n")) for piece in result.stdout.split(FS) if piece.strip()
+        ]
         assert answers == [("AA", f"SCRIPT-{n}") for n in range(5)]
         for n, raw in enumerate(messages):
             (line,) = stored_by_control_id(shared.out, f"SCRIPT-{n}")
@@ -172,7 +181,9 @@ class TestFrames:
         """Every byte offset of every message is a read boundary."""
         messages = corpus_messages(corpus_file)
         stream = b"".join(frame(raw) for raw in messages)
-        answers, counters = run_in_process(tmp_path, [stream[i : i + 1] for i in range(len(stream))], dup_window=0)
+        answers, counters = run_in_process(
+            tmp_path, [stream[i : i + 1] for i in range(len(stream))], dup_window=0
+        )
         acks = [raw for raw in messages if ack.is_acknowledgement(raw.decode("latin-1"))]
         assert len(answers) == len(messages) - len(acks)
         good = [raw for raw in messages if is_utf8(raw)]
@@ -209,7 +220,9 @@ class TestFrames:
         ],
         ids=["junk", "cr", "nul", "ff", "mixed", "lone-fs", "lf-after-trailer"],
     )
-    def test_bytes_between_frames_are_skipped_and_counted(self, tmp_path: Path, separator: bytes, skipped_per_gap: int) -> None:
+    def test_bytes_between_frames_are_skipped_and_counted(
+        self, tmp_path: Path, separator: bytes, skipped_per_gap: int
+    ) -> None:
         ids = [f"SEP-{n}" for n in range(3)]
         stream = b"".join(frame(adt(control)) + separator for control in ids)
         answers, counters = run_in_process(tmp_path, [stream])
@@ -254,14 +267,22 @@ class TestFrames:
 
 # -- bad input -----------------------------------------------------------------
 
-OBX_10MB = adt("BIG-OBX", extra="\rOBX|1|ED|PDF^Report||^application^pdf^Base64^" + "QUJD" * (10 * 1024 * 1024 // 4))
+OBX_10MB = adt(
+    "BIG-OBX", extra="\rOBX|1|ED|PDF^Report||^application^pdf^Base64^" + "QUJD" * (10 * 1024 * 1024 // 4)
+)
 
 
 class TestBadInput:
     @pytest.mark.parametrize(
         ("payload", "code", "error"),
         [
-            (adt("LATIN1", name="M\xfcller^Hans").replace("M\xfcller".encode(), "M\xfcller".encode("latin-1")), "AE", "cannot decode as utf-8"),
+            (
+                adt("LATIN1", name="M\xfcller^Hans").replace(
+                    "M\xfcller".encode(), "M\xfcller".encode("latin-1")
+                ),
+                "AE",
+                "cannot decode as utf-8",
+            ),
             (b"\x00\x01\x02garbage\xff\xfe", "AE", "cannot decode as utf-8"),
             (b"just some text\r", "AE", "does not start with an MSH segment"),
             (b"PID|1||123^^^HOSP^MR||DOE^JOHN\r", "AE", "does not start with an MSH segment"),
@@ -276,7 +297,11 @@ class TestBadInput:
             answer = client.exchange(payload)
             assert answer[0] == code
             assert client.exchange(adt(follow)) == ("AA", follow)
-        rejects = [line for line in part_lines(shared.out, "rejects") if base64.b64decode(str(line["raw"])) == payload]
+        rejects = [
+            line
+            for line in part_lines(shared.out, "rejects")
+            if base64.b64decode(str(line["raw"])) == payload
+        ]
         assert rejects and error in str(rejects[-1]["error"])
         assert set(rejects[-1]) == {"received", "peer", "error", "raw"}
 
@@ -301,7 +326,10 @@ class TestBadInput:
             status, stderr = listener.terminate()
         assert status == 0
         assert "passed 65536 bytes" in stderr or "--max-frame-size 65536" in stderr
-        assert [line["control_id"] for line in part_lines(tmp_path / "out")] == ["BEFORE-BIG", "NEW-CONNECTION"]
+        assert [line["control_id"] for line in part_lines(tmp_path / "out")] == [
+            "BEFORE-BIG",
+            "NEW-CONNECTION",
+        ]
 
     def test_validation_failure_is_answered_ar(self, tmp_path: Path) -> None:
         broken = b"MSH|^~\\&|A|B|C|D|20261208||ADT^A01|NO-VERSION\rPID|1\r"
@@ -329,7 +357,10 @@ class TestDuplicatesAndAcks:
         answers, counters = run_in_process(tmp_path, [frame(message) * 2 + frame(changed)])
         assert answers == [("AA", "TWICE")] * 3
         # Same control id, other text: a new message, stored.
-        assert [line["records"] for line in read_lines(tmp_path)] == [expected_records(message), expected_records(changed)]
+        assert [line["records"] for line in read_lines(tmp_path)] == [
+            expected_records(message),
+            expected_records(changed),
+        ]
         assert (counters.stored, counters.duplicates) == (2, 1)
 
     def test_incoming_ack_is_stored_and_never_answered(self, tmp_path: Path) -> None:
@@ -452,9 +483,13 @@ def test_command_line_errors(tmp_path: Path) -> None:
 
     missing = run_module("brenvolt_feeds.listen", ["--port", "0"])
     assert missing.returncode == 2 and "--out" in missing.stderr
-    key_only = run_module("brenvolt_feeds.listen", ["--port", "0", "--out", str(tmp_path), "--tls-key", "k.pem"])
+    key_only = run_module(
+        "brenvolt_feeds.listen", ["--port", "0", "--out", str(tmp_path), "--tls-key", "k.pem"]
+    )
     assert key_only.returncode == 2 and "--tls-key needs --tls-cert" in key_only.stderr
     bad_size = run_module("brenvolt_feeds.listen", ["--out", str(tmp_path), "--max-frame-size", "lots"])
     assert bad_size.returncode == 2 and "not a size" in bad_size.stderr
-    bad_encoding = run_module("brenvolt_feeds.listen", ["--port", "0", "--out", str(tmp_path), "--encoding", "klingon"])
+    bad_encoding = run_module(
+        "brenvolt_feeds.listen", ["--port", "0", "--out", str(tmp_path), "--encoding", "klingon"]
+    )
     assert bad_encoding.returncode == 1 and "klingon" in bad_encoding.stderr

@@ -9,11 +9,26 @@ import orjson
 import pytest
 
 from brenvolt_feeds import store as store_module
-from brenvolt_feeds.store import Kind, Store, StoreClosed, StoreError, part_line, read_lines, reject_line, stored_files
+from brenvolt_feeds.store import (
+    Kind,
+    Store,
+    StoreClosed,
+    StoreError,
+    part_line,
+    read_lines,
+    reject_line,
+    stored_files,
+)
 
 
 def line(n: int, size: int = 0) -> bytes:
-    return part_line("2026-12-08T12:00:00+00:00", "127.0.0.1:1", f"C{n}", f"{n:064x}", [{"segment_name": "MSH", "x": "y" * size}])
+    return part_line(
+        "2026-12-08T12:00:00+00:00",
+        "127.0.0.1:1",
+        f"C{n}",
+        f"{n:064x}",
+        [{"segment_name": "MSH", "x": "y" * size}],
+    )
 
 
 def names(folder: Path) -> list[str]:
@@ -24,7 +39,9 @@ class TestAppend:
     def test_concurrent_lines_share_fsyncs_and_all_arrive_in_order(self, tmp_path: Path) -> None:
         async def scenario() -> Store:
             store = await Store.open(tmp_path)
-            results = await asyncio.gather(*(store.append(Kind.PART, line(n), ("C%d" % n, f"{n:064x}")) for n in range(300)))
+            results = await asyncio.gather(
+                *(store.append(Kind.PART, line(n), (f"C{n}", f"{n:064x}")) for n in range(300))
+            )
             assert results == [True] * 300
             await store.close()
             return store
@@ -116,7 +133,9 @@ class TestRecovery:
         ],
         ids=["cut-last-line", "only-a-cut-line", "whole-lines", "long-cut-line"],
     )
-    def test_cut_line_is_set_aside_and_file_closed(self, tmp_path: Path, content: bytes, kept: bytes, torn: bytes | None) -> None:
+    def test_cut_line_is_set_aside_and_file_closed(
+        self, tmp_path: Path, content: bytes, kept: bytes, torn: bytes | None
+    ) -> None:
         left = tmp_path / "part-20261208T120000.000000Z-000007.jsonl.open"
         left.write_bytes(content)
 
@@ -178,7 +197,9 @@ class TestRecovery:
 
 
 class TestWriteFailure:
-    def test_failed_fsync_reports_every_waiter_and_leaves_no_partial_line(self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    def test_failed_fsync_reports_every_waiter_and_leaves_no_partial_line(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
         failing = {"on": False}
         real = store_module._fsync
 
@@ -194,7 +215,8 @@ class TestWriteFailure:
             await store.append(Kind.PART, line(0), ("C0", "0"))
             failing["on"] = True
             outcomes = await asyncio.gather(
-                *(store.append(Kind.PART, line(n), (f"C{n}", str(n))) for n in range(1, 4)), return_exceptions=True
+                *(store.append(Kind.PART, line(n), (f"C{n}", str(n))) for n in range(1, 4)),
+                return_exceptions=True,
             )
             failing["on"] = False
             # The same messages can be stored once the disk is back: they were never remembered.

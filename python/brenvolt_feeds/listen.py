@@ -41,7 +41,6 @@ from collections.abc import Callable, Sequence
 from typing import Final, Literal
 
 from brenvolt import Hl7Json
-
 from brenvolt_feeds import ack, mllp
 from brenvolt_feeds.store import (
     DEFAULT_DUP_WINDOW,
@@ -56,6 +55,7 @@ from brenvolt_feeds.store import (
 )
 
 __all__ = [
+    "Connection",
     "Counters",
     "ListenConfig",
     "Receiver",
@@ -130,7 +130,9 @@ class Counters:
 
 
 @dataclasses.dataclass(slots=True)
-class _Connection:
+class Connection:
+    """One served connection: who it is, its task, and whether it is waiting for bytes."""
+
     peer: str
     task: asyncio.Task[None] | None
     reading: bool = False
@@ -141,7 +143,9 @@ class _Answer:
 
     __slots__ = ("kind", "line", "key", "reply", "code")
 
-    def __init__(self, kind: Kind, line: bytes, key: tuple[str, str] | None, reply: str | None, code: Code) -> None:
+    def __init__(
+        self, kind: Kind, line: bytes, key: tuple[str, str] | None, reply: str | None, code: Code
+    ) -> None:
         self.kind = kind
         self.line = line
         self.key = key
@@ -171,7 +175,7 @@ class Receiver:
         self.store: Store | None = None
         self.port = 0
         self._server: asyncio.Server | None = None
-        self._connections: dict[asyncio.Task[None], _Connection] = {}
+        self._connections: dict[asyncio.Task[None], Connection] = {}
         self._stopping = False
 
     async def start(self) -> int:
@@ -184,13 +188,7 @@ class Receiver:
         if self.config.tls_cert:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(self.config.tls_cert, self.config.tls_key)
-        self.store = await Store.open(
-            self.config.out,
-            rotate_bytes=self.config.rotate_bytes,
-            rotate_seconds=self.config.rotate_seconds,
-            dup_window=self.config.dup_window,
-            fsync=self.config.fsync,
-        )
+        self.store = await self.open_store()
         try:
             self._server = await asyncio.start_server(
                 self._serve_connection,
@@ -205,6 +203,17 @@ class Receiver:
             raise
         self.port = self._server.sockets[0].getsockname()[1]
         return self.port
+
+    async def open_store(self) -> Store:
+        """Open (and recover) the output directory as ``self.store``; ``start`` does this first."""
+        self.store = await Store.open(
+            self.config.out,
+            rotate_bytes=self.config.rotate_bytes,
+            rotate_seconds=self.config.rotate_seconds,
+            dup_window=self.config.dup_window,
+            fsync=self.config.fsync,
+        )
+        return self.store
 
     async def stop(self) -> None:
         """Stop accepting, finish and answer the frames in hand, close every connection, flush the store."""
@@ -237,7 +246,7 @@ class Receiver:
             return
         task = asyncio.current_task()
         assert task is not None
-        connection = _Connection(peer, task)
+        connection = Connection(peer, task)
         self._connections[task] = connection
         self.counters.connections += 1
         log.debug("%s: connected", peer)
@@ -257,9 +266,9 @@ class Receiver:
             log.debug("%s: closed", peer)
 
     async def serve_stream(
-        self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, connection: _Connection
+        self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, connection: Connection
     ) -> None:
-        """Read frames from ``reader`` and answer them on ``writer`` until the peer stops or a limit ends it."""
+        """Read frames from ``reader`` and answer them on ``writer`` until the peer stops or a limit hits."""
         config = self.config
         peer = connection.peer
         decoder = mllp.FrameDecoder(config.max_frame_size)
@@ -288,12 +297,16 @@ class Receiver:
                 elif isinstance(event, mllp.Skipped):
                     self.counters.bytes_skipped += len(event.data)
                     log.warning(
-                        "%s: skipped %d bytes at offset %d: %s", peer, len(event.data), event.offset, event.reason
+                        "%s: skipped %d bytes at offset %d: %s",
+                        peer,
+                        len(event.data),
+                        event.offset,
+                        event.reason,
                     )
                 else:
                     self.counters.oversized += 1
                     log.warning(
-                        "%s: frame at offset %d passed %d bytes (--max-frame-size %d): closing without an answer",
+                        "%s: frame at offset %d passed %d bytes (--max-frame-size %d): closing, no answer",
                         peer,
                         event.offset,
                         event.size,
@@ -312,7 +325,9 @@ class Receiver:
             fresh = await self.store.append(answer.kind, answer.line, answer.key)
         except (StoreError, StoreClosed) as error:
             self.counters.store_failures += 1
-            log.error("%s: frame at offset %d not stored (%s): closing without an answer", peer, frame.offset, error)
+            log.error(
+                "%s: frame at offset %d not stored (%s): closing without an answer", peer, frame.offset, error
+            )
             return False
         if answer.kind is Kind.REJECTS:
             self.counters.rejected += 1
@@ -335,9 +350,13 @@ class Receiver:
         try:
             text = payload.decode(config.encoding)
         except UnicodeDecodeError as error:
-            return self._reject(received, peer, payload, loose, is_ack, "AE", f"cannot decode as {config.encoding}: {error}")
+            return self._reject(
+                received, peer, payload, loose, is_ack, "AE", f"cannot decode as {config.encoding}: {error}"
+            )
         if not text.lstrip("\r\n").startswith("MSH"):
-            return self._reject(received, peer, payload, loose, is_ack, "AE", "the message does not start with an MSH segment")
+            return self._reject(
+                received, peer, payload, loose, is_ack, "AE", "the message does not start with an MSH segment"
+            )
         if config.validate or config.strict:
             try:
                 Hl7Json(text, escaping_enabled=config.escaping).validate(config.strict, False)
@@ -404,7 +423,7 @@ async def serve(config: ListenConfig, *, ready: Callable[[Receiver], None] | Non
 
 
 def run_listen(options: argparse.Namespace) -> int:
-    """The handler of ``brenvolt listen``: serve until SIGTERM/SIGINT, print the summary, return the exit status."""
+    """The handler of ``brenvolt listen``: serve until SIGTERM/SIGINT, print the summary; the exit status."""
     if options.tls_key and not options.tls_cert:
         print("brenvolt listen: --tls-key needs --tls-cert", file=sys.stderr)
         return 2
@@ -432,7 +451,9 @@ def run_listen(options: argparse.Namespace) -> int:
     for name in ("brenvolt.listen", "brenvolt.store"):
         logger = logging.getLogger(name)
         logger.addHandler(handler)
-        logger.setLevel(logging.DEBUG if options.verbose else logging.INFO if not options.quiet else logging.WARNING)
+        logger.setLevel(
+            logging.DEBUG if options.verbose else logging.INFO if not options.quiet else logging.WARNING
+        )
         logger.propagate = False
 
     def ready(receiver: Receiver) -> None:
@@ -487,22 +508,78 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
     """Add ``brenvolt listen``'s options to ``parser`` and set its handler."""
     parser.add_argument("--out", required=True, metavar="DIR", help="directory of the part and rejects files")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=2575, help="TCP port; 0 asks the system for a free one (default: 2575)")
+    parser.add_argument(
+        "--port", type=int, default=2575, help="TCP port; 0 asks the system for a free one (default: 2575)"
+    )
     parser.add_argument("--encoding", default="utf-8", help="how message bytes are decoded (default: utf-8)")
-    parser.add_argument("--validate", action="store_true", help="reject (AR) messages that break the structural rules, as to-json --validate")
-    parser.add_argument("--strict", action="store_true", help="also require a known version and three MSH-9 components; implies --validate")
-    parser.add_argument("--no-escaping", action="store_true", help="keep escape sequences as written in the records")
+    parser.add_argument(
+        "--validate",
+        action="store_true",
+        help="reject (AR) messages that break the structural rules, as to-json --validate",
+    )
+    parser.add_argument(
+        "--strict",
+        action="store_true",
+        help="also require a known version and three MSH-9 components; implies --validate",
+    )
+    parser.add_argument(
+        "--no-escaping", action="store_true", help="keep escape sequences as written in the records"
+    )
     limits = parser.add_argument_group("limits")
-    limits.add_argument("--max-frame-size", type=_size, default=DEFAULT_MAX_FRAME_SIZE, metavar="SIZE", help="largest frame; a larger one closes the connection without an answer (default: 16M)")
-    limits.add_argument("--idle-timeout", type=_seconds, default=DEFAULT_IDLE_TIMEOUT, metavar="SECONDS", help="close a connection silent this long between frames; 0: never (default: 600)")
-    limits.add_argument("--frame-timeout", type=_seconds, default=DEFAULT_FRAME_TIMEOUT, metavar="SECONDS", help="close a connection whose open frame gets no byte for this long; 0: never (default: 30)")
-    limits.add_argument("--max-connections", type=_positive_int, default=DEFAULT_MAX_CONNECTIONS, metavar="N", help="connections served at once; more are closed at once (default: 100)")
-    limits.add_argument("--rotate-size", type=_size, default=DEFAULT_ROTATE_BYTES, metavar="SIZE", help="start a new part or rejects file past this size (default: 64M)")
-    limits.add_argument("--rotate-time", type=_seconds, default=DEFAULT_ROTATE_SECONDS, metavar="SECONDS", help="start a new file after this long (default: 3600)")
-    limits.add_argument("--dup-window", type=int, default=DEFAULT_DUP_WINDOW, metavar="N", help="stored messages remembered to spot duplicates; 0: off (default: 100000)")
+    limits.add_argument(
+        "--max-frame-size",
+        type=_size,
+        default=DEFAULT_MAX_FRAME_SIZE,
+        metavar="SIZE",
+        help="largest frame; a larger one closes the connection without an answer (default: 16M)",
+    )
+    limits.add_argument(
+        "--idle-timeout",
+        type=_seconds,
+        default=DEFAULT_IDLE_TIMEOUT,
+        metavar="SECONDS",
+        help="close a connection silent this long between frames; 0: never (default: 600)",
+    )
+    limits.add_argument(
+        "--frame-timeout",
+        type=_seconds,
+        default=DEFAULT_FRAME_TIMEOUT,
+        metavar="SECONDS",
+        help="close a connection whose open frame gets no byte for this long; 0: never (default: 30)",
+    )
+    limits.add_argument(
+        "--max-connections",
+        type=_positive_int,
+        default=DEFAULT_MAX_CONNECTIONS,
+        metavar="N",
+        help="connections served at once; more are closed at once (default: 100)",
+    )
+    limits.add_argument(
+        "--rotate-size",
+        type=_size,
+        default=DEFAULT_ROTATE_BYTES,
+        metavar="SIZE",
+        help="start a new part or rejects file past this size (default: 64M)",
+    )
+    limits.add_argument(
+        "--rotate-time",
+        type=_seconds,
+        default=DEFAULT_ROTATE_SECONDS,
+        metavar="SECONDS",
+        help="start a new file after this long (default: 3600)",
+    )
+    limits.add_argument(
+        "--dup-window",
+        type=int,
+        default=DEFAULT_DUP_WINDOW,
+        metavar="N",
+        help="stored messages remembered to spot duplicates; 0: off (default: 100000)",
+    )
     tls = parser.add_argument_group("TLS")
     tls.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this PEM certificate (chain)")
-    tls.add_argument("--tls-key", metavar="FILE", help="the certificate's PEM private key (default: in --tls-cert)")
+    tls.add_argument(
+        "--tls-key", metavar="FILE", help="the certificate's PEM private key (default: in --tls-cert)"
+    )
     parser.add_argument("--no-fsync", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("-v", "--verbose", action="store_true", help="log every connection")
     parser.add_argument("-q", "--quiet", action="store_true", help="log only problems")
@@ -519,7 +596,9 @@ DESCRIPTION: Final = (
 
 def add_listen_command(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
     """Add the ``listen`` sub-command, with all its options, to a ``brenvolt`` sub-parser set."""
-    parser = commands.add_parser("listen", help="receive HL7 over MLLP into JSON Lines files", description=DESCRIPTION)
+    parser = commands.add_parser(
+        "listen", help="receive HL7 over MLLP into JSON Lines files", description=DESCRIPTION
+    )
     add_listen_arguments(parser)
 
 

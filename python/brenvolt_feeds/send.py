@@ -1,4 +1,4 @@
-"""``brenvolt send``: send the messages of HL7 and JSON files over MLLP, one at a time, each waiting for its ACK.
+"""``brenvolt send``: send the messages of HL7 and JSON files over MLLP, each waiting for its ACK.
 
 Inputs: ``*.json`` files are JSON record files, written through ``JsonHl7``
 with CR segment ends (one message each); every other file is split into
@@ -31,7 +31,6 @@ from pathlib import Path
 from typing import Final
 
 from brenvolt import Hl7Json, JsonHl7
-
 from brenvolt_feeds import ack, mllp, split
 
 __all__ = [
@@ -123,7 +122,9 @@ def _carriage_returns(data: bytes) -> bytes:
     return data if data.endswith(b"\r") else data + b"\r"
 
 
-def messages_of(path: str | os.PathLike[str], *, encoding: str = "utf-8", problems: list[str] | None = None) -> Iterator[Outgoing]:
+def messages_of(
+    path: str | os.PathLike[str], *, encoding: str = "utf-8", problems: list[str] | None = None
+) -> Iterator[Outgoing]:
     """The messages of one input file, in order.
 
     A ``.json`` file is one message of records (through ``JsonHl7``); any
@@ -187,7 +188,12 @@ class _Link:
                 if isinstance(event, mllp.Frame):
                     self.frames.append(event.payload)
                 elif isinstance(event, mllp.Skipped):
-                    log.warning("skipped %d bytes from the receiver at offset %d: %s", len(event.data), event.offset, event.reason)
+                    log.warning(
+                        "skipped %d bytes from the receiver at offset %d: %s",
+                        len(event.data),
+                        event.offset,
+                        event.reason,
+                    )
             if not data and not self.frames:
                 raise ConnectionResetError("the receiver closed the connection")
         return self.frames.popleft()
@@ -210,7 +216,9 @@ class Sender:
                     self.config.host,
                     self.config.port,
                     ssl=self._context,
-                    server_hostname=(self.config.tls_server_name or self.config.host) if self._context else None,
+                    server_hostname=(self.config.tls_server_name or self.config.host)
+                    if self._context
+                    else None,
                     limit=1 << 16,
                 )
             self._link = _Link(reader, writer)
@@ -255,7 +263,9 @@ class Sender:
         while True:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
-                raise TimeoutError(f"no ACK for control id {message.control_id!r} in {self.config.ack_timeout:g}s")
+                raise TimeoutError(
+                    f"no ACK for control id {message.control_id!r} in {self.config.ack_timeout:g}s"
+                )
             async with asyncio.timeout(remaining):
                 payload = await link.next_frame()
             fields = parse_ack(payload, self.config.encoding)
@@ -264,7 +274,9 @@ class Sender:
                 continue
             code, answered = fields
             if answered != message.control_id:
-                log.warning("ignored an ACK for control id %r while waiting for %r", answered, message.control_id)
+                log.warning(
+                    "ignored an ACK for control id %r while waiting for %r", answered, message.control_id
+                )
                 continue
             return code
 
@@ -297,7 +309,13 @@ async def send_all(config: SendConfig, files: Sequence[str]) -> Summary:
                 else:
                     summary.errors += 1
                 if outcome.code not in ("AA", None):
-                    log.error("%s message %d (control id %r): answered %s", message.source, message.index, message.control_id, outcome.code)
+                    log.error(
+                        "%s message %d (control id %r): answered %s",
+                        message.source,
+                        message.index,
+                        message.control_id,
+                        outcome.code,
+                    )
     finally:
         await sender.close()
     summary.input_problems = len(problems)
@@ -348,17 +366,58 @@ def _seconds(text: str) -> float:
 
 def add_send_arguments(parser: argparse.ArgumentParser) -> None:
     """Add ``brenvolt send``'s arguments to ``parser`` and set its handler."""
-    parser.add_argument("files", nargs="+", metavar="FILE", help="HL7 files (split into messages) or JSON record files (*.json)")
+    parser.add_argument(
+        "files",
+        nargs="+",
+        metavar="FILE",
+        help="HL7 files (split into messages) or JSON record files (*.json)",
+    )
     parser.add_argument("--host", required=True, help="the receiver's address")
     parser.add_argument("--port", type=int, required=True, help="the receiver's port")
-    parser.add_argument("--connect-timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS", help="give up a connection attempt after this long (default: 10)")
-    parser.add_argument("--ack-timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS", help="wait this long for each ACK, then reconnect and send again (default: 10)")
-    parser.add_argument("--retries", type=int, default=DEFAULT_RETRIES, metavar="N", help="send a message at most N more times after a failed connection or a missing ACK (default: 5)")
-    parser.add_argument("--backoff", type=_seconds, default=DEFAULT_BACKOFF, metavar="SECONDS", help="first wait before a retry; doubled each time, at most 30 (default: 0.5)")
-    parser.add_argument("--encoding", default="utf-8", help="how JSON records are encoded and ACKs decoded (default: utf-8); HL7 files are sent as their bytes")
-    parser.add_argument("--tls", action="store_true", help="connect with TLS, checking the certificate against the system's authorities")
-    parser.add_argument("--tls-ca", metavar="FILE", help="trust this PEM certificate authority (implies --tls)")
-    parser.add_argument("--tls-server-name", metavar="NAME", help="name the certificate must carry (default: --host)")
+    parser.add_argument(
+        "--connect-timeout",
+        type=_seconds,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="give up a connection attempt after this long (default: 10)",
+    )
+    parser.add_argument(
+        "--ack-timeout",
+        type=_seconds,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="wait this long for each ACK, then reconnect and send again (default: 10)",
+    )
+    parser.add_argument(
+        "--retries",
+        type=int,
+        default=DEFAULT_RETRIES,
+        metavar="N",
+        help="send a message at most N more times after a failed connection or a missing ACK (default: 5)",
+    )
+    parser.add_argument(
+        "--backoff",
+        type=_seconds,
+        default=DEFAULT_BACKOFF,
+        metavar="SECONDS",
+        help="first wait before a retry; doubled each time, at most 30 (default: 0.5)",
+    )
+    parser.add_argument(
+        "--encoding",
+        default="utf-8",
+        help="how JSON records are encoded and ACKs decoded (default: utf-8); HL7 files go as they are",
+    )
+    parser.add_argument(
+        "--tls",
+        action="store_true",
+        help="connect with TLS, checking the certificate against the system's authorities",
+    )
+    parser.add_argument(
+        "--tls-ca", metavar="FILE", help="trust this PEM certificate authority (implies --tls)"
+    )
+    parser.add_argument(
+        "--tls-server-name", metavar="NAME", help="name the certificate must carry (default: --host)"
+    )
     parser.add_argument("-q", "--quiet", action="store_true", help="log only failures")
     parser.set_defaults(handler=run_send)
 

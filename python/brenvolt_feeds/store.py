@@ -142,8 +142,10 @@ def reject_line(received: str, peer: str, error: str, raw: bytes) -> bytes:
     )
 
 
-def stored_files(directory: str | os.PathLike[str], kind: Kind = Kind.PART, *, include_open: bool = False) -> list[Path]:
-    """The ``kind`` files in ``directory`` in the order they were made (closed ones; open ones too on request)."""
+def stored_files(
+    directory: str | os.PathLike[str], kind: Kind = Kind.PART, *, include_open: bool = False
+) -> list[Path]:
+    """The closed ``kind`` files in ``directory`` (open ones too on request), oldest first."""
     found: list[tuple[int, str, Path]] = []
     for path in Path(directory).iterdir():
         match = _NAME.match(path.name)
@@ -155,7 +157,10 @@ def stored_files(directory: str | os.PathLike[str], kind: Kind = Kind.PART, *, i
 
 
 def read_lines(directory: str | os.PathLike[str], kind: Kind = Kind.PART) -> Iterator[dict[str, object]]:
-    """Every line of the closed ``kind`` files, parsed, oldest first. Raises ``orjson.JSONDecodeError`` on a bad line."""
+    """Every line of the closed ``kind`` files, parsed, oldest first.
+
+    Raises ``orjson.JSONDecodeError`` on a line that is not JSON.
+    """
     for path in stored_files(directory, kind):
         with path.open("rb") as stream:
             for line in stream:
@@ -165,7 +170,7 @@ def read_lines(directory: str | os.PathLike[str], kind: Kind = Kind.PART) -> Ite
 
 
 def _utc_stamp() -> str:
-    return datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%S.%fZ")
+    return datetime.datetime.now(datetime.UTC).strftime("%Y%m%dT%H%M%S.%fZ")
 
 
 def _fsync(fd: int) -> None:
@@ -409,7 +414,9 @@ class Store:
             try:
                 await asyncio.to_thread(self._write_batch, batch)
             except BaseException as error:  # the write failed: no waiter may count its line as durable
-                failure = error if isinstance(error, StoreError) else StoreError(f"cannot store lines: {error}")
+                failure = (
+                    error if isinstance(error, StoreError) else StoreError(f"cannot store lines: {error}")
+                )
                 for pending in batch:
                     if not pending.future.done():
                         pending.future.set_exception(failure)
