@@ -89,11 +89,21 @@ def convert_folder(
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("messages", help="folder holding *.hl7 files (searched recursively)")
-    parser.add_argument("output", help="folder for the part-NNNNN.jsonl files (created; must hold no parts yet)")
-    parser.add_argument("--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler, such as tcp://scheduler:8786")
+    parser.add_argument(
+        "output", help="folder for the part-NNNNN.jsonl files (created; must hold no parts yet)"
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="address of a running Dask scheduler, such as tcp://scheduler:8786",
+    )
     parser.add_argument("--workers", type=int, default=2, help="workers of the local cluster (default: 2)")
-    parser.add_argument("--files-per-part", type=int, default=1000, help="messages per task and output file (default: 1000)")
-    parser.add_argument("--validate", action="store_true", help="write an error line for messages that fail validation")
+    parser.add_argument(
+        "--files-per-part", type=int, default=1000, help="messages per task and output file (default: 1000)"
+    )
+    parser.add_argument(
+        "--validate", action="store_true", help="write an error line for messages that fail validation"
+    )
     parser.add_argument("--strict", action="store_true", help="strict validation (implies --validate)")
     parser.add_argument("--no-escaping", action="store_true", help="keep escape sequences as written")
     options = parser.parse_args(argv)
@@ -107,7 +117,10 @@ def main(argv: list[str] | None = None) -> int:
     cluster = None
     if not options.scheduler:
         cluster = LocalCluster(
-            n_workers=options.workers, threads_per_worker=1, dashboard_address=None, silence_logs=logging.ERROR
+            n_workers=options.workers,
+            threads_per_worker=1,
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
         )
     with Client(options.scheduler or cluster) as client:
         if cluster is not None:

@@ -2,19 +2,23 @@
 back to HL7, and validation, without writing any Python.
 
     brenvolt to-json message.hl7              one JSON array of segment records
-    brenvolt to-json inbox/ > messages.jsonl  JSON Lines, one message per line
+    brenvolt to-json batch.hl7 > out.jsonl    JSON Lines, one line per message
+    brenvolt to-json inbox/ > messages.jsonl  JSON Lines, one line per message
     brenvolt to-hl7 records.json > message.hl7
     brenvolt validate --strict inbox/
 
 It is installed beside the ``brenvolt`` extension module as a console script
-and also runs as ``python -m brenvolt_cli``. Every conversion goes through
-``Hl7Json.from_file`` and ``JsonHl7.from_file``, so a file is read, checked
-and converted exactly as a Python program would see it.
+and also runs as ``python -m brenvolt_cli``. An HL7 input may hold many
+messages (messages back to back, batch files with FHS/BHS envelopes, MLLP
+dumps): ``brenvolt_feeds.split`` cuts it into messages, each is decoded with
+``--encoding`` and converted by ``Hl7Json`` exactly as a Python program would
+convert it. JSON inputs are read by ``JsonHl7.from_file``.
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
 import json
 import os
 import shutil
@@ -22,13 +26,14 @@ import signal
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Generator, Sequence
-from contextlib import contextmanager
+from collections.abc import Callable, Generator, Iterator, Sequence
+from contextlib import closing, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, TypeVar
 
 from brenvolt import Hl7Json, JsonHl7
+from brenvolt_feeds.split import Message, Notice, Piece, split_file, split_stream
 
 PROGRAM = "brenvolt"
 STDIN = "-"
@@ -66,9 +71,7 @@ def find_sources(arguments: Sequence[str], suffix: str) -> tuple[list[Source], l
             sources.append(STANDARD_INPUT)
         elif os.path.isdir(argument):
             found = sorted(
-                path
-                for path in Path(argument).rglob("*")
-                if path.suffix.lower() == suffix and path.is_file()
+                path for path in Path(argument).rglob("*") if path.suffix.lower() == suffix and path.is_file()
             )
             if not found:
                 empty.append(argument)
@@ -272,32 +275,218 @@ def run(
     return failed
 
 
+# Bytes that may stand between messages. An input whose skipped bytes are all
+# of these holds nothing but white space: "HL7 message is empty".
+BLANK_BYTES = b" \t\r\n\f\v\x00"
+EMPTY_INPUT = "HL7 message is empty"
+NO_MESSAGE = "no HL7 message found (no line starts with MSH)"
+
+
+def io_error_text(error: OSError) -> str:
+    """An ``OSError`` in the words brenvolt's own file reading uses:
+    ``I/O error: No such file or directory (os error 2)``."""
+    if error.errno is None:
+        return f"I/O error: {error}"
+    return f"I/O error: {error.strerror} (os error {error.errno})"
+
+
+def is_utf8(encoding: str) -> bool:
+    return codecs.lookup(encoding).name == "utf-8"
+
+
+def decode(message: Message, encoding: str) -> str:
+    """The message's text in ``encoding``. Raises ``ValueError`` naming the
+    first byte that is not valid in it and that byte's offset in the input;
+    for UTF-8 the text starts as brenvolt's file reading words it."""
+    try:
+        return message.text(encoding)
+    except UnicodeDecodeError as error:
+        offset = message.offset + error.start
+        where = f"byte 0x{message.raw[error.start]:02x} at offset {offset}"
+        if is_utf8(encoding):
+            raise ValueError(f"I/O error: stream did not contain valid UTF-8 ({where})") from None
+        raise ValueError(f"not valid {encoding}: {where}") from None
+
+
+def is_blank(notice: Notice) -> bool:
+    """Whether the notice is about skipped bytes that are all white space,
+    line ends, NUL or form feed (and all of them are known)."""
+    return 0 < notice.size == len(notice.data) and not notice.data.strip(BLANK_BYTES)
+
+
+def pieces_of(source: Source) -> Iterator[Piece]:
+    if source.stdin:
+        return split_stream(sys.stdin.buffer)
+    return split_file(source.label)
+
+
+class Input:
+    """The messages of one input, cut by ``brenvolt_feeds.split``.
+
+    ``messages()`` yields each message with whether the input holds more than
+    one (known before the first is yielded: the first message is held back
+    until a second one or the end of the input). Everything that is not a
+    good message is reported through ``report(label, text)`` and sets
+    ``failed``: the splitter's notices (``offset N: ...``), an input that
+    cannot be read, and an input with no message at all
+    (``HL7 message is empty`` when it holds only white space)."""
+
+    def __init__(self, source: Source, report: Callable[[str, str], None]) -> None:
+        self.source = source
+        self.report = report
+        self.failed = False
+        self.count = 0
+
+    def notice(self, notice: Notice) -> None:
+        self.failed = True
+        self.report(self.source.label, f"offset {notice.offset}: {notice.message}")
+
+    def label(self, message: Message, several: bool) -> str:
+        """``FILE`` for the message of a single-message input, ``FILE#N`` otherwise."""
+        return f"{self.source.label}#{message.index}" if several else self.source.label
+
+    def messages(self) -> Generator[tuple[Message, bool], None, None]:
+        first: Message | None = None
+        held: list[Notice] = []  # after the first message, or blank ones before any
+        pieces = pieces_of(self.source)
+        try:
+            for piece in pieces:
+                if isinstance(piece, Message):
+                    self.count += 1
+                    if self.count == 1:
+                        for notice in held:
+                            self.notice(notice)
+                        held, first = [], piece
+                        continue
+                    if first is not None:
+                        yield first, True
+                        for notice in held:
+                            self.notice(notice)
+                        held, first = [], None
+                    yield piece, True
+                elif self.count == 1 or (self.count == 0 and is_blank(piece)):
+                    held.append(piece)
+                else:
+                    for notice in held:
+                        self.notice(notice)
+                    held = []
+                    self.notice(piece)
+        except OSError as error:
+            self.failed = True
+            self.report(self.source.label, io_error_text(error))
+            return
+        finally:
+            close = getattr(pieces, "close", None)
+            if close is not None:
+                close()
+        if first is not None:
+            yield first, False
+            for notice in held:
+                self.notice(notice)
+        elif self.count == 0:
+            # Nothing but blank bytes (the held notices, not reported) is an
+            # empty input; otherwise the notices have said what was skipped.
+            reported = self.failed
+            self.failed = True
+            self.report(self.source.label, NO_MESSAGE if reported else EMPTY_INPUT)
+
+
+class TargetFile:
+    """A file under ``--output-dir``, created (with its folders) at the first
+    write. ``OSError`` propagates from every method."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self.stream: IO[bytes] | None = None
+
+    def write(self, data: bytes) -> None:
+        if self.stream is None:
+            self.path.parent.mkdir(parents=True, exist_ok=True)
+            self.stream = open(self.path, "wb")  # noqa: SIM115 - closed by close()
+        self.stream.write(data)
+
+    def close(self) -> None:
+        if self.stream is not None:
+            stream, self.stream = self.stream, None
+            stream.close()
+
+
 def to_json(options: argparse.Namespace) -> int:
     sources, empty = find_sources(options.files, ".hl7")
-    several = len(options.files) > 1 or any(os.path.isdir(name) for name in options.files)
-    lines = options.lines or (several and options.output_dir is None)
-    strict = options.strict
-
-    def convert(source: Source) -> str:
-        message = load(
-            source,
-            lambda path: Hl7Json.from_file(
-                path,
-                validation_enabled=options.validate or strict,
-                strict_validation=strict,
-                escaping_enabled=not options.no_escaping,
-            ),
-        )
-        records = message.hl7_json
-        if lines:
-            return json.dumps({"file": source.label, "records": records}, ensure_ascii=False)
-        return json.dumps(records, ensure_ascii=False, indent=options.indent)
-
-    def emit(out: Output, text: str) -> None:
-        out.write(text.encode("utf-8") + b"\n")
-
+    several_inputs = len(options.files) > 1 or any(os.path.isdir(name) for name in options.files)
     failed = report_empty(empty, ".hl7")
-    failed |= run(options, sources, convert, emit, ".json")
+    progress = make_progress(options, len(sources))
+    flags = {
+        "validation_enabled": options.validate or options.strict,
+        "strict_validation": options.strict,
+        "escaping_enabled": not options.no_escaping,
+    }
+
+    def records_of(message: Message) -> list[dict[str, str]]:
+        return Hl7Json(decode(message, options.encoding), **flags).hl7_json
+
+    def convert(source: Source, out: Output | None) -> bool:
+        """Writes the records of every message of ``source``: to ``out``, or to
+        its own file under ``--output-dir`` when ``out`` is None. Returns
+        whether anything failed."""
+        reader = Input(source, progress.error)
+        failed = False
+        target: TargetFile | None = None
+        write: Callable[[bytes], None]
+        messages = reader.messages()
+        try:
+            for message, several in messages:
+                lines = options.lines or several or (several_inputs and out is not None)
+                if out is not None:
+                    write = out.write
+                else:
+                    if target is None:
+                        suffix = ".jsonl" if lines else ".json"
+                        target = TargetFile(Path(options.output_dir) / source.relative.with_suffix(suffix))
+                    write = target.write
+                label = reader.label(message, several)
+                try:
+                    records = records_of(message)
+                except Exception as error:  # brenvolt raises plain Exception; decode ValueError
+                    failed = True
+                    progress.error(label, str(error))
+                    if lines:
+                        entry = {"file": source.label, "index": message.index, "error": str(error)}
+                        write(json.dumps(entry, ensure_ascii=False).encode("utf-8") + b"\n")
+                    continue
+                if lines:
+                    entry = {"file": source.label, "index": message.index, "records": records}
+                    text = json.dumps(entry, ensure_ascii=False)
+                else:
+                    text = json.dumps(records, ensure_ascii=False, indent=options.indent)
+                write(text.encode("utf-8") + b"\n")
+            if target is not None:
+                target.close()
+        except OSError as error:
+            # Only a file under --output-dir raises OSError here: reading errors
+            # are the input's own, and standard output or -o raise OutputError.
+            failed = True
+            progress.error(str(target.path) if target else source.label, error.strerror or str(error))
+        finally:
+            messages.close()
+            if target is not None and target.stream is not None:
+                target.stream.close()
+        return failed or reader.failed
+
+    seen: set[Path] = set()
+    with open_output(options.output if options.output_dir is None else None, progress) as out:
+        for source in sources:
+            if options.output_dir is None:
+                failed |= convert(source, out)
+            elif source.relative.with_suffix("") in seen:
+                failed = True
+                progress.error(source.label, f"another input already wrote {source.relative.with_suffix('')}")
+            else:
+                seen.add(source.relative.with_suffix(""))
+                failed |= convert(source, None)
+            out.flush()
+            progress.advance()
+    progress.wipe()
     return 1 if failed else 0
 
 
@@ -326,25 +515,33 @@ def validate(options: argparse.Namespace) -> int:
     sources, empty = find_sources(options.files, ".hl7")
     failed = report_empty(empty, ".hl7")
     progress = make_progress(options, len(sources))
+
+    def check(out: Output, label: str, message: Message) -> bool:
+        """Prints the verdict on one message; returns whether it failed."""
+        try:
+            text = decode(message, options.encoding)
+        except ValueError as error:
+            # Not readable in the encoding: an error, not a verdict.
+            progress.error(label, str(error))
+            return True
+        try:
+            Hl7Json(text).validate(options.strict, options.required_fields)
+        except Exception as error:  # brenvolt raises plain Exception
+            out.write(f"{label}: {' '.join(str(error).splitlines())}\n".encode())
+            out.flush()
+            return True
+        if not options.quiet:
+            out.write(f"{label}: ok\n".encode())
+            out.flush()
+        return False
+
     with open_output(None, progress) as out:
         for source in sources:
-            line = None
-            try:
-                message = load(source, Hl7Json.from_file)
-            except Exception as error:  # brenvolt raises plain Exception
-                # The file could not be read: an error, not a verdict.
-                failed = True
-                progress.error(source.label, str(error))
-            else:
-                try:
-                    message.validate(options.strict, options.required_fields)
-                    line = None if options.quiet else f"{source.label}: ok"
-                except Exception as error:
-                    failed = True
-                    line = f"{source.label}: {' '.join(str(error).splitlines())}"
-            if line is not None:
-                out.write(f"{line}\n".encode())
-                out.flush()
+            reader = Input(source, progress.error)
+            with closing(reader.messages()) as messages:
+                for message, several in messages:
+                    failed |= check(out, reader.label(message, several), message)
+            failed |= reader.failed
             progress.advance()
     progress.wipe()
     return 1 if failed else 0
@@ -356,20 +553,57 @@ Convert HL7 v2 messages to JSON segment records and back, and check them.
 Each message becomes a list of records, one per segment line: a JSON object
 whose "segment_name" holds the segment's name and whose other keys name
 positions ("5.1" is the first component of field 5, "3[1]" the second
-repetition of field 3). Files are read as UTF-8; "-" or no file at all means
-standard input; a folder stands for every matching file below it.
+repetition of field 3). An HL7 file may hold many messages: back to back,
+in FHS/BHS batch envelopes, or in MLLP frames; each is decoded as UTF-8 or
+the --encoding given. "-" or no file at all means standard input; a folder
+stands for every matching file below it.
 """
 
 EPILOG = """\
 examples:
   brenvolt to-json adt_a01.hl7                  records of one message, a JSON array
-  brenvolt to-json inbox/ -o messages.jsonl     many messages as JSON Lines
+  brenvolt to-json batch.hl7 > batch.jsonl      one JSON line per message of a batch file
+  brenvolt to-json inbox/ -o messages.jsonl     many files as JSON Lines
+  brenvolt to-json --encoding cp1252 old.hl7    messages written in Windows-1252
   brenvolt to-hl7 --line-end cr records.json    back to HL7 text
-  brenvolt validate --strict inbox/             one line per file
+  brenvolt validate --strict inbox/             one line per message
 
-exit status: 0 when every file worked, 1 when any failed, 2 for a wrong command
-line. Failures are reported on standard error, one line naming the file.
+exit status: 0 when every file and message worked, 1 when any failed or bytes
+were skipped, 141 when the reader of standard output went away, 2 for a wrong
+command line. Failures are reported on standard error, one line naming the
+file (FILE#N for message N, counted from 0, of a file of several messages;
+"FILE: offset N: ..." for bytes that belong to no message).
 """
+
+
+def encoding_name(name: str) -> str:
+    """Checks an --encoding value: a codec Python knows that writes the ASCII
+    characters as ASCII bytes (so that messages can be cut on bytes)."""
+    try:
+        codec = codecs.lookup(name)
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {name}") from None
+    probe = "MSH|^~\\&\r\n"
+    try:
+        ascii_compatible = codec.encode(probe)[0] == probe.encode("ascii")
+    except (UnicodeError, TypeError):
+        ascii_compatible = False
+    if not ascii_compatible:
+        raise argparse.ArgumentTypeError(
+            f"{name} does not write ASCII as ASCII bytes; UTF-16 and UTF-32 files cannot be read"
+        )
+    return name
+
+
+def add_encoding(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--encoding",
+        type=encoding_name,
+        default="utf-8",
+        metavar="NAME",
+        help="character set of the messages: utf-8 (the default), latin-1, cp1252 or any "
+        "other that writes ASCII as ASCII; a message that is not valid in it fails",
+    )
 
 
 def add_common(parser: argparse.ArgumentParser, kind: str) -> None:
@@ -383,14 +617,15 @@ def add_common(parser: argparse.ArgumentParser, kind: str) -> None:
         "--progress",
         action=argparse.BooleanOptionalAction,
         default=None,
-        help="show a progress bar on standard error "
-        "(default: when converting several files at a terminal)",
+        help="show a progress bar on standard error (default: when converting several files at a terminal)",
     )
 
 
 def add_outputs(parser: argparse.ArgumentParser, what: str) -> None:
     target = parser.add_mutually_exclusive_group()
-    target.add_argument("-o", "--output", metavar="PATH", help=f"write {what} to PATH instead of standard output")
+    target.add_argument(
+        "-o", "--output", metavar="PATH", help=f"write {what} to PATH instead of standard output"
+    )
     target.add_argument(
         "-d",
         "--output-dir",
@@ -413,15 +648,24 @@ def build_parser() -> argparse.ArgumentParser:
     to_json_parser = commands.add_parser(
         "to-json",
         help="HL7 messages to JSON records",
-        description="Convert HL7 v2 messages to their segment records in JSON. One input gives "
-        "a JSON array of records; several give JSON Lines, one message per line, as "
-        '{"file": NAME, "records": [...]}. Escape sequences such as \\F\\ and \\X20\\ are '
-        "decoded unless --no-escaping is given.",
+        description="Convert HL7 v2 messages to their segment records in JSON. Each input is "
+        "cut into its messages (back to back, in batch envelopes or MLLP frames). A single "
+        "input holding a single message gives a JSON array of records; otherwise the output "
+        'is JSON Lines, one line per message: {"file": NAME, "index": N, "records": [...]}, '
+        'or {"file": NAME, "index": N, "error": TEXT} for a message that cannot be decoded '
+        "or fails validation (also reported on standard error). With --output-dir, each input "
+        "gives NAME.json (an array) when it holds one message and NAME.jsonl when it holds "
+        "several. Escape sequences such as \\F\\ and \\X20\\ are decoded unless "
+        "--no-escaping is given.",
     )
     add_common(to_json_parser, "HL7 (*.hl7)")
     add_outputs(to_json_parser, "the JSON")
+    add_encoding(to_json_parser)
     to_json_parser.add_argument(
-        "--lines", action="store_true", help="write JSON Lines even for a single input"
+        "--lines",
+        action="store_true",
+        help="write JSON Lines even for a single input holding a single message "
+        "(with --output-dir: NAME.jsonl for every input)",
     )
     to_json_parser.add_argument(
         "--indent", type=int, metavar="N", help="indent a JSON array by N spaces (default: one line)"
@@ -448,8 +692,11 @@ def build_parser() -> argparse.ArgumentParser:
         "to-hl7",
         help="JSON records back to HL7 messages",
         description="Convert JSON files, each one array of segment records (objects of "
-        "strings, as to-json writes them), back to HL7 v2 text. Every value is escaped, "
-        "MSH-2 included, so a space is written \\X20\\ and a value never adds structure.",
+        "strings, as to-json writes them), back to HL7 v2 text, each message ended by a line "
+        "end; an empty array is a message of no segment lines and writes nothing. Every value "
+        "is escaped (a backslash as \\E\\), except MSH-2, the encoding characters, which are "
+        "written as they are when they read back the same; so a space is written \\X20\\ and "
+        "a value never adds structure.",
     )
     add_common(to_hl7_parser, "JSON (*.json)")
     add_outputs(to_hl7_parser, "the HL7 text")
@@ -464,14 +711,18 @@ def build_parser() -> argparse.ArgumentParser:
 
     validate_parser = commands.add_parser(
         "validate",
-        help="check HL7 messages, one line per file",
+        help="check HL7 messages, one line per message",
         description="Check HL7 v2 messages against brenvolt's structural rules (MSH first with "
         "MSH-2 to MSH-12, four encoding characters, a version and a message type, a PID "
-        "segment, three-character segment names, no field over 65536 bytes). Prints "
-        '"FILE: ok" or "FILE: " and the first broken rule, one line per file; the exit '
-        "status is 1 when any file fails.",
+        "segment, three-character segment names, no field over 65536 bytes). Prints one line "
+        'per message: "FILE: ok" or "FILE: " and the first broken rule for a file of one '
+        'message, "FILE#N: ok" or "FILE#N: RULE" (N counted from 0) for each message of a '
+        "file of several. Files that cannot be read, messages that cannot be decoded and "
+        'skipped bytes are reported on standard error as "brenvolt: FILE: ...". The exit '
+        "status is 1 when anything fails.",
     )
     add_common(validate_parser, "HL7 (*.hl7)")
+    add_encoding(validate_parser)
     validate_parser.add_argument(
         "--strict",
         action="store_true",
@@ -484,7 +735,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="require a PID segment (default: on)",
     )
     validate_parser.add_argument(
-        "-q", "--quiet", action="store_true", help="print only the files that fail"
+        "-q", "--quiet", action="store_true", help="print only the messages that fail"
     )
     validate_parser.set_defaults(handler=validate)
     return parser
@@ -520,6 +771,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return 130
+
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from brenvolt import Hl7Json, JsonHl7
+from brenvolt_feeds.split import Message, split_file
 
 SCRIPT = Path(sys.executable).parent / "brenvolt"
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "adt_a01.hl7"
@@ -26,12 +27,19 @@ NO_PID = "MSH|^~\\&|ADMIT|HOSP|LAB|HOSP|20261208||ADT^A01^ADT_A01|1|P|2.5.1\rEVN
 OLD_VERSION = VALID.replace("|2.5.1\r", "|3.0\r", 1)
 BAD_NAME = VALID + "P-1|x\r"
 SHORT_MSH = "MSH|^~\\&|ADMIT|HOSP\rPID|1\r"
+LATIN1 = VALID.replace("DOE", "D\u00d6E").encode("latin-1")
 
 
-def brenvolt(*args: str, stdin: bytes | None = None, cwd: Path | None = None) -> subprocess.CompletedProcess[bytes]:
+def brenvolt(
+    *args: str, stdin: bytes | None = None, cwd: Path | None = None
+) -> subprocess.CompletedProcess[bytes]:
     assert SCRIPT.is_file(), f"the console script is not installed at {SCRIPT}"
     return subprocess.run(
-        [str(SCRIPT), *args], input=stdin, capture_output=True, cwd=cwd, timeout=120,
+        [str(SCRIPT), *args],
+        input=stdin,
+        capture_output=True,
+        cwd=cwd,
+        timeout=120,
         stdin=subprocess.DEVNULL if stdin is None else None,
     )
 
@@ -60,20 +68,44 @@ class TestHelp:
         "args, words",
         [
             ([], ["to-json", "to-hl7", "validate", "exit status", "standard input"]),
-            (["to-json"], ["--no-escaping", "--validate", "--strict", "--lines", "--output-dir", "JSON Lines"]),
-            (["to-hl7"], ["--line-end", "X20", "--output"]),
-            (["validate"], ["--strict", "--no-required-fields", "--quiet", "one line per file"]),
+            (
+                ["to-json"],
+                [
+                    "--no-escaping",
+                    "--validate",
+                    "--strict",
+                    "--lines",
+                    "--output-dir",
+                    "JSON Lines",
+                    "--encoding",
+                    '"index"',
+                    "NAME.jsonl",
+                ],
+            ),
+            (["to-hl7"], ["--line-end", "X20", "--output", "\\E\\", "MSH-2", "writes nothing"]),
+            (
+                ["validate"],
+                [
+                    "--strict",
+                    "--no-required-fields",
+                    "--quiet",
+                    "--encoding",
+                    "one line per message",
+                    "FILE#N",
+                ],
+            ),
         ],
         ids=["main", "to-json", "to-hl7", "validate"],
     )
     def test_help_names_every_option(self, args, words):
         result = brenvolt(*args, "--help")
-        text = result.stdout.decode()
+        text = " ".join(result.stdout.decode().split())  # as wrapped to any terminal width
         assert result.returncode == 0
         assert [word for word in words if word not in text] == []
 
     @pytest.mark.parametrize(
-        "args", [[], ["convert", "x.hl7"], ["to-json", "--bogus"], ["to-hl7", "--line-end", "nl"]],
+        "args",
+        [[], ["convert", "x.hl7"], ["to-json", "--bogus"], ["to-hl7", "--line-end", "nl"]],
         ids=["no-command", "unknown-command", "unknown-option", "bad-choice"],
     )
     def test_wrong_command_line_exits_2_with_usage(self, args):
@@ -105,10 +137,9 @@ class TestToJson:
         [
             (["--validate"], SHORT_MSH, {"validation_enabled": True}),
             (["--strict"], OLD_VERSION, {"validation_enabled": True, "strict_validation": True}),
-            ([], b"MSH|^~\\&|\x96\r", {}),
             ([], " \r\n", {}),
         ],
-        ids=["short-msh", "unsupported-version", "not-utf8", "blank"],
+        ids=["short-msh", "unsupported-version", "blank"],
     )
     def test_failure_is_one_line_on_stderr_naming_the_file(self, tmp_path, args, text, flags):
         path = write(tmp_path, "bad.hl7", text)
@@ -127,34 +158,55 @@ class TestToJson:
 
     def test_many_files_give_json_lines_and_a_failure_does_not_stop_the_rest(self, tmp_path):
         good = [write(tmp_path, f"{n}.hl7", VALID.replace("|1|P|", f"|{n}|P|")) for n in range(3)]
-        bad = write(tmp_path, "bad.hl7", b"\xff")
+        bad = write(tmp_path, "bad.hl7", LATIN1)
         result = brenvolt("to-json", str(good[0]), str(bad), str(good[1]), str(good[2]))
         assert result.returncode == 1
-        assert result.stderr.decode() == f"brenvolt: {bad}: {error_of(lambda: Hl7Json.from_file(str(bad)))}\n"
-        expected = [{"file": str(p), "records": Hl7Json.from_file(str(p)).hl7_json} for p in good]
+        error = f"I/O error: stream did not contain valid UTF-8 (byte 0xd6 at offset {LATIN1.index(0xD6)})"
+        assert result.stderr.decode() == f"brenvolt: {bad}: {error}\n"
+        expected = [{"file": str(p), "index": 0, "records": Hl7Json.from_file(str(p)).hl7_json} for p in good]
+        expected.insert(1, {"file": str(bad), "index": 0, "error": error})
         assert json_lines(result.stdout) == expected
 
     def test_lines_for_one_file_and_indented_array(self, tmp_path):
         path = write(tmp_path, "m.hl7", VALID)
         lines = brenvolt("to-json", "--lines", str(path))
-        assert json_lines(lines.stdout) == [{"file": str(path), "records": Hl7Json(VALID).hl7_json}]
+        assert json_lines(lines.stdout) == [
+            {"file": str(path), "index": 0, "records": Hl7Json(VALID).hl7_json}
+        ]
         indented = brenvolt("to-json", "--indent", "2", str(path)).stdout.decode()
         assert indented == json.dumps(Hl7Json(VALID).hl7_json, ensure_ascii=False, indent=2) + "\n"
 
-    def test_folder_of_the_corpus_gives_one_line_per_readable_file(self, corpus_dir, tmp_path):
+    def test_folder_of_the_corpus_gives_one_line_per_message(self, corpus_dir, tmp_path):
         output = tmp_path / "corpus.jsonl"
         result = brenvolt("to-json", "--no-progress", "-o", str(output), str(corpus_dir))
         files = sorted(p for p in corpus_dir.rglob("*.hl7"))
-        expected, failures = [], []
+        expected = []
         for path in files:
-            try:
-                expected.append({"file": str(path), "records": Hl7Json.from_file(str(path)).hl7_json})
-            except Exception as error:
-                failures.append(f"brenvolt: {path}: {error}")
+            for piece in split_file(path):
+                if isinstance(piece, Message):
+                    try:
+                        outcome = {"records": Hl7Json(piece.text()).hl7_json}
+                    except UnicodeDecodeError as error:
+                        offset = piece.offset + error.start
+                        byte = piece.raw[error.start]
+                        outcome = {
+                            "error": f"I/O error: stream did not contain valid UTF-8 "
+                            f"(byte 0x{byte:02x} at offset {offset})"
+                        }
+                    expected.append({"file": str(path), "index": piece.index, **outcome})
         assert result.stdout == b""
-        assert json_lines(output.read_bytes()) == expected
-        assert result.stderr.decode().splitlines() == failures
-        assert result.returncode == (1 if failures else 0)
+        lines = json_lines(output.read_bytes())
+        assert lines == expected
+        # The files of many messages that the corpus is known for.
+        counts = {line["file"]: line["index"] + 1 for line in lines}
+        assert counts[str(corpus_dir / "mirth-connect/adt_stream_124_messages.hl7")] == 124
+        assert counts[str(corpus_dir / "mirth-connect/siu_s12_batch_three_messages.hl7")] == 3
+        # Every message line is on stdout; every error also on stderr, and every
+        # skipped byte is reported, so the status says whether all went well.
+        stderr = result.stderr.decode().splitlines()
+        assert all(line.startswith("brenvolt: ") for line in stderr)
+        assert sum("error" in line for line in lines) <= len(stderr)
+        assert result.returncode == (1 if stderr else 0)
 
     def test_output_dir_keeps_the_sub_folders(self, tmp_path):
         write(tmp_path / "in", "a/one.hl7", VALID)
@@ -173,7 +225,9 @@ class TestToJson:
 
 
 class TestToHl7:
-    @pytest.mark.parametrize("line_end, separator", [("lf", "\n"), ("cr", "\r"), ("crlf", "\r\n")], ids=["lf", "cr", "crlf"])
+    @pytest.mark.parametrize(
+        "line_end, separator", [("lf", "\n"), ("cr", "\r"), ("crlf", "\r\n")], ids=["lf", "cr", "crlf"]
+    )
     def test_records_file_gives_the_message(self, tmp_path, line_end, separator):
         records = Hl7Json(VALID).hl7_json + [{"segment_name": "NTE", "3": "two words & more"}]
         path = write(tmp_path, "r.json", json.dumps(records))
@@ -200,7 +254,7 @@ class TestToHl7:
 
     @pytest.mark.parametrize(
         "text",
-        ['{"segment_name": "PID"}', '[{"1": 5}]', "[{}] x", '[{"1": "a"},]', "[{\"10000000000\": \"a\"}]"],
+        ['{"segment_name": "PID"}', '[{"1": 5}]', "[{}] x", '[{"1": "a"},]', '[{"10000000000": "a"}]'],
         ids=["object", "number-value", "trailing-text", "trailing-comma", "beyond-line-bound"],
     )
     def test_failure_is_one_line_on_stderr_naming_the_file(self, tmp_path, text):
@@ -240,8 +294,12 @@ class TestValidate:
     @pytest.mark.parametrize(
         "text, args",
         [
-            (VALID, []), (NO_PID, []), (NO_PID, ["--no-required-fields"]), (OLD_VERSION, []),
-            (OLD_VERSION, ["--strict"]), (BAD_NAME, []),
+            (VALID, []),
+            (NO_PID, []),
+            (NO_PID, ["--no-required-fields"]),
+            (OLD_VERSION, []),
+            (OLD_VERSION, ["--strict"]),
+            (BAD_NAME, []),
         ],
         ids=["valid", "no-pid", "no-pid-allowed", "v3-lenient", "v3-strict", "bad-name"],
     )
@@ -257,7 +315,9 @@ class TestValidate:
         assert (result.returncode, result.stdout.decode(), result.stderr) == (status, line + "\n", b"")
 
     def test_many_files_and_quiet(self, tmp_path):
-        paths = [write(tmp_path, f"{n}.hl7", text) for n, text in enumerate([VALID, NO_PID, VALID, SHORT_MSH])]
+        paths = [
+            write(tmp_path, f"{n}.hl7", text) for n, text in enumerate([VALID, NO_PID, VALID, SHORT_MSH])
+        ]
         loud = brenvolt("validate", *map(str, paths))
         quiet = brenvolt("validate", "-q", *map(str, paths))
         lines = loud.stdout.decode().splitlines()
@@ -271,7 +331,9 @@ class TestProgress:
     def run_at_terminal(self, *args: str) -> tuple[int, str]:
         """Runs the command with standard error on a pseudo-terminal."""
         leader, follower = pty.openpty()
-        process = subprocess.Popen([str(SCRIPT), *args], stdout=subprocess.PIPE, stderr=follower, stdin=subprocess.DEVNULL)
+        process = subprocess.Popen(
+            [str(SCRIPT), *args], stdout=subprocess.PIPE, stderr=follower, stdin=subprocess.DEVNULL
+        )
         os.close(follower)
         seen = b""
         while True:
@@ -319,8 +381,11 @@ class TestOutputFailures:
         path = target(tmp_path)
         if code == errno.ENOSPC and not path.exists():
             pytest.skip(f"no {path} here")
-        source = write(tmp_path, "m.json" if command == "to-hl7" else "m.hl7",
-                       json.dumps(Hl7Json(VALID).hl7_json) if command == "to-hl7" else VALID)
+        source = write(
+            tmp_path,
+            "m.json" if command == "to-hl7" else "m.hl7",
+            json.dumps(Hl7Json(VALID).hl7_json) if command == "to-hl7" else VALID,
+        )
         result = brenvolt(command, "-o", str(path), str(source))
         assert (result.returncode, result.stdout) == (1, b"")
         assert result.stderr.decode() == f"brenvolt: {path}: {os.strerror(code)}\n"
@@ -330,9 +395,17 @@ class TestOutputFailures:
             pytest.skip("no /dev/full here")
         source = write(tmp_path, "m.hl7", VALID)
         with open("/dev/full", "wb") as full:
-            result = subprocess.run([str(SCRIPT), "to-json", str(source)], stdout=full, stderr=subprocess.PIPE,
-                                    stdin=subprocess.DEVNULL, timeout=120)
-        assert (result.returncode, result.stderr.decode()) == (1, f"brenvolt: <stdout>: {os.strerror(errno.ENOSPC)}\n")
+            result = subprocess.run(
+                [str(SCRIPT), "to-json", str(source)],
+                stdout=full,
+                stderr=subprocess.PIPE,
+                stdin=subprocess.DEVNULL,
+                timeout=120,
+            )
+        assert (result.returncode, result.stderr.decode()) == (
+            1,
+            f"brenvolt: <stdout>: {os.strerror(errno.ENOSPC)}\n",
+        )
 
     @pytest.mark.parametrize("command", ["to-json", "validate"])
     def test_reader_that_goes_away_stops_the_command_quietly(self, tmp_path, command):
@@ -340,8 +413,12 @@ class TestOutputFailures:
         text = VALID.replace("DOE\\S\\JOHN", "DOE" * 2000)
         paths = [str(write(tmp_path, f"{n:03}.hl7", text)) for n in range(300)]
         line = f'"$0" {command} --no-progress "$@" | head -n 1; exit "${{PIPESTATUS[0]}}"'
-        result = subprocess.run(["bash", "-c", line, str(SCRIPT), *paths], capture_output=True,
-                                stdin=subprocess.DEVNULL, timeout=120)
+        result = subprocess.run(
+            ["bash", "-c", line, str(SCRIPT), *paths],
+            capture_output=True,
+            stdin=subprocess.DEVNULL,
+            timeout=120,
+        )
         assert (result.returncode, result.stderr) == (141, b"")
         assert result.stdout.count(b"\n") == 1
 
@@ -349,7 +426,11 @@ class TestOutputFailures:
 class TestValidateReadFailures:
     @pytest.mark.parametrize(
         "name, content",
-        [("missing.hl7", None), ("latin1.hl7", VALID.replace("DOE", "D\u00d6E").encode("latin-1")), ("blank.hl7", b" \n")],
+        [
+            ("missing.hl7", None),
+            ("latin1.hl7", VALID.replace("DOE", "D\u00d6E").encode("latin-1")),
+            ("blank.hl7", b" \n"),
+        ],
         ids=["missing", "not-utf8", "blank"],
     )
     def test_reading_failure_goes_to_stderr_with_the_prefix(self, tmp_path, name, content):
@@ -368,8 +449,9 @@ class TestTerminalOutput:
     def test_bar_is_wiped_before_each_line_on_the_same_terminal(self, tmp_path):
         paths = [str(write(tmp_path, f"{n}.hl7", VALID)) for n in range(4)]
         leader, follower = pty.openpty()
-        process = subprocess.Popen([str(SCRIPT), "to-json", *paths], stdout=follower, stderr=follower,
-                                   stdin=subprocess.DEVNULL)
+        process = subprocess.Popen(
+            [str(SCRIPT), "to-json", *paths], stdout=follower, stderr=follower, stdin=subprocess.DEVNULL
+        )
         os.close(follower)
         seen = b""
         while True:
@@ -390,3 +472,219 @@ class TestTerminalOutput:
         # Each line starts on a clean line: first, after a wipe of the bar or after a line end.
         assert [n == 0 or text[:n].endswith(("\x1b[K", "\n")) for n in starts] == [True] * 4
         assert text.endswith("\r\x1b[K")
+
+
+def message(n: int, segments: str = "PID|1||4711||DOE^ANNA\r") -> str:
+    """A valid message with control id n, every segment ended by CR."""
+    return f"MSH|^~\\&|ADMIT|HOSP|LAB|HOSP|20261208||ADT^A01^ADT_A01|{n}|P|2.5.1\r{segments}"
+
+
+THREE = [message(0), message(1, "PID|1||4712||ROE^BEN\rNTE|1||two words\r"), message(2)]
+
+
+def crlf(text: str) -> str:
+    return text.replace("\r", "\r\n")
+
+
+def mllp(text: str) -> str:
+    return "\x0b" + text + "\x1c\r"
+
+
+class TestFilesOfManyMessages:
+    """Each message of a file is one JSON line with its place in the file; the
+    records are those of the message on its own, whatever framed it."""
+
+    @pytest.mark.parametrize(
+        "content",
+        [
+            "".join(THREE),
+            "".join(crlf(m) for m in THREE),
+            "".join(m.replace("\r", "\n") for m in THREE),
+            "\n\n".join(THREE) + "\n\f\x00",
+            "\ufeff" + "".join(THREE),
+            "FHS|^~\\&\rBHS|^~\\&\r" + "".join(THREE) + "BTS|3\rFTS|1\r",
+            "BHS|^~\\&\r" + THREE[0] + "BTS|1\rBHS|^~\\&\r" + THREE[1] + THREE[2] + "BTS|2\r",
+            "".join(mllp(m) for m in THREE),
+            "".join(mllp(m) + "\n" for m in THREE),
+        ],
+        ids=[
+            "cr",
+            "crlf",
+            "lf",
+            "blank-lines-ff-nul",
+            "byte-order-mark",
+            "batch",
+            "two-batches",
+            "mllp",
+            "mllp-lf-between",
+        ],
+    )
+    def test_one_line_per_message(self, tmp_path, content):
+        path = write(tmp_path, "many.hl7", content)
+        result = brenvolt("to-json", str(path))
+        assert (result.returncode, result.stderr) == (0, b"")
+        expected = [
+            {"file": str(path), "index": n, "records": Hl7Json(m).hl7_json} for n, m in enumerate(THREE)
+        ]
+        assert json_lines(result.stdout) == expected
+
+    def test_standard_input_of_many_messages(self):
+        result = brenvolt("to-json", stdin="".join(THREE).encode())
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert [line["file"] for line in json_lines(result.stdout)] == ["<stdin>"] * 3
+
+    def test_one_message_in_a_batch_stays_an_array(self, tmp_path):
+        path = write(tmp_path, "one.hl7", "BHS|^~\\&\r" + THREE[1] + "BTS|1\r")
+        result = brenvolt("to-json", "--indent", "1", str(path))
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert result.stdout.decode() == json.dumps(Hl7Json(THREE[1]).hl7_json, indent=1) + "\n"
+
+    def test_bad_message_costs_one_line(self, tmp_path):
+        bad = message(1).replace("DOE", "D\u00d6E").encode("latin-1")
+        short = "MSH|^~\\&|ADMIT\rPID|1\r"
+        content = THREE[0].encode() + bad + short.encode() + THREE[2].encode()
+        path = write(tmp_path, "mixed.hl7", content)
+        result = brenvolt("to-json", "--validate", str(path))
+        offset = content.index(b"\xd6")
+        decoding = f"I/O error: stream did not contain valid UTF-8 (byte 0xd6 at offset {offset})"
+        invalid = error_of(lambda: Hl7Json(short, validation_enabled=True).hl7_json)
+        assert result.returncode == 1
+        assert json_lines(result.stdout) == [
+            {"file": str(path), "index": 0, "records": Hl7Json(THREE[0]).hl7_json},
+            {"file": str(path), "index": 1, "error": decoding},
+            {"file": str(path), "index": 2, "error": invalid},
+            {"file": str(path), "index": 3, "records": Hl7Json(THREE[2]).hl7_json},
+        ]
+        assert result.stderr.decode().splitlines() == [
+            f"brenvolt: {path}#1: {decoding}",
+            f"brenvolt: {path}#2: {invalid}",
+        ]
+
+    @pytest.mark.parametrize(
+        "content, offset",
+        [
+            ("garbage before\r" + "".join(THREE), 0),
+            (THREE[0] + "BHS|^~\\&\rstray text\r" + THREE[1] + THREE[2] + "BTS|2\r", len(THREE[0]) + 9),
+        ],
+        ids=["junk-first", "junk-in-batch"],
+    )
+    def test_skipped_bytes_are_reported_with_their_offset(self, tmp_path, content, offset):
+        path = write(tmp_path, "junk.hl7", content)
+        result = brenvolt("to-json", str(path))
+        assert result.returncode == 1
+        assert [line["index"] for line in json_lines(result.stdout)] == [0, 1, 2]
+        stderr = result.stderr.decode().splitlines()
+        assert len(stderr) == 1 and stderr[0].startswith(f"brenvolt: {path}: offset {offset}: "), stderr
+
+    def test_count_mismatch_of_the_batch_trailer_is_reported(self, tmp_path):
+        content = "BHS|^~\\&\r" + "".join(THREE) + "BTS|5\r"
+        path = write(tmp_path, "counted.hl7", content)
+        result = brenvolt("to-json", str(path))
+        assert result.returncode == 1
+        assert len(json_lines(result.stdout)) == 3
+        stderr = result.stderr.decode().splitlines()
+        assert len(stderr) == 1 and stderr[0].startswith(f"brenvolt: {path}: offset "), stderr
+        assert "5" in stderr[0] and "3" in stderr[0]
+
+    @pytest.mark.parametrize(
+        "content, last",
+        [
+            (b"", "HL7 message is empty"),
+            (b" \r\n\r\n\x00\f", "HL7 message is empty"),
+            (b"just some text\n", "no HL7 message found (no line starts with MSH)"),
+        ],
+        ids=["empty", "blank", "text"],
+    )
+    @pytest.mark.parametrize("command", ["to-json", "validate"])
+    def test_input_without_a_message_fails(self, tmp_path, content, last, command):
+        path = write(tmp_path, "none.hl7", content)
+        result = brenvolt(command, str(path))
+        assert (result.returncode, result.stdout) == (1, b"")
+        stderr = result.stderr.decode().splitlines()
+        assert stderr[-1] == f"brenvolt: {path}: {last}"
+        # Text that is no message is reported where it is, before the verdict.
+        assert len(stderr) == (2 if b"text" in content else 1)
+
+
+class TestEncoding:
+    @pytest.mark.parametrize(
+        "encoding, name",
+        [("latin-1", "M\u00dcLLER"), ("cp1252", "\u0160KODA\u2020"), ("utf-8", "\u5c71\u7530")],
+        ids=["latin-1", "cp1252", "utf-8"],
+    )
+    @pytest.mark.parametrize("count", [1, 2], ids=["one", "two"])
+    def test_messages_decoded_in_the_encoding(self, tmp_path, encoding, name, count):
+        texts = [message(n, f"PID|1||4711||{name}^ANNA\r") for n in range(count)]
+        path = write(tmp_path, "enc.hl7", "".join(texts).encode(encoding))
+        result = brenvolt("to-json", "--lines", "--encoding", encoding, str(path))
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert [line["records"] for line in json_lines(result.stdout)] == [Hl7Json(t).hl7_json for t in texts]
+
+    def test_byte_not_in_the_encoding_names_it_and_its_offset(self, tmp_path):
+        # 0x81 has no character in cp1252.
+        content = message(0).encode() + message(1).replace("DOE", "D\x81E").encode("latin-1")
+        path = write(tmp_path, "enc.hl7", content)
+        result = brenvolt("validate", "--encoding", "cp1252", str(path))
+        assert result.returncode == 1
+        assert result.stdout.decode() == f"{path}#0: ok\n"
+        assert result.stderr.decode() == (
+            f"brenvolt: {path}#1: not valid cp1252: byte 0x81 at offset {content.index(0x81)}\n"
+        )
+
+    @pytest.mark.parametrize(
+        "name, words",
+        [("klingon", "unknown encoding"), ("utf-16", "UTF-16")],
+        ids=["unknown", "not-ascii-compatible"],
+    )
+    def test_unusable_encoding_is_a_wrong_command_line(self, tmp_path, name, words):
+        path = write(tmp_path, "m.hl7", VALID)
+        result = brenvolt("to-json", "--encoding", name, str(path))
+        assert (result.returncode, result.stdout) == (2, b"")
+        assert words in result.stderr.decode()
+
+
+class TestValidateManyMessages:
+    def test_one_line_per_message_named_by_its_index(self, tmp_path):
+        texts = [message(0), message(1, "EVN|A01\r"), message(2)]
+        many = write(tmp_path, "many.hl7", "".join(texts))
+        one = write(tmp_path, "one.hl7", texts[0])
+        rule = error_of(lambda: Hl7Json(texts[1]).validate(None, None))
+        result = brenvolt("validate", str(one), str(many))
+        assert (result.returncode, result.stderr) == (1, b"")
+        assert result.stdout.decode().splitlines() == [
+            f"{one}: ok",
+            f"{many}#0: ok",
+            f"{many}#1: {rule}",
+            f"{many}#2: ok",
+        ]
+        quiet = brenvolt("validate", "-q", "--no-required-fields", str(one), str(many))
+        assert (quiet.returncode, quiet.stdout) == (0, b"")
+
+
+class TestOutputDirectory:
+    def test_array_for_one_message_and_json_lines_for_several(self, tmp_path):
+        write(tmp_path / "in", "one.hl7", THREE[0])
+        write(tmp_path / "in", "sub/many.hl7", "".join(THREE))
+        result = brenvolt("to-json", "-d", str(tmp_path / "out"), str(tmp_path / "in"))
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+        assert json.loads((tmp_path / "out/one.json").read_text()) == Hl7Json(THREE[0]).hl7_json
+        lines = json_lines((tmp_path / "out/sub/many.jsonl").read_bytes())
+        assert [line["records"] for line in lines] == [Hl7Json(m).hl7_json for m in THREE]
+        assert sorted(p.name for p in (tmp_path / "out").rglob("*.json*")) == ["many.jsonl", "one.json"]
+
+    def test_lines_gives_json_lines_for_every_input(self, tmp_path):
+        path = write(tmp_path, "one.hl7", THREE[0])
+        result = brenvolt("to-json", "--lines", "-d", str(tmp_path / "out"), str(path))
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert json_lines((tmp_path / "out/one.jsonl").read_bytes()) == [
+            {"file": str(path), "index": 0, "records": Hl7Json(THREE[0]).hl7_json}
+        ]
+
+    def test_file_that_cannot_be_written_is_named_and_the_rest_go_on(self, tmp_path):
+        write(tmp_path / "in", "a.hl7", THREE[0])
+        write(tmp_path / "in", "b.hl7", THREE[1])
+        (tmp_path / "out/a.json").mkdir(parents=True)  # a folder where the file would go
+        result = brenvolt("to-json", "-d", str(tmp_path / "out"), str(tmp_path / "in"))
+        assert result.returncode == 1
+        assert result.stderr.decode() == f"brenvolt: {tmp_path / 'out/a.json'}: {os.strerror(errno.EISDIR)}\n"
+        assert json.loads((tmp_path / "out/b.json").read_text()) == Hl7Json(THREE[1]).hl7_json

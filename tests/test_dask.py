@@ -19,7 +19,9 @@ EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "dask_to_jsonl.py"
 def run_example(messages: Path, output: Path, *args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [sys.executable, str(EXAMPLE), str(messages), str(output), "--workers", "2", *args],
-        capture_output=True, text=True, timeout=180,
+        capture_output=True,
+        text=True,
+        timeout=180,
     )
 
 
@@ -30,7 +32,13 @@ def direct(path: Path, flags: dict[str, bool]) -> dict[str, object]:
         return {"error": str(error)}
 
 
-def check_output(messages: Path, output: Path, result: subprocess.CompletedProcess[str], part_count: int, flags: dict[str, bool]) -> None:
+def check_output(
+    messages: Path,
+    output: Path,
+    result: subprocess.CompletedProcess[str],
+    part_count: int,
+    flags: dict[str, bool],
+) -> None:
     assert result.returncode == 0, result.stderr
     files = sorted(messages.rglob("*.hl7"))
     parts = sorted(output.glob("part-*.jsonl"))
@@ -42,7 +50,9 @@ def check_output(messages: Path, output: Path, result: subprocess.CompletedProce
     # In file order across the parts, one line per file.
     assert [line["file"] for line in lines] == [p.relative_to(messages).as_posix() for p in files]
     mismatched = [
-        line["file"] for line, path in zip(lines, files) if {k: v for k, v in line.items() if k != "file"} != direct(path, flags)
+        line["file"]
+        for line, path in zip(lines, files, strict=True)
+        if {k: v for k, v in line.items() if k != "file"} != direct(path, flags)
     ]
     assert mismatched == []
     failed = sum("error" in line for line in lines)
@@ -59,7 +69,12 @@ def test_corpus_on_two_workers_matches_direct_conversion(corpus_dir, tmp_path):
 
 @pytest.mark.parametrize(
     "args, flags",
-    [(["--strict", "--no-escaping"], {"validation_enabled": True, "strict_validation": True, "escaping_enabled": False})],
+    [
+        (
+            ["--strict", "--no-escaping"],
+            {"validation_enabled": True, "strict_validation": True, "escaping_enabled": False},
+        )
+    ],
     ids=["strict-no-escaping"],
 )
 def test_options_reach_the_workers(data_dir, tmp_path, args, flags):
