@@ -74,10 +74,6 @@ DEFAULT_IDLE_TIMEOUT: Final = 600.0
 DEFAULT_FRAME_TIMEOUT: Final = 30.0
 DEFAULT_MAX_CONNECTIONS: Final = 100
 
-# The header that answers a frame which has none of its own (no MSH, bytes
-# that are not text): the ACK then carries an empty MSA-2.
-_STAND_IN_HEADER: Final = "MSH|^~\\&|||||||ADT^A01||P|2.5\r"
-
 Code = Literal["AA", "AE", "AR"]
 
 
@@ -389,11 +385,8 @@ def _is_acknowledgement(text: str) -> bool:
 
 
 def _build_ack(text: str, code: Code, error: str | None) -> str:
-    """The answer to ``text``; a frame with no usable header gets one with an empty MSA-2."""
-    try:
-        return ack.build_ack(text, code, error)
-    except Exception:
-        return ack.build_ack(_STAND_IN_HEADER, code, error)
+    """The answer to ``text`` (never an ACK); a frame without a header gets an ACK with an empty MSA-2."""
+    return ack.build_ack(text, code, error)
 
 
 # -- running --------------------------------------------------------------
