@@ -1,18 +1,25 @@
-"""Converts a folder of HL7 v2 messages to JSON Lines on a Dask cluster.
+"""Converts a folder of HL7 v2 files to JSON Lines on a Dask cluster.
 
     python examples/dask_to_jsonl.py MESSAGES OUTPUT                 # a local cluster
     python examples/dask_to_jsonl.py MESSAGES OUTPUT --scheduler tcp://scheduler:8786
 
-Every ``*.hl7`` file below MESSAGES is one message. The files are listed here,
-sorted, cut into parts of ``--files-per-part`` files, and each part is
-converted by one task on a worker, which writes ``OUTPUT/part-NNNNN.jsonl``;
-the parts in name order hold the messages in file order. Each line is
+Every ``*.hl7`` file below MESSAGES holds one message or many (back to back,
+in FHS/BHS batch envelopes or in MLLP frames): ``brenvolt_feeds.split`` cuts
+each into its messages. The files are listed here, sorted, cut into parts of
+``--files-per-part`` files, and each part is converted by one task on a
+worker, which writes ``OUTPUT/part-NNNNN.jsonl``; the parts in name order hold
+the messages in file order, and each part ends with a line end, so
+``cat OUTPUT/part-*.jsonl`` is JSON Lines too. Each line is
 
-    {"file": "<path below MESSAGES>", "records": [<one dict per segment line>]}
+    {"file": "<path below MESSAGES>", "index": N, "records": [<one dict per segment line>]}
 
-or, for a message that brenvolt cannot read or that fails validation,
-``{"file": ..., "error": "<brenvolt's message>"}``, so one bad file among
-millions costs one line, not the run.
+for message N (counted from 0) of the file, or, for a message that cannot be
+decoded with ``--encoding`` or that fails validation,
+``{"file": ..., "index": N, "error": "<the reason>"}``; so one bad message
+among millions costs one line, not the run. Bytes that belong to no message
+give ``{"file": ..., "offset": N, "error": "<what was skipped>"}``, and a file
+that cannot be read or holds no message ``{"file": ..., "error": ...}``, so
+nothing is dropped without a line.
 
 Without ``--scheduler`` the script starts a ``distributed.LocalCluster`` on
 this machine. On a real cluster, MESSAGES and OUTPUT must be paths that every
@@ -33,19 +40,43 @@ import dask
 import dask.bag as db
 from distributed import Client, LocalCluster
 
+from brenvolt_cli import encoding_name
 
-def convert(path: str, root: str, options: dict[str, bool]) -> dict[str, Any]:
-    """The line for one message file: its records, or brenvolt's error."""
+
+def convert(path: str, root: str, options: dict[str, bool], encoding: str = "utf-8") -> list[dict[str, Any]]:
+    """The lines for one file: one per message (its records, or why it
+    failed), one per stretch of bytes that belongs to no message, and one for
+    a file that cannot be read or holds no message."""
     # Imported here, on the worker: brenvolt's classes report `builtins` as
-    # their module, so pickle cannot carry them inside this function.
+    # their module, so pickle cannot carry them inside this function. The
+    # command line's wording of decoding and empty-file errors is reused.
     from brenvolt import Hl7Json
+    from brenvolt_cli import EMPTY_INPUT, NO_MESSAGE, decode, io_error_text, is_blank
+    from brenvolt_feeds.split import Message, split_file
 
     name = Path(path).relative_to(root).as_posix()
+    lines: list[dict[str, Any]] = []
+    found = 0
+    only_blank = True
     try:
-        records = Hl7Json.from_file(path, **options).hl7_json
-    except Exception as error:  # brenvolt raises plain Exception
-        return {"file": name, "error": str(error)}
-    return {"file": name, "records": records}
+        for piece in split_file(path):
+            if isinstance(piece, Message):
+                found += 1
+                try:
+                    records = Hl7Json(decode(piece, encoding), **options).hl7_json
+                except Exception as error:  # brenvolt raises plain Exception; decode ValueError
+                    lines.append({"file": name, "index": piece.index, "error": str(error)})
+                else:
+                    lines.append({"file": name, "index": piece.index, "records": records})
+            else:
+                only_blank = only_blank and is_blank(piece)
+                lines.append({"file": name, "offset": piece.offset, "error": piece.message})
+    except OSError as error:
+        lines.append({"file": name, "error": io_error_text(error)})
+    else:
+        if not found:
+            lines.append({"file": name, "error": EMPTY_INPUT if only_blank else NO_MESSAGE})
+    return lines
 
 
 def convert_folder(
@@ -56,10 +87,11 @@ def convert_folder(
     validation_enabled: bool = False,
     strict_validation: bool = False,
     escaping_enabled: bool = True,
-) -> tuple[list[str], int, int]:
+    encoding: str = "utf-8",
+) -> tuple[list[str], int, int, int]:
     """Converts every ``*.hl7`` file below ``messages`` on the current Dask
-    client. Returns the part files written, the number of messages and the
-    number of them that failed."""
+    client. Returns the part files written, the number of files, the number
+    of messages and the number of error lines."""
     paths = sorted(str(path) for path in Path(messages).rglob("*.hl7") if path.is_file())
     if not paths:
         raise SystemExit(f"no *.hl7 files below {messages}")
@@ -68,7 +100,11 @@ def convert_folder(
         "strict_validation": strict_validation,
         "escaping_enabled": escaping_enabled,
     }
-    results = db.from_sequence(paths, partition_size=files_per_part).map(convert, messages, options)
+    results = (
+        db.from_sequence(paths, partition_size=files_per_part)
+        .map(convert, messages, options, encoding)
+        .flatten()
+    )
     lines = results.map(json.dumps, ensure_ascii=False)
     # last_endline: every part ends with a line end, so `cat part-*.jsonl` is
     # JSON Lines too (without it the last line of a part runs into the next).
@@ -79,11 +115,12 @@ def convert_folder(
         compute=False,
         last_endline=True,
     )
+    found = results.filter(lambda line: "index" in line).count()
     failures = results.filter(lambda line: "error" in line).count()
-    # One pass: the conversion tasks are shared by the writing and the count.
-    _, failed = dask.compute(written, failures)
+    # One pass: the conversion tasks are shared by the writing and the counts.
+    _, count, failed = dask.compute(written, found, failures)
     parts = sorted(str(part) for part in Path(output).glob("part-*.jsonl"))
-    return parts, len(paths), failed
+    return parts, len(paths), count, failed
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -99,13 +136,20 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument("--workers", type=int, default=2, help="workers of the local cluster (default: 2)")
     parser.add_argument(
-        "--files-per-part", type=int, default=1000, help="messages per task and output file (default: 1000)"
+        "--files-per-part", type=int, default=1000, help="files per task and output file (default: 1000)"
     )
     parser.add_argument(
         "--validate", action="store_true", help="write an error line for messages that fail validation"
     )
     parser.add_argument("--strict", action="store_true", help="strict validation (implies --validate)")
     parser.add_argument("--no-escaping", action="store_true", help="keep escape sequences as written")
+    parser.add_argument(
+        "--encoding",
+        type=encoding_name,
+        default="utf-8",
+        metavar="NAME",
+        help="character set of the messages (default: utf-8; latin-1 and cp1252 are common)",
+    )
     options = parser.parse_args(argv)
 
     output = Path(options.output)
@@ -126,17 +170,21 @@ def main(argv: list[str] | None = None) -> int:
         if cluster is not None:
             client.wait_for_workers(options.workers)
         workers = len(client.nthreads())
-        parts, count, failed = convert_folder(
+        parts, files, count, failed = convert_folder(
             options.messages,
             str(output),
             files_per_part=options.files_per_part,
             validation_enabled=options.validate or options.strict,
             strict_validation=options.strict,
             escaping_enabled=not options.no_escaping,
+            encoding=options.encoding,
         )
     if cluster is not None:
         cluster.close()
-    print(f"{count} messages, {failed} failed, {len(parts)} parts, {workers} workers", file=sys.stderr)
+    print(
+        f"{files} files, {count} messages, {failed} error lines, {len(parts)} parts, {workers} workers",
+        file=sys.stderr,
+    )
     return 0
 
 

@@ -1,6 +1,7 @@
 """examples/dask_to_jsonl.py run as a user runs it, on a two-worker
-distributed.LocalCluster: every line it writes must hold what a direct
-conversion of that file gives, records or error."""
+distributed.LocalCluster: the lines it writes, in order, must be those of a
+direct conversion of every message of every file, records or error, with a
+line for every stretch of bytes that belongs to no message."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ from pathlib import Path
 import pytest
 
 from brenvolt import Hl7Json
+from brenvolt_feeds.split import Message, split_file
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "dask_to_jsonl.py"
 
@@ -25,11 +27,37 @@ def run_example(messages: Path, output: Path, *args: str) -> subprocess.Complete
     )
 
 
-def direct(path: Path, flags: dict[str, bool]) -> dict[str, object]:
-    try:
-        return {"records": Hl7Json.from_file(str(path), **flags).hl7_json}
-    except Exception as error:  # brenvolt raises plain Exception
-        return {"error": str(error)}
+def direct(
+    path: Path, root: Path, flags: dict[str, bool], encoding: str = "utf-8"
+) -> list[dict[str, object]]:
+    """The lines expected for one file; a message that cannot be decoded is
+    only known to fail (its wording is the command line's, tested there)."""
+    name = path.relative_to(root).as_posix()
+    lines: list[dict[str, object]] = []
+    for piece in split_file(path):
+        if not isinstance(piece, Message):
+            lines.append({"file": name, "offset": piece.offset, "error": piece.message})
+            continue
+        try:
+            outcome: dict[str, object] = {"records": Hl7Json(piece.text(encoding), **flags).hl7_json}
+        except UnicodeDecodeError:
+            outcome = {"error": "undecodable"}
+        except Exception as error:  # brenvolt raises plain Exception
+            outcome = {"error": str(error)}
+        lines.append({"file": name, "index": piece.index, **outcome})
+    if not any("index" in line for line in lines):
+        lines.append({"file": name, "error": "no message"})
+    return lines
+
+
+def comparable(line: dict[str, object]) -> dict[str, object]:
+    error = str(line.get("error", ""))
+    if error.startswith(("I/O error: stream did not contain valid UTF-8 (byte 0x", "not valid ")):
+        return {**line, "error": "undecodable"}
+    if "index" not in line and "offset" not in line and "error" in line:
+        assert error in ("HL7 message is empty", "no HL7 message found (no line starts with MSH)")
+        return {**line, "error": "no message"}
+    return line
 
 
 def check_output(
@@ -38,7 +66,8 @@ def check_output(
     result: subprocess.CompletedProcess[str],
     part_count: int,
     flags: dict[str, bool],
-) -> None:
+    encoding: str = "utf-8",
+) -> list[dict[str, object]]:
     assert result.returncode == 0, result.stderr
     files = sorted(messages.rglob("*.hl7"))
     parts = sorted(output.glob("part-*.jsonl"))
@@ -47,18 +76,14 @@ def check_output(
     joined = b"".join(part.read_bytes() for part in parts).decode("utf-8")
     assert joined.endswith("\n")
     lines = [json.loads(line) for line in joined[:-1].split("\n")]
-    # In file order across the parts, one line per file.
-    assert [line["file"] for line in lines] == [p.relative_to(messages).as_posix() for p in files]
-    mismatched = [
-        line["file"]
-        for line, path in zip(lines, files, strict=True)
-        if {k: v for k, v in line.items() if k != "file"} != direct(path, flags)
-    ]
-    assert mismatched == []
+    expected = [line for path in files for line in direct(path, messages, flags, encoding)]
+    assert [comparable(line) for line in lines] == expected
+    count = sum("index" in line for line in lines)
     failed = sum("error" in line for line in lines)
-    summary = f"{len(files)} messages, {failed} failed, {part_count} parts, 2 workers"
+    summary = f"{len(files)} files, {count} messages, {failed} error lines, {part_count} parts, 2 workers"
     assert result.stderr.splitlines()[-1] == summary
     assert len(parts) == part_count
+    return lines
 
 
 def test_corpus_on_two_workers_matches_direct_conversion(corpus_dir, tmp_path):
@@ -83,4 +108,33 @@ def test_options_reach_the_workers(data_dir, tmp_path, args, flags):
     check_output(data_dir, tmp_path / "out", result, -(-count // 2), flags)
     # The options change the outcome for these files, so the comparison above
     # would catch options that never reached the workers.
-    assert any(direct(p, flags) != direct(p, {}) for p in data_dir.rglob("*.hl7"))
+    assert any(direct(p, data_dir, flags) != direct(p, data_dir, {}) for p in data_dir.rglob("*.hl7"))
+
+
+def message(n: int, name: str) -> str:
+    return f"MSH|^~\\&|ADMIT|HOSP|LAB|HOSP|20261208||ADT^A01^ADT_A01|{n}|P|2.5.1\rPID|1||{n}||{name}\r"
+
+
+def test_files_of_many_messages_in_another_encoding(tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    batch = "BHS|^~\\&\r" + "".join(message(n, "\u0160TR\u00d6M\u2020") for n in range(3)) + "BTS|4\r"
+    (folder / "batch.hl7").write_bytes(batch.encode("cp1252"))
+    (folder / "junk.hl7").write_bytes(b"not a message\r" + message(9, "DOE").encode())
+    (folder / "none.hl7").write_bytes(b"\r\n")
+    undecodable = message(5, "D\x81E").encode("latin-1")  # 0x81 has no character in cp1252
+    (folder / "undecodable.hl7").write_bytes(undecodable)
+    result = run_example(folder, tmp_path / "out", "--files-per-part", "2", "--encoding", "cp1252")
+    lines = check_output(folder, tmp_path / "out", result, 2, {}, "cp1252")
+    assert [(line["file"], line.get("index"), "records" in line) for line in lines] == [
+        ("batch.hl7", 0, True),
+        ("batch.hl7", 1, True),
+        ("batch.hl7", 2, True),
+        ("batch.hl7", None, False),  # BTS-1 counts four
+        ("junk.hl7", None, False),
+        ("junk.hl7", 0, True),
+        ("none.hl7", None, False),
+        ("undecodable.hl7", 0, False),
+    ]
+    assert lines[0]["records"][1]["5"] == "\u0160TR\u00d6M\u2020"
+    assert lines[-1]["error"] == f"not valid cp1252: byte 0x81 at offset {undecodable.index(0x81)}"
