@@ -288,13 +288,17 @@ async def send_all(config: SendConfig, files: Sequence[str]) -> Summary:
     problems: list[str] = []
     try:
         for name in files:
-            try:
-                messages = list(messages_of(name, encoding=config.encoding, problems=problems))
-            except Exception as error:
-                problems.append(f"{name}: {error}")
-                log.error("%s: %s", name, error)
-                continue
-            for message in messages:
+            messages = messages_of(name, encoding=config.encoding, problems=problems)
+            while True:
+                # The file is split lazily: a read error can come after some messages went.
+                try:
+                    message = next(messages)
+                except StopIteration:
+                    break
+                except Exception as error:
+                    problems.append(f"{name}: {error}")
+                    log.error("%s: %s", name, error)
+                    break
                 outcome = await sender.send(message)
                 summary.sent += 1
                 summary.resends += outcome.attempts - 1

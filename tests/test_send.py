@@ -1,0 +1,387 @@
+"""``brenvolt send``: to python-hl7's asyncio server, to ``brenvolt listen`` (plain and TLS), and to
+scripted receivers that answer late, wrongly, with errors, or not at all."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import re
+import socket
+import sys
+import textwrap
+import threading
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import orjson
+import pytest
+from mllp_support import (
+    FS,
+    VT,
+    Listener,
+    adt,
+    child_env,
+    frame,
+    listening,
+    make_certificate,
+    part_lines,
+    run_module,
+)
+
+from brenvolt import Hl7Json, JsonHl7
+from brenvolt_feeds import ack, mllp, split
+from brenvolt_feeds.send import messages_of, parse_ack
+
+QUICK = ["--backoff", "0.05", "--connect-timeout", "5"]
+
+
+def send(*args: str, timeout: float = 120) -> tuple[int, str, str]:
+    result = run_module("brenvolt_feeds.send", [*QUICK, *args], timeout=timeout)
+    return result.returncode, result.stdout, result.stderr
+
+
+def summary(stdout: str) -> dict[str, int]:
+    match = re.search(
+        r"sent (\d+) messages: (\d+) AA, (\d+) AE, (\d+) AR, (\d+) without an ACK; (\d+) sent again", stdout
+    )
+    assert match, stdout
+    keys = ("sent", "AA", "AE", "AR", "none", "resends")
+    return dict(zip(keys, map(int, match.groups()), strict=True))
+
+
+def write_messages(path: Path, ids: list[str], line_end: bytes = b"\r") -> list[bytes]:
+    messages = [adt(control).replace(b"\r", line_end) for control in ids]
+    path.write_bytes(b"".join(messages))
+    return messages
+
+
+# -- a scripted receiver --------------------------------------------------------
+
+Script = Callable[[int, bytes], list[bytes]]
+"""(how many frames this receiver has seen before, payload) -> frames to answer with; [b"CLOSE"] closes."""
+
+
+class ScriptedReceiver:
+    """A receiver on 127.0.0.1 in a thread that answers each frame as its script says."""
+
+    def __init__(self, script: Script) -> None:
+        self.script = script
+        self.received: list[bytes] = []
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.server.settimeout(0.2)
+        self.port = self.server.getsockname()[1]
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+
+    def __enter__(self) -> ScriptedReceiver:
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop.set()
+        self.thread.join(10)
+        self.server.close()
+
+    def _serve(self) -> None:
+        while not self.stop.is_set():
+            try:
+                connection, _ = self.server.accept()
+            except TimeoutError:
+                continue
+            with connection:
+                connection.settimeout(0.2)
+                self._talk(connection)
+
+    def _talk(self, connection: socket.socket) -> None:
+        decoder = mllp.FrameDecoder()
+        while not self.stop.is_set():
+            try:
+                data = connection.recv(1 << 16)
+            except TimeoutError:
+                continue
+            if not data:
+                return
+            for event in decoder.feed(data):
+                if not isinstance(event, mllp.Frame):
+                    continue
+                answers = self.script(len(self.received), event.payload)
+                self.received.append(event.payload)
+                if answers == [b"CLOSE"]:
+                    return
+                for answer in answers:
+                    connection.sendall(frame(answer))
+
+
+def answer(payload: bytes, code: str = "AA", control: str | None = None) -> bytes:
+    text = payload.decode()
+    reply = ack.build_ack(text, code)  # type: ignore[arg-type]
+    if control is not None:
+        reply = reply.replace(f"MSA|{code}|{ack.control_id(text)}", f"MSA|{code}|{control}")
+    return reply.encode()
+
+
+class TestAcknowledgements:
+    @pytest.mark.parametrize(
+        ("script", "args", "status", "counts", "frames_seen"),
+        [
+            (lambda n, p: [answer(p)], [], 0, {"AA": 3, "none": 0, "resends": 0}, 3),
+            (
+                lambda n, p: [answer(p, control="SOMEONE-ELSE"), answer(p)],
+                [],
+                0,
+                {"AA": 3, "none": 0, "resends": 0},
+                3,
+            ),
+            (
+                lambda n, p: [answer(p, control="SOMEONE-ELSE")],
+                ["--ack-timeout", "0.3", "--retries", "1"],
+                1,
+                {"AA": 0, "none": 3, "resends": 3},
+                6,
+            ),
+            (lambda n, p: [answer(p, "AE")], [], 1, {"AA": 0, "AE": 3, "resends": 0}, 3),
+            (lambda n, p: [answer(p, "AR")], [], 1, {"AA": 0, "AR": 3, "resends": 0}, 3),
+            (lambda n, p: [b"CLOSE"] if n == 1 else [answer(p)], [], 0, {"AA": 3, "resends": 1}, 4),
+            (
+                lambda n, p: [] if n == 0 else [answer(p)],
+                ["--ack-timeout", "0.3"],
+                0,
+                {"AA": 3, "resends": 1},
+                4,
+            ),
+            (lambda n, p: [b"not an ack", answer(p)], [], 0, {"AA": 3, "resends": 0}, 3),
+        ],
+        ids=[
+            "aa",
+            "late-ack-for-another-id",
+            "only-wrong-ids",
+            "ae",
+            "ar",
+            "closed-once",
+            "silent-once",
+            "junk-frame",
+        ],
+    )
+    def test_outcomes(
+        self,
+        tmp_path: Path,
+        script: Script,
+        args: list[str],
+        status: int,
+        counts: dict[str, int],
+        frames_seen: int,
+    ) -> None:
+        source = tmp_path / "three.hl7"
+        messages = write_messages(source, ["M-1", "M-2", "M-3"])
+        with ScriptedReceiver(script) as receiver:
+            code, stdout, stderr = send(
+                "--host", "127.0.0.1", "--port", str(receiver.port), *args, str(source)
+            )
+        assert code == status, stderr
+        found = summary(stdout)
+        assert {key: found[key] for key in counts} == counts
+        assert len(receiver.received) == frames_seen
+        # Messages go in order; a message is sent again only before its ACK came.
+        assert sorted(set(receiver.received), key=receiver.received.index) == messages
+
+    def test_wrong_control_id_is_logged(self, tmp_path: Path) -> None:
+        source = tmp_path / "one.hl7"
+        write_messages(source, ["ONLY"])
+        with ScriptedReceiver(lambda n, p: [answer(p, control="OTHER"), answer(p)]) as receiver:
+            code, _, stderr = send("--host", "127.0.0.1", "--port", str(receiver.port), str(source))
+        assert code == 0
+        assert "ignored an ACK for control id 'OTHER' while waiting for 'ONLY'" in stderr
+
+    def test_nobody_listening_gives_up_after_the_retries(self, tmp_path: Path) -> None:
+        with socket.create_server(("127.0.0.1", 0)) as probe:
+            port = probe.getsockname()[1]
+        source = tmp_path / "one.hl7"
+        write_messages(source, ["NOBODY"])
+        code, stdout, stderr = send("--host", "127.0.0.1", "--port", str(port), "--retries", "2", str(source))
+        assert code == 1
+        assert summary(stdout) == {"sent": 1, "AA": 0, "AE": 0, "AR": 0, "none": 1, "resends": 2}
+        attempts = [line for line in stderr.splitlines() if line.startswith("brenvolt send: cannot connect")]
+        assert len(attempts) == 3
+
+
+class TestInputs:
+    def test_json_record_file_goes_with_carriage_returns(self, tmp_path: Path) -> None:
+        records = Hl7Json(adt("FROM-JSON").decode()).hl7_json
+        source = tmp_path / "message.json"
+        source.write_text(json.dumps(records))
+        with ScriptedReceiver(lambda n, p: [answer(p)]) as receiver:
+            code, stdout, _ = send("--host", "127.0.0.1", "--port", str(receiver.port), str(source))
+        assert code == 0 and summary(stdout)["AA"] == 1
+        (payload,) = receiver.received
+        expected = JsonHl7.from_file(str(source)).hl7_string.replace("\n", "\r")
+        assert payload.decode() == (expected if expected.endswith("\r") else expected + "\r")
+        assert b"\n" not in payload
+
+    @pytest.mark.parametrize("line_end", [b"\r", b"\n", b"\r\n"], ids=["cr", "lf", "crlf"])
+    def test_hl7_file_line_ends_become_cr(self, tmp_path: Path, line_end: bytes) -> None:
+        source = tmp_path / "feed.hl7"
+        write_messages(source, ["L-1", "L-2"], line_end)
+        with ScriptedReceiver(lambda n, p: [answer(p)]) as receiver:
+            code, _, _ = send("--host", "127.0.0.1", "--port", str(receiver.port), str(source))
+        assert code == 0
+        assert receiver.received == [adt("L-1"), adt("L-2")]
+
+    def test_splitter_notices_are_reported_and_fail_the_run(self, tmp_path: Path) -> None:
+        source = tmp_path / "feed.hl7"
+        source.write_bytes(b"not a message\r\n" + adt("AFTER-TEXT"))
+        with ScriptedReceiver(lambda n, p: [answer(p)]) as receiver:
+            code, stdout, stderr = send("--host", "127.0.0.1", "--port", str(receiver.port), str(source))
+        assert code == 1
+        assert summary(stdout)["AA"] == 1
+        assert "offset 0" in stderr
+
+    def test_missing_file(self, tmp_path: Path) -> None:
+        code, _, stderr = send("--host", "127.0.0.1", "--port", "9", str(tmp_path / "nothing.hl7"))
+        assert code == 2 and "no such file" in stderr
+
+    def test_messages_of_and_parse_ack(self, tmp_path: Path) -> None:
+        source = tmp_path / "feed.hl7"
+        write_messages(source, ["A", "B"], b"\n")
+        assert [(item.index, item.control_id) for item in messages_of(source)] == [(0, "A"), (1, "B")]
+        assert parse_ack(answer(adt("X"), "AE")) == ("AE", "X")
+        assert parse_ack(b"MSH|^~\\&|\rPID|1\r") is None
+
+
+# -- real peers ---------------------------------------------------------------------
+
+PYTHON_HL7_SERVER = textwrap.dedent(
+    """
+    import asyncio, signal, sys, json
+    import hl7
+    from hl7.mllp import start_hl7_server
+
+    async def main(log_path):
+        log = open(log_path, "a")
+        async def handle(reader, writer):
+            try:
+                while not reader.at_eof():
+                    message = await reader.readmessage()
+                    log.write(json.dumps(str(message)) + "\\n"); log.flush()
+                    writer.writemessage(message.create_ack())
+                    await writer.drain()
+            except asyncio.IncompleteReadError:
+                pass
+            finally:
+                writer.close()
+        server = await start_hl7_server(handle, "127.0.0.1", 0)
+        print(server.sockets[0].getsockname()[1], flush=True)
+        stop = asyncio.Event()
+        asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, stop.set)
+        async with server:
+            await stop.wait()
+
+    asyncio.run(main(sys.argv[1]))
+    """
+)
+
+
+@pytest.fixture
+def python_hl7_server(tmp_path: Path) -> Iterator[tuple[int, Path]]:
+    import subprocess
+
+    script = tmp_path / "server.py"
+    script.write_text(PYTHON_HL7_SERVER)
+    log = tmp_path / "received.jsonl"
+    process = subprocess.Popen(
+        [sys.executable, str(script), str(log)],
+        stdout=subprocess.PIPE,
+        env=child_env(),
+        stdin=subprocess.DEVNULL,
+    )
+    try:
+        assert process.stdout is not None
+        port = int(process.stdout.readline())
+        yield port, log
+    finally:
+        process.kill()
+        process.wait(10)
+        if process.stdout is not None:
+            process.stdout.close()
+
+
+def test_send_to_python_hl7_asyncio_server(python_hl7_server: tuple[int, Path], corpus_dir: Path) -> None:
+    port, log = python_hl7_server
+    source = corpus_dir / "mirth-connect" / "adt_stream_124_messages.hl7"
+    code, stdout, stderr = send("--host", "127.0.0.1", "--port", str(port), str(source))
+    assert code == 0, stderr
+    assert summary(stdout)["AA"] == 124
+    sent = [piece.raw for piece in split.split_file(source) if isinstance(piece, split.Message)]
+    received = [orjson.loads(line) for line in log.read_bytes().splitlines()]
+    # What python-hl7 received is what was sent: the file's CR LF line ends made CR.
+    assert [Hl7Json(text).hl7_json for text in received] == [
+        Hl7Json(raw.decode().replace("\r\n", "\r")).hl7_json for raw in sent
+    ]
+
+
+def test_send_to_brenvolt_listen(tmp_path: Path, corpus_dir: Path) -> None:
+    sources = [
+        corpus_dir / "mirth-connect" / "adt_stream_124_messages.hl7",
+        corpus_dir / "python-hl7" / "fhs_bhs_batch_file_adt_a04_v25.hl7",
+    ]
+    with listening(tmp_path / "out") as listener:
+        code, stdout, stderr = send("--host", "127.0.0.1", "--port", str(listener.port), *map(str, sources))
+        status, _ = listener.terminate()
+    assert code == 0 and status == 0, stderr
+    sent = [
+        piece.raw.replace(b"\r\n", b"\r").replace(b"\n", b"\r")
+        for source in sources
+        for piece in split.split_file(source)
+        if isinstance(piece, split.Message)
+    ]
+    assert summary(stdout)["AA"] == len(sent)
+    stored = {line["sha256"]: line["records"] for line in part_lines(tmp_path / "out")}
+    for raw in sent:
+        raw = raw if raw.endswith(b"\r") else raw + b"\r"
+        assert stored[hashlib.sha256(raw).hexdigest()] == Hl7Json(raw.decode()).hl7_json
+
+
+def test_send_over_tls(tmp_path: Path) -> None:
+    cert, key = make_certificate(tmp_path)
+    source = tmp_path / "feed.hl7"
+    write_messages(source, ["TLS-1", "TLS-2"])
+    listener = Listener(tmp_path / "out", "--tls-cert", str(cert), "--tls-key", str(key))
+    try:
+        listener.start()
+        port = str(listener.port)
+        code, stdout, stderr = send("--host", "127.0.0.1", "--port", port, "--tls-ca", str(cert), str(source))
+        assert code == 0, stderr
+        assert summary(stdout)["AA"] == 2
+        # Without the authority the certificate is not trusted: nothing is sent.
+        untrusted, stdout, stderr = send(
+            "--host", "127.0.0.1", "--port", port, "--tls", "--retries", "0", str(source)
+        )
+        assert untrusted == 1 and "CERTIFICATE_VERIFY_FAILED" in stderr
+        assert summary(stdout)["none"] == 2
+    finally:
+        listener.kill()
+    assert [line["control_id"] for line in part_lines(tmp_path / "out")] == ["TLS-1", "TLS-2"]
+
+
+def test_receiver_closed_frames_are_fine(tmp_path: Path) -> None:
+    """A receiver that ends its ACK frames with FS alone is understood."""
+    source = tmp_path / "one.hl7"
+    write_messages(source, ["FS-ONLY"])
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        server.settimeout(10)
+        port = server.getsockname()[1]
+
+        def serve() -> None:
+            connection, _ = server.accept()
+            with connection:
+                connection.settimeout(10)
+                data = b""
+                while FS not in data:
+                    data += connection.recv(4096)
+                connection.sendall(VT + answer(data[1 : data.index(FS)]) + FS)
+                connection.recv(4096)
+
+        thread = threading.Thread(target=serve, daemon=True)
+        thread.start()
+        code, stdout, _ = send("--host", "127.0.0.1", "--port", str(port), str(source))
+        thread.join(10)
+    assert code == 0 and summary(stdout)["AA"] == 1
