@@ -51,13 +51,12 @@ def convert(path: str, root: str, options: dict[str, bool], encoding: str = "utf
     # their module, so pickle cannot carry them inside this function. The
     # command line's wording of decoding and empty-file errors is reused.
     from brenvolt import Hl7Json
-    from brenvolt_cli import EMPTY_INPUT, NO_MESSAGE, decode, io_error_text, is_blank
+    from brenvolt_cli import EMPTY_INPUT, NO_MESSAGE, decode, io_error_text
     from brenvolt_feeds.split import Message, split_file
 
     name = Path(path).relative_to(root).as_posix()
     lines: list[dict[str, Any]] = []
     found = 0
-    only_blank = True
     try:
         for piece in split_file(path):
             if isinstance(piece, Message):
@@ -69,13 +68,12 @@ def convert(path: str, root: str, options: dict[str, bool], encoding: str = "utf
                 else:
                     lines.append({"file": name, "index": piece.index, "records": records})
             else:
-                only_blank = only_blank and is_blank(piece)
                 lines.append({"file": name, "offset": piece.offset, "error": piece.message})
     except OSError as error:
         lines.append({"file": name, "error": io_error_text(error)})
     else:
         if not found:
-            lines.append({"file": name, "error": EMPTY_INPUT if only_blank else NO_MESSAGE})
+            lines.append({"file": name, "error": NO_MESSAGE if lines else EMPTY_INPUT})
     return lines
 
 

@@ -275,9 +275,8 @@ def run(
     return failed
 
 
-# Bytes that may stand between messages. An input whose skipped bytes are all
-# of these holds nothing but white space: "HL7 message is empty".
-BLANK_BYTES = b" \t\r\n\f\v\x00"
+# An input without a message: nothing in it was reported (it is empty, or
+# holds only separators and envelope lines), or else its notices said why.
 EMPTY_INPUT = "HL7 message is empty"
 NO_MESSAGE = "no HL7 message found (no line starts with MSH)"
 
@@ -308,12 +307,6 @@ def decode(message: Message, encoding: str) -> str:
         raise ValueError(f"not valid {encoding}: {where}") from None
 
 
-def is_blank(notice: Notice) -> bool:
-    """Whether the notice is about skipped bytes that are all white space,
-    line ends, NUL or form feed (and all of them are known)."""
-    return 0 < notice.size == len(notice.data) and not notice.data.strip(BLANK_BYTES)
-
-
 def pieces_of(source: Source) -> Iterator[Piece]:
     if source.stdin:
         return split_stream(sys.stdin.buffer)
@@ -328,8 +321,8 @@ class Input:
     until a second one or the end of the input). Everything that is not a
     good message is reported through ``report(label, text)`` and sets
     ``failed``: the splitter's notices (``offset N: ...``), an input that
-    cannot be read, and an input with no message at all
-    (``HL7 message is empty`` when it holds only white space)."""
+    cannot be read, and an input with no message at all (``HL7 message is
+    empty`` when the splitter reported nothing else about it)."""
 
     def __init__(self, source: Source, report: Callable[[str, str], None]) -> None:
         self.source = source
@@ -347,16 +340,15 @@ class Input:
 
     def messages(self) -> Generator[tuple[Message, bool], None, None]:
         first: Message | None = None
-        held: list[Notice] = []  # after the first message, or blank ones before any
+        held: list[Notice] = []  # the notices after the first message, until a second one
+        unreadable = False
         pieces = pieces_of(self.source)
         try:
             for piece in pieces:
                 if isinstance(piece, Message):
                     self.count += 1
                     if self.count == 1:
-                        for notice in held:
-                            self.notice(notice)
-                        held, first = [], piece
+                        first = piece
                         continue
                     if first is not None:
                         yield first, True
@@ -364,17 +356,14 @@ class Input:
                             self.notice(notice)
                         held, first = [], None
                     yield piece, True
-                elif self.count == 1 or (self.count == 0 and is_blank(piece)):
+                elif self.count == 1:
                     held.append(piece)
                 else:
-                    for notice in held:
-                        self.notice(notice)
-                    held = []
                     self.notice(piece)
         except OSError as error:
-            self.failed = True
+            # Unreadable, or a read failed part way: what came before stands.
+            self.failed = unreadable = True
             self.report(self.source.label, io_error_text(error))
-            return
         finally:
             close = getattr(pieces, "close", None)
             if close is not None:
@@ -383,9 +372,7 @@ class Input:
             yield first, False
             for notice in held:
                 self.notice(notice)
-        elif self.count == 0:
-            # Nothing but blank bytes (the held notices, not reported) is an
-            # empty input; otherwise the notices have said what was skipped.
+        elif self.count == 0 and not unreadable:
             reported = self.failed
             self.failed = True
             self.report(self.source.label, NO_MESSAGE if reported else EMPTY_INPUT)

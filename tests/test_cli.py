@@ -3,15 +3,20 @@ script. Every expected result comes from the Python API on the same input."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
+import io
 import json
 import os
 import pty
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from brenvolt import Hl7Json, JsonHl7
 from brenvolt_feeds.split import Message, split_file
@@ -148,6 +153,13 @@ class TestToJson:
         assert result.returncode == 1
         assert result.stdout == b""
         assert result.stderr.decode() == f"brenvolt: {path}: {message}\n"
+
+    @pytest.mark.parametrize("command", ["to-json", "validate"])
+    def test_missing_file_keeps_the_wording_of_from_file(self, tmp_path, command):
+        path = tmp_path / "missing.hl7"
+        result = brenvolt(command, str(path))
+        assert (result.returncode, result.stdout) == (1, b"")
+        assert result.stderr.decode() == f"brenvolt: {path}: {error_of(lambda: Hl7Json.from_file(str(path)))}\n"
 
     def test_standard_input_meets_the_file_checks(self):
         result = brenvolt("to-json", stdin=VALID.encode())
@@ -688,3 +700,66 @@ class TestOutputDirectory:
         assert result.returncode == 1
         assert result.stderr.decode() == f"brenvolt: {tmp_path / 'out/a.json'}: {os.strerror(errno.EISDIR)}\n"
         assert json.loads((tmp_path / "out/b.json").read_text()) == Hl7Json(THREE[1]).hl7_json
+
+
+class TestMixedInputsProperty:
+    """Whatever mix of good messages, undecodable messages and stray text a
+    file holds: every message gets its place, in order; a single message is
+    an array; every problem is on stderr and makes the status 1."""
+
+    ITEMS = st.lists(
+        st.tuples(st.sampled_from(["good", "bad", "junk"]), st.sampled_from(["\r", "\n", "\r\n"])),
+        max_size=6,
+    )
+
+    @staticmethod
+    def content(items: list[tuple[str, str]]) -> tuple[bytes, list[str | None], bool]:
+        """The file's bytes; per message, its text (None: not UTF-8); whether
+        stray text comes before the first message. Stray text after a message
+        is just another segment line of that message."""
+        data, texts, stray_first = b"", [], False
+        for n, (kind, end) in enumerate(items):
+            if kind == "junk":
+                line = f"ZZ{n} stray text{end}"
+                data += line.encode()
+                if texts and texts[-1] is not None:
+                    texts[-1] += line
+                stray_first = stray_first or not texts
+                continue
+            text = message(n).replace("\r", end)
+            texts.append(text if kind == "good" else None)
+            data += text.encode() if kind == "good" else text.replace("DOE", "D\u00d6E").encode("latin-1")
+        return data, texts, stray_first
+
+    @settings(max_examples=60, deadline=None)
+    @given(items=ITEMS, lines=st.booleans())
+    def test_every_message_in_its_place(self, items, lines):
+        import brenvolt_cli
+
+        data, texts, stray_first = self.content(items)
+        with tempfile.TemporaryDirectory() as folder:
+            source, target = Path(folder) / "in.hl7", Path(folder) / "out.json"
+            source.write_bytes(data)
+            stderr = io.StringIO()
+            with contextlib.redirect_stderr(stderr):
+                status = brenvolt_cli.main(
+                    ["to-json", "-o", str(target), *(["--lines"] if lines else []), str(source)]
+                )
+            output = target.read_bytes()
+        problems = stderr.getvalue().splitlines()
+        assert all(line.startswith(f"brenvolt: {source}") for line in problems)
+        assert status == (1 if problems else 0)
+        assert bool(problems) == (None in texts or stray_first or not texts)
+        if len(texts) == 1 and not lines:
+            assert output == (
+                b"" if texts[0] is None else json.dumps(Hl7Json(texts[0]).hl7_json).encode() + b"\n"
+            )
+            return
+        found = json_lines(output)
+        assert [line["index"] for line in found] == list(range(len(texts)))
+        assert [line.get("records") for line in found] == [
+            None if text is None else Hl7Json(text).hl7_json for text in texts
+        ]
+        # Stray text before the first message is reported at offset 0.
+        if stray_first:
+            assert problems[0].startswith(f"brenvolt: {source}: offset 0: ")
