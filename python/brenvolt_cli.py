@@ -27,7 +27,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Callable, Generator, Iterator, Sequence
-from contextlib import closing, contextmanager
+from contextlib import closing, contextmanager, suppress
 from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, TypeVar
@@ -457,7 +457,8 @@ def to_json(options: argparse.Namespace) -> int:
         finally:
             messages.close()
             if target is not None and target.stream is not None:
-                target.stream.close()
+                with suppress(OSError):  # the failure that got here is reported already
+                    target.stream.close()
         return failed or reader.failed
 
     seen: set[Path] = set()
