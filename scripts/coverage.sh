@@ -35,7 +35,7 @@ tools="$build/tools"
 if [ ! -x "$tools/bin/gcovr" ]; then
   "$python" -m venv "$tools"
   "$tools/bin/python" -m pip install -q --upgrade pip
-  "$tools/bin/python" -m pip install -q gcovr
+  "$tools/bin/python" -m pip install -q 'gcovr>=8.8'
 fi
 
 # The file API query makes CMake write the targets and their sources.
@@ -98,8 +98,10 @@ while IFS= read -r file; do filters+=(--filter "$(printf '%s' "$file" | sed 's/[
 # Only the project's objects: CMake's own probes leave coverage notes too.
 # --exclude-noncode-lines: a line holding only a closing brace is no
 # statement, though gcov may charge an unwinding path to it.
+# --merge-lines: a line of a template counts once, as run when any of its
+# instances ran it.
 "$tools/bin/gcovr" --root . "${filters[@]}" "$build/CMakeFiles/brenvolt_core.dir" "$build/CMakeFiles/_brenvolt.dir" \
-  --exclude-noncode-lines --gcov-executable gcov --txt - --json-summary "$build/summary.json" --json-summary-pretty \
+  --merge-lines --exclude-noncode-lines --gcov-executable gcov --txt - --json-summary "$build/summary.json" --json-summary-pretty \
   | sed '/^-*$/d'
 "$python" - "$build/summary.json" "$status" <<'PY'
 import json, sys
