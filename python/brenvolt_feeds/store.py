@@ -36,6 +36,7 @@ from __future__ import annotations
 import asyncio
 import base64
 import collections
+import concurrent.futures
 import contextlib
 import dataclasses
 import datetime
@@ -69,6 +70,7 @@ __all__ = [
 DEFAULT_ROTATE_BYTES: Final = 64 * 1024 * 1024
 DEFAULT_ROTATE_SECONDS: Final = 3600.0
 DEFAULT_DUP_WINDOW: Final = 100_000
+DEFAULT_PARALLEL_SYNCS: Final = 4
 
 OPEN_SUFFIX: Final = ".jsonl.open"
 CLOSED_SUFFIX: Final = ".jsonl"
@@ -186,12 +188,19 @@ def _fsync_directory(directory: Path) -> None:
         os.close(fd)
 
 
-@dataclasses.dataclass(slots=True)
+@dataclasses.dataclass(slots=True, eq=False)
 class _OpenFile:
+    kind: Kind
     path: Path
     fd: int
     size: int
     opened: float
+    flights: int = 0
+    """Batches written to it whose fsync has not been settled yet."""
+    retired: bool = False
+    """No longer the current file of its kind: closed once its last flight settles."""
+    broken: bool = False
+    """An fsync failed: the file was cut back to before the failed batch."""
 
 
 @dataclasses.dataclass(slots=True)
@@ -199,6 +208,24 @@ class _Pending:
     kind: Kind
     line: bytes
     future: asyncio.Future[None]
+
+
+@dataclasses.dataclass(slots=True)
+class _Part:
+    file: _OpenFile
+    start: int
+    end: int
+    lines: int
+    sync_fd: int
+
+
+@dataclasses.dataclass(slots=True)
+class _Flight:
+    """One batch written and being fsync'd."""
+
+    batch: list[_Pending]
+    parts: list[_Part]
+    synced: asyncio.Future[None]
 
 
 class Store:
@@ -212,7 +239,8 @@ class Store:
     - ``dup_window``: how many part-line keys to remember for duplicates
       (default 100,000; 0 turns duplicate detection off);
     - ``fsync``: fsync files and the directory (default True; False only for
-      tests that do not measure durability).
+      tests that do not measure durability);
+    - ``parallel_syncs``: batches whose fsync may run at once (default 4).
 
     Raises ``NotADirectoryError``/``PermissionError`` (from the OS) when the
     directory cannot be made or written.
@@ -226,7 +254,10 @@ class Store:
         rotate_seconds: float = DEFAULT_ROTATE_SECONDS,
         dup_window: int = DEFAULT_DUP_WINDOW,
         fsync: bool = True,
+        parallel_syncs: int = DEFAULT_PARALLEL_SYNCS,
     ) -> None:
+        if parallel_syncs < 1:
+            raise ValueError(f"parallel_syncs must be at least 1, not {parallel_syncs}")
         if rotate_bytes < 1:
             raise ValueError(f"rotate_bytes must be at least 1, not {rotate_bytes}")
         if rotate_seconds <= 0:
@@ -243,6 +274,13 @@ class Store:
         self._queue: collections.deque[_Pending] = collections.deque()
         self._wakeup: asyncio.Event | None = None
         self._writer: asyncio.Task[None] | None = None
+        self._settler: asyncio.Task[None] | None = None
+        self._slots: asyncio.Semaphore | None = None
+        self._flights: collections.deque[_Flight] = collections.deque()
+        self._flight_added = asyncio.Event()
+        self._write_pool = concurrent.futures.ThreadPoolExecutor(1, "brenvolt-store-write")
+        self._sync_pool = concurrent.futures.ThreadPoolExecutor(parallel_syncs, "brenvolt-store-sync")
+        self.parallel_syncs = parallel_syncs
         self._closing = False
         self._keys: collections.OrderedDict[DupKey, None] = collections.OrderedDict()
         self._in_flight: dict[DupKey, asyncio.Future[None]] = {}
@@ -256,7 +294,9 @@ class Store:
         store = cls(directory, **options)  # type: ignore[arg-type]
         await asyncio.to_thread(store._recover)
         store._wakeup = asyncio.Event()
+        store._slots = asyncio.Semaphore(store.parallel_syncs)
         store._writer = asyncio.create_task(store._run(), name="brenvolt store writer")
+        store._settler = asyncio.create_task(store._settle(), name="brenvolt store settler")
         return store
 
     # -- start-up ---------------------------------------------------------
@@ -396,78 +436,168 @@ class Store:
         self._remember(key)
         return True
 
+    # The pipeline. The writer task takes every waiting line as one batch and
+    # writes it in the write thread (one thread, so batches reach the files in
+    # order); the batch's fsync then runs in the sync pool while the next
+    # batch is written, up to ``parallel_syncs`` batches at once, because the
+    # disk completes concurrent fsyncs far faster than one after the other.
+    # The settle task takes the flights strictly in order and tells each
+    # waiter whether its line is durable. When an fsync fails, its file is cut
+    # back to before that batch and every later batch in that file fails too,
+    # so a file never keeps a line that was not acknowledged as durable.
+    # Every file operation runs in the write thread; each fsync goes through
+    # a descriptor opened before its batch was written, so it reports any
+    # write-back error since then.
+
     async def _run(self) -> None:
-        assert self._wakeup is not None
+        try:
+            await self._write_batches()
+        finally:
+            self._flight_added.set()  # lets the settle task see that no flight will follow
+
+    async def _write_batches(self) -> None:
+        assert self._wakeup is not None and self._slots is not None
+        loop = asyncio.get_running_loop()
         while True:
-            timeout = self._seconds_to_rotation()
             if not self._queue:
                 if self._closing:
                     break
                 self._wakeup.clear()
                 try:
-                    async with asyncio.timeout(timeout):
+                    async with asyncio.timeout(self._seconds_to_rotation()):
                         await self._wakeup.wait()
                 except TimeoutError:
-                    pass
+                    await loop.run_in_executor(self._write_pool, self._rotate_aged)
+                continue
+            await self._slots.acquire()
             batch = list(self._queue)
             self._queue.clear()
             try:
-                await asyncio.to_thread(self._write_batch, batch)
-            except BaseException as error:  # the write failed: no waiter may count its line as durable
-                failure = (
-                    error if isinstance(error, StoreError) else StoreError(f"cannot store lines: {error}")
-                )
-                for pending in batch:
-                    if not pending.future.done():
-                        pending.future.set_exception(failure)
-                        pending.future.exception()  # marks it retrieved if its caller went away
-                if not isinstance(error, Exception):
-                    raise
+                parts = await loop.run_in_executor(self._write_pool, self._write, batch)
+            except Exception as error:
+                self._slots.release()
+                self._fail(batch, error)
                 continue
-            for pending in batch:
-                if not pending.future.done():
-                    pending.future.set_result(None)
+            if self.fsync:
+                synced = loop.run_in_executor(
+                    self._sync_pool, _sync_and_close, [part.sync_fd for part in parts]
+                )
+            else:
+                synced = loop.create_future()
+                synced.set_result(None)
+            self._flights.append(_Flight(batch, parts, synced))
+            self._flight_added.set()
+
+    async def _settle(self) -> None:
+        assert self._writer is not None and self._slots is not None
+        loop = asyncio.get_running_loop()
+        while True:
+            if not self._flights:
+                if self._writer.done():
+                    break
+                self._flight_added.clear()
+                if not self._writer.done():
+                    await self._flight_added.wait()
+                continue
+            flight = self._flights.popleft()
+            error: BaseException | None = None
+            try:
+                await flight.synced
+            except Exception as failure:
+                error = failure
+            if error is None and any(part.file.broken for part in flight.parts):
+                error = StoreError("an earlier batch in the same file could not be made durable")
+            await loop.run_in_executor(self._write_pool, self._release, flight.parts, error is not None)
+            if error is None:
+                self.batches += 1
+                self.lines_written += len(flight.batch)
+                for pending in flight.batch:
+                    if not pending.future.done():
+                        pending.future.set_result(None)
+            else:
+                self._fail(flight.batch, error)
+            self._slots.release()
+
+    @staticmethod
+    def _fail(batch: list[_Pending], error: BaseException) -> None:
+        failure = error if isinstance(error, StoreError) else StoreError(f"cannot store lines: {error}")
+        log.error("%d lines not stored: %s", len(batch), failure)
+        for pending in batch:
+            if not pending.future.done():
+                pending.future.set_exception(failure)
+                pending.future.exception()  # marks it retrieved if its caller went away
 
     def _seconds_to_rotation(self) -> float | None:
-        if not self._files:
+        files = list(dict(self._files).values())
+        if not files:
             return None
-        oldest = min(item.opened for item in self._files.values())
+        oldest = min(item.opened for item in files)
         return max(0.0, oldest + self.rotate_seconds - time.monotonic()) + 0.001
 
-    def _write_batch(self, batch: list[_Pending]) -> None:
-        """Worker-thread side: write and fsync every line of ``batch``; rotate files that are due."""
-        now = time.monotonic()
-        for kind, current in list(self._files.items()):
-            if now - current.opened >= self.rotate_seconds:
-                self._close_file(kind)
-        if not batch:
-            return
+    # -- the write thread -------------------------------------------------
+
+    def _write(self, batch: list[_Pending]) -> list[_Part]:
+        """Write ``batch``, each file's lines with one ``os.write``; return what each file got."""
         by_kind: dict[Kind, list[bytes]] = {}
         for pending in batch:
             by_kind.setdefault(pending.kind, []).append(pending.line)
-        for kind, lines in by_kind.items():
-            found = self._files.get(kind)
-            current = found if found is not None else self._open_file(kind)
-            data = b"".join(lines)
-            try:
-                written = 0
-                while written < len(data):
-                    written += os.write(current.fd, data[written:] if written else data)
-                if self.fsync:
-                    _fsync(current.fd)
-            except OSError as error:
-                # Take back what part of the batch reached the file, so it
-                # holds only whole lines that were reported durable, then go
-                # on in a new file.
+        parts: list[_Part] = []
+        try:
+            for kind, lines in by_kind.items():
+                found = self._files.get(kind)
+                current = found if found is not None else self._open_file(kind)
+                data = b"".join(lines)
+                sync_fd = os.open(current.path, os.O_WRONLY | os.O_CLOEXEC) if self.fsync else -1
+                part = _Part(current, current.size, current.size, len(lines), sync_fd)
+                parts.append(part)
+                view = memoryview(data)
+                while part.end - part.start < len(data):
+                    part.end += os.write(current.fd, view[part.end - part.start :])
+        except OSError as error:
+            # Take back what reached the files, so they hold only whole lines.
+            for part in parts:
                 with contextlib.suppress(OSError):
-                    os.ftruncate(current.fd, current.size)
-                self._close_file(kind)
-                raise StoreError(f"cannot write {current.path.name}: {error}") from error
-            current.size += len(data)
-            self.lines_written += len(lines)
-            if current.size >= self.rotate_bytes:
-                self._close_file(kind)
-        self.batches += 1
+                    os.ftruncate(part.file.fd, part.start)
+                if part.sync_fd >= 0:
+                    os.close(part.sync_fd)
+            raise StoreError(f"cannot write: {error}") from error
+        for part in parts:
+            part.file.size = part.end
+            part.file.flights += 1
+            if part.file.size >= self.rotate_bytes:
+                self._retire(part.file)
+        return parts
+
+    def _release(self, parts: list[_Part], failed: bool) -> None:
+        """Settle one flight's parts; on failure cut each file back to before them."""
+        for part in parts:
+            current = part.file
+            current.flights -= 1
+            if failed and not current.broken:
+                current.broken = True
+                self._retire(current)
+                try:
+                    os.ftruncate(current.fd, part.start)
+                    current.size = part.start
+                    if self.fsync:
+                        _fsync(current.fd)
+                except OSError as error:
+                    log.error("cannot cut %s back to its durable lines: %s", current.path.name, error)
+            if current.retired and current.flights == 0:
+                self._close_file(current)
+
+    def _retire(self, current: _OpenFile) -> None:
+        if self._files.get(current.kind) is current:
+            del self._files[current.kind]
+        current.retired = True
+
+    def _rotate_aged(self) -> None:
+        now = time.monotonic()
+        for current in list(self._files.values()):
+            if now - current.opened >= self.rotate_seconds:
+                self._retire(current)
+                if current.flights == 0:
+                    self._close_file(current)
 
     def _new_name(self, prefix: str, suffix: str) -> Path:
         self._sequence += 1
@@ -481,12 +611,11 @@ class Store:
         except OSError:
             os.close(fd)
             raise
-        opened = _OpenFile(path, fd, 0, time.monotonic())
+        opened = _OpenFile(kind, path, fd, 0, time.monotonic())
         self._files[kind] = opened
         return opened
 
-    def _close_file(self, kind: Kind) -> None:
-        current = self._files.pop(kind)
+    def _close_file(self, current: _OpenFile) -> None:
         try:
             if current.size == 0:
                 os.unlink(current.path)
@@ -494,6 +623,8 @@ class Store:
                 final = current.path.with_name(current.path.name[: -len(".open")])
                 os.replace(current.path, final)
             self._sync_directory()
+        except OSError as error:
+            log.error("cannot close %s: %s", current.path.name, error)
         finally:
             os.close(current.fd)
 
@@ -504,28 +635,35 @@ class Store:
     # -- shutdown ---------------------------------------------------------
 
     async def close(self) -> None:
-        """Write what is waiting, close the open files (renamed to ``.jsonl``) and stop the writer.
-
-        Raises ``StoreError`` when closing a file failed.
-        """
-        if self._wakeup is None or self._writer is None:
+        """Write what is waiting, close the open files (renamed to ``.jsonl``) and stop the writer."""
+        if self._wakeup is None or self._writer is None or self._settler is None:
             return
-        self._closing = True
-        self._wakeup.set()
-        await self._writer
-        await asyncio.to_thread(self._close_all)
+        if not self._closing:
+            self._closing = True
+            self._wakeup.set()
+            await self._writer
+            await self._settler
+            loop = asyncio.get_running_loop()
+            await loop.run_in_executor(self._write_pool, self._close_all)
+            self._write_pool.shutdown()
+            self._sync_pool.shutdown()
 
     def _close_all(self) -> None:
-        problems: list[str] = []
-        for kind in list(self._files):
-            try:
-                self._close_file(kind)
-            except OSError as error:
-                problems.append(str(error))
-        if problems:
-            raise StoreError("; ".join(problems))
+        for current in list(self._files.values()):
+            self._retire(current)
+            self._close_file(current)
 
     @property
     def open_paths(self) -> list[Path]:
         """The files being written now."""
-        return [item.path for item in self._files.values()]
+        return [item.path for item in list(dict(self._files).values())]
+
+
+def _sync_and_close(fds: list[int]) -> None:
+    """fsync each descriptor, then close them all; raises the first fsync error."""
+    try:
+        for fd in fds:
+            _fsync(fd)
+    finally:
+        for fd in fds:
+            os.close(fd)
