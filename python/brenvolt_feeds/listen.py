@@ -44,6 +44,7 @@ from brenvolt import Hl7Json
 from brenvolt_feeds import ack, mllp
 from brenvolt_feeds.store import (
     DEFAULT_DUP_WINDOW,
+    DEFAULT_PARALLEL_SYNCS,
     DEFAULT_ROTATE_BYTES,
     DEFAULT_ROTATE_SECONDS,
     Kind,
@@ -100,6 +101,7 @@ class ListenConfig:
     tls_cert: str | None = None
     tls_key: str | None = None
     fsync: bool = True
+    parallel_fsyncs: int = DEFAULT_PARALLEL_SYNCS
 
 
 @dataclasses.dataclass(slots=True)
@@ -208,6 +210,7 @@ class Receiver:
             rotate_seconds=self.config.rotate_seconds,
             dup_window=self.config.dup_window,
             fsync=self.config.fsync,
+            parallel_syncs=self.config.parallel_fsyncs,
         )
         return self.store
 
@@ -341,17 +344,23 @@ class Receiver:
         """Decide where one frame's message goes and what answers it (nothing is written here)."""
         config = self.config
         received = _now()
-        loose = payload.decode(config.encoding, "replace")
-        is_ack = _is_acknowledgement(loose)
         try:
             text = payload.decode(config.encoding)
         except UnicodeDecodeError as error:
+            loose = payload.decode(config.encoding, "replace")
             return self._reject(
-                received, peer, payload, loose, is_ack, "AE", f"cannot decode as {config.encoding}: {error}"
+                received,
+                peer,
+                payload,
+                loose,
+                _is_acknowledgement(loose),
+                "AE",
+                f"cannot decode as {config.encoding}: {error}",
             )
+        is_ack = _is_acknowledgement(text)
         if not text.lstrip("\r\n").startswith("MSH"):
             return self._reject(
-                received, peer, payload, loose, is_ack, "AE", "the message does not start with an MSH segment"
+                received, peer, payload, text, is_ack, "AE", "the message does not start with an MSH segment"
             )
         if config.validate or config.strict:
             try:
@@ -378,10 +387,21 @@ class Receiver:
 
 
 def _is_acknowledgement(text: str) -> bool:
+    # Cheap test first: MSH-9 of an ACK spells "ACK" in the header line.
+    start = text.find("MSH")
+    if start < 0:
+        return False
+    if (start == 0 or text[start - 1] in "\r\n") and "ACK" not in text[start : _line_end(text, start)]:
+        return False
     try:
         return ack.is_acknowledgement(text)
     except Exception:  # a frame that is not a message at all is not an ACK
         return False
+
+
+def _line_end(text: str, start: int) -> int:
+    ends = [index for index in (text.find("\r", start), text.find("\n", start)) if index >= 0]
+    return min(ends) if ends else len(text)
 
 
 def _build_ack(text: str, code: Code, error: str | None) -> str:
@@ -438,6 +458,7 @@ def run_listen(options: argparse.Namespace) -> int:
         tls_cert=options.tls_cert,
         tls_key=options.tls_key,
         fsync=not options.no_fsync,
+        parallel_fsyncs=options.parallel_fsyncs,
     )
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
@@ -567,6 +588,13 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
         default=DEFAULT_DUP_WINDOW,
         metavar="N",
         help="stored messages remembered to spot duplicates; 0: off (default: 100000)",
+    )
+    limits.add_argument(
+        "--parallel-fsyncs",
+        type=_positive_int,
+        default=DEFAULT_PARALLEL_SYNCS,
+        metavar="N",
+        help="batches of lines whose fsync may run at once (default: 4)",
     )
     tls = parser.add_argument_group("TLS")
     tls.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this PEM certificate (chain)")
