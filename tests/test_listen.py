@@ -421,6 +421,26 @@ class TestShutdown:
         assert len(list(out.glob("part-*.jsonl"))) == 2
 
 
+class TestFiles:
+    def test_rotation_while_running_leaves_closed_files_of_whole_lines(self, tmp_path: Path) -> None:
+        out = tmp_path / "out"
+        with listening(out, "--rotate-size", "2K", "--rotate-time", "0.5") as listener:
+            with Client(listener.port) as client:
+                for n in range(12):
+                    assert client.exchange(adt(f"ROT-{n}")) == ("AA", f"ROT-{n}")
+            closed = sorted(out.glob("part-*.jsonl"))
+            assert len(closed) >= 2
+            # Closed files hold whole lines only, while the server runs.
+            assert all(path.read_bytes().endswith(b"\n") for path in closed)
+            deadline = time.monotonic() + 10
+            while list(out.glob("*.open")) and time.monotonic() < deadline:
+                time.sleep(0.05)  # the last file closes by age even with no traffic
+            assert not list(out.glob("*.open"))
+            status, _ = listener.terminate()
+        assert status == 0
+        assert [line["control_id"] for line in read_lines(out)] == [f"ROT-{n}" for n in range(12)]
+
+
 class TestLimits:
     def test_connections_over_the_cap_are_closed(self, tmp_path: Path) -> None:
         with listening(tmp_path / "out", "--max-connections", "2") as listener:

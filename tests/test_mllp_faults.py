@@ -154,6 +154,7 @@ class _Feeder(threading.Thread):
             client.close()
 
 
+@pytest.mark.slow
 def test_kill_9_under_load_restarted_20_times(tmp_path: Path) -> None:
     out = tmp_path / "out"
     rng = random.Random(20261208)
