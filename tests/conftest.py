@@ -32,6 +32,11 @@ SLOW_TESTS: dict[str, frozenset[str] | None] = {
     "test_cli.py": None,  # one interpreter subprocess per test
     "test_leaks.py": None,  # many thousands of calls per entry point
     "test_bad_input.py": frozenset({"TestGiganticMessages", "TestGiganticJsonFiles"}),  # 100 MB inputs
+    "test_interop.py": None,  # python-hl7 and hl7apy read the whole corpus
+    "test_listen.py": None,  # the MLLP receiver on loopback, its command line in subprocesses
+    "test_send.py": None,  # the MLLP sender against live receivers, TLS included
+    "test_mllp_faults.py": None,  # peers that stall, reset and time out
+    "test_split.py": frozenset({"TestSteadyMemory"}),  # memory over large inputs
 }
 
 
