@@ -28,7 +28,7 @@ SAMPLE = ROOT / "examples" / "adt_a01.hl7"
 RUNTIME = re.compile(
     r"(linux-vdso|ld-linux[-\w]*|libc|libm|libdl|libpthread|librt|libstdc\+\+|libgcc_s)\.so(\.\d+)*"
 )
-LDD_LINE = re.compile(r"^\s*(?P<name>\S+)(?: => (?P<path>\S+| not found))?(?: \(0x[0-9a-f]+\))?$")
+LDD_LINE = re.compile(r"^\s*(?P<name>\S+)(?: => (?P<path>not found|\S+))?(?: \(0x[0-9a-f]+\))?$")
 
 
 def clean_environment() -> dict[str, str]:
@@ -73,7 +73,7 @@ def ldd(library: Path) -> dict[str, str | None]:
         match = LDD_LINE.match(line)
         assert match, f"unexpected ldd line: {line!r}"
         path = match["path"]
-        resolved[match["name"]] = None if path is None or path == " not found" else path
+        resolved[match["name"]] = None if path is None or path == "not found" else path
     return resolved
 
 
