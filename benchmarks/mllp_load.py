@@ -142,13 +142,23 @@ def percentile(values: list[float], fraction: float) -> float:
 
 
 class Server:
-    def __init__(self, out: Path) -> None:
+    def __init__(self, out: Path, *options: str) -> None:
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join([str(REPO / "python"), *filter(None, [env.get("PYTHONPATH")])])
         self.log = out.with_suffix(".log")
         with self.log.open("wb") as stderr:
             self.process = subprocess.Popen(
-                [sys.executable, "-m", "brenvolt_feeds.listen", "--port", "0", "--out", str(out), "-q"],
+                [
+                    sys.executable,
+                    "-m",
+                    "brenvolt_feeds.listen",
+                    "--port",
+                    "0",
+                    "--out",
+                    str(out),
+                    "-q",
+                    *options,
+                ],
                 stderr=stderr,
                 stdin=subprocess.DEVNULL,
                 env=env,
@@ -179,9 +189,11 @@ class Server:
         return self.log.read_text()
 
 
-def run_case(workdir: Path, name: str, connections: int, seconds: float, rate: float | None) -> Result:
+def run_case(
+    workdir: Path, name: str, connections: int, seconds: float, rate: float | None, options: list[str]
+) -> Result:
     out = workdir / re.sub(r"[^a-z0-9]+", "-", name.lower())
-    server = Server(out)
+    server = Server(out, *options)
     try:
         cpu_before = server.cpu_seconds()
         latencies, elapsed = asyncio.run(drive(server.port, connections, seconds, rate))
@@ -269,6 +281,8 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each case (default 10)")
     parser.add_argument("--quick", action="store_true", help="2 s per case; results files are not written")
+    parser.add_argument("--parallel-fsyncs", type=int, help="passed to brenvolt listen")
+    parser.add_argument("--only", help="run only the cases whose name holds this text")
     options = parser.parse_args()
     seconds = 2.0 if options.quick else options.seconds
     load_before = os.getloadavg()
@@ -279,9 +293,12 @@ def main() -> int:
         ("64 connections", 64, None),
         ("paced 1,000 msg/s (8 conn.)", 8, 1000.0),
     ]
-    with tempfile.TemporaryDirectory(prefix="mllp-load-") as folder:
-        results = [run_case(Path(folder), f"{name}", n, seconds, rate) for name, n, rate in cases]
-    if not options.quick:
+    # On the disk of the work tree, not a tmpfs, so that fsync means what it does in use.
+    with tempfile.TemporaryDirectory(prefix="mllp-load-", dir=REPO) as folder:
+        options_ = ["--parallel-fsyncs", str(options.parallel_fsyncs)] if options.parallel_fsyncs else []
+        chosen = [case for case in cases if not options.only or options.only in case[0]]
+        results = [run_case(Path(folder), name, n, seconds, rate, options_) for name, n, rate in chosen]
+    if not options.quick and not options.only:
         write_results(results, load_before, seconds)
     return 0
 

@@ -278,7 +278,6 @@ class Store:
         self._slots: asyncio.Semaphore | None = None
         self._flights: collections.deque[_Flight] = collections.deque()
         self._flight_added = asyncio.Event()
-        self._write_pool = concurrent.futures.ThreadPoolExecutor(1, "brenvolt-store-write")
         self._sync_pool = concurrent.futures.ThreadPoolExecutor(parallel_syncs, "brenvolt-store-sync")
         self.parallel_syncs = parallel_syncs
         self._closing = False
@@ -437,17 +436,18 @@ class Store:
         return True
 
     # The pipeline. The writer task takes every waiting line as one batch and
-    # writes it in the write thread (one thread, so batches reach the files in
-    # order); the batch's fsync then runs in the sync pool while the next
-    # batch is written, up to ``parallel_syncs`` batches at once, because the
-    # disk completes concurrent fsyncs far faster than one after the other.
-    # The settle task takes the flights strictly in order and tells each
-    # waiter whether its line is durable. When an fsync fails, its file is cut
-    # back to before that batch and every later batch in that file fails too,
-    # so a file never keeps a line that was not acknowledged as durable.
-    # Every file operation runs in the write thread; each fsync goes through
-    # a descriptor opened before its batch was written, so it reports any
-    # write-back error since then.
+    # writes it with one os.write per file (to the page cache: microseconds
+    # for the usual batch); the batch's fsync then runs in the sync pool while
+    # the next batch is written, up to ``parallel_syncs`` batches at once,
+    # because the disk completes concurrent fsyncs far faster than one after
+    # the other. The settle task takes the flights strictly in order and tells
+    # each waiter whether its line is durable. When an fsync fails, its file is
+    # cut back to before that batch and every later batch in that file fails
+    # too, so a file never keeps a line that was not acknowledged as durable.
+    # Every file operation but the data fsync runs on the event loop's thread
+    # (one hop to a thread per batch, not three: the hops, not the work, were
+    # the cost); each fsync goes through a descriptor opened before its batch
+    # was written, so it reports any write-back error since then.
 
     async def _run(self) -> None:
         try:
@@ -467,13 +467,13 @@ class Store:
                     async with asyncio.timeout(self._seconds_to_rotation()):
                         await self._wakeup.wait()
                 except TimeoutError:
-                    await loop.run_in_executor(self._write_pool, self._rotate_aged)
+                    self._rotate_aged()
                 continue
             await self._slots.acquire()
             batch = list(self._queue)
             self._queue.clear()
             try:
-                parts = await loop.run_in_executor(self._write_pool, self._write, batch)
+                parts = self._write(batch)
             except Exception as error:
                 self._slots.release()
                 self._fail(batch, error)
@@ -490,7 +490,6 @@ class Store:
 
     async def _settle(self) -> None:
         assert self._writer is not None and self._slots is not None
-        loop = asyncio.get_running_loop()
         while True:
             if not self._flights:
                 if self._writer.done():
@@ -507,7 +506,7 @@ class Store:
                 error = failure
             if error is None and any(part.file.broken for part in flight.parts):
                 error = StoreError("an earlier batch in the same file could not be made durable")
-            await loop.run_in_executor(self._write_pool, self._release, flight.parts, error is not None)
+            self._release(flight.parts, error is not None)
             if error is None:
                 self.batches += 1
                 self.lines_written += len(flight.batch)
@@ -534,7 +533,7 @@ class Store:
         oldest = min(item.opened for item in files)
         return max(0.0, oldest + self.rotate_seconds - time.monotonic()) + 0.001
 
-    # -- the write thread -------------------------------------------------
+    # -- file operations (on the event loop's thread) ----------------------
 
     def _write(self, batch: list[_Pending]) -> list[_Part]:
         """Write ``batch``, each file's lines with one ``os.write``; return what each file got."""
@@ -643,9 +642,7 @@ class Store:
             self._wakeup.set()
             await self._writer
             await self._settler
-            loop = asyncio.get_running_loop()
-            await loop.run_in_executor(self._write_pool, self._close_all)
-            self._write_pool.shutdown()
+            self._close_all()
             self._sync_pool.shutdown()
 
     def _close_all(self) -> None:
