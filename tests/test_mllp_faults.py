@@ -51,6 +51,39 @@ class TestStalls:
             assert answer is not None and ack_fields(answer) == ("AA", "SLOW")
 
 
+class TestPeerNotReading:
+    def test_peer_that_reads_no_acks_is_closed_after_the_idle_timeout(self, tmp_path: Path) -> None:
+        receiver = Receiver(ListenConfig(out=str(tmp_path), fsync=False, idle_timeout=0.2))
+
+        class Reader:
+            chunks = collections.deque([frame(adt("UNREAD-1")) + frame(adt("UNREAD-2"))])
+
+            async def read(self, size: int) -> bytes:
+                return self.chunks.popleft() if self.chunks else b""
+
+        class StuckWriter:
+            def write(self, data: bytes) -> None:
+                pass
+
+            async def drain(self) -> None:
+                await asyncio.sleep(3600)  # the peer's window never opens
+
+        async def scenario() -> float:
+            store = await receiver.open_store()
+            started = time.monotonic()
+            try:
+                await receiver.serve_stream(Reader(), StuckWriter(), Connection("127.0.0.1:9", None))  # type: ignore[arg-type]
+            finally:
+                await store.close()
+            return time.monotonic() - started
+
+        waited = asyncio.run(scenario())
+        assert 0.15 <= waited < 5
+        assert receiver.counters.timeouts == 1
+        # Both messages were stored before their ACKs were written.
+        assert [line["control_id"] for line in read_lines(tmp_path)] == ["UNREAD-1", "UNREAD-2"]
+
+
 class TestResets:
     @pytest.mark.parametrize("when", ["before-ack", "after-ack"])
     def test_reset_then_resend_stores_once(self, tmp_path: Path, when: str) -> None:
@@ -154,7 +187,6 @@ class _Feeder(threading.Thread):
             client.close()
 
 
-@pytest.mark.slow
 def test_kill_9_under_load_restarted_20_times(tmp_path: Path) -> None:
     out = tmp_path / "out"
     rng = random.Random(20261208)

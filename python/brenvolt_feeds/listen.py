@@ -74,6 +74,8 @@ DEFAULT_MAX_FRAME_SIZE: Final = 16 * 1024 * 1024
 DEFAULT_IDLE_TIMEOUT: Final = 600.0
 DEFAULT_FRAME_TIMEOUT: Final = 30.0
 DEFAULT_MAX_CONNECTIONS: Final = 100
+STOP_GRACE: Final = 10.0
+"""Seconds a connection may take to finish its frames in hand once a stop began."""
 
 Code = Literal["AA", "AE", "AR"]
 
@@ -154,7 +156,7 @@ class _Answer:
 def _now() -> str:
     # UTC: the offset is always right (a local zone read once would go stale at a
     # daylight saving change) and it costs no time zone look-up per message.
-    return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="microseconds")
+    return datetime.datetime.now(datetime.UTC).isoformat(timespec="microseconds")
 
 
 class Receiver:
@@ -226,6 +228,13 @@ class Receiver:
                 task.cancel()
         tasks = list(self._connections)
         if tasks:
+            # A peer that stopped reading its ACKs must not hold the shutdown.
+            _, stuck = await asyncio.wait(tasks, timeout=STOP_GRACE)
+            for task in stuck:
+                log.warning(
+                    "%s: still busy %gs after the stop: closing", self._connections[task].peer, STOP_GRACE
+                )
+                task.cancel()
             await asyncio.gather(*tasks, return_exceptions=True)
         if self._server is not None:
             await self._server.wait_closed()
@@ -316,7 +325,13 @@ class Receiver:
                     return
             if not data or self._stopping:
                 return
-            await writer.drain()
+            try:
+                async with asyncio.timeout(config.idle_timeout or None):
+                    await writer.drain()
+            except TimeoutError:
+                self.counters.timeouts += 1
+                log.warning("%s: has not read its ACKs for %gs: closing", peer, config.idle_timeout)
+                return
 
     async def _answer_frame(self, frame: mllp.Frame, peer: str, writer: asyncio.StreamWriter) -> bool:
         """Store one frame's message and send its answer; False when the connection must close."""

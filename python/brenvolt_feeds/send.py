@@ -358,6 +358,16 @@ def run_send(options: argparse.Namespace) -> int:
     return 0 if summary.ok else 1
 
 
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more")
+    return value
+
+
 def _seconds(text: str) -> float:
     try:
         value = float(text)
@@ -394,7 +404,7 @@ def add_send_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--retries",
-        type=int,
+        type=_count,
         default=DEFAULT_RETRIES,
         metavar="N",
         help="send a message at most N more times after a failed connection or a missing ACK (default: 5)",
