@@ -23,7 +23,6 @@ import json
 import os
 import shutil
 import signal
-import stat
 import sys
 import tempfile
 import time
@@ -82,24 +81,13 @@ def find_sources(arguments: Sequence[str], suffix: str) -> tuple[list[Source], l
     return sources, empty
 
 
-def stdin_is_file_or_pipe() -> bool:
-    try:
-        mode = os.fstat(sys.stdin.fileno()).st_mode
-    except (OSError, ValueError, AttributeError):
-        return False
-    return stat.S_ISREG(mode) or stat.S_ISFIFO(mode)
-
-
 def load(source: Source, loader: Callable[[str], T]) -> T:
     """Calls ``loader`` (a ``from_file``) with the path of ``source``. Standard
-    input is read through ``/dev/stdin`` when it is a file or a pipe, and
-    otherwise (a terminal, ``/dev/null``, no ``/dev/stdin``) through a
-    temporary copy, so it meets exactly the checks a file meets. (``from_file``
-    of an empty character device has been seen to report invalid JSON now and
-    then instead of an empty input.)"""
+    input is read through ``/dev/stdin`` where there is one, and otherwise
+    through a temporary copy, so it meets exactly the checks a file meets."""
     if not source.stdin:
         return loader(source.label)
-    if os.path.exists("/dev/stdin") and stdin_is_file_or_pipe():
+    if os.path.exists("/dev/stdin"):
         return loader("/dev/stdin")
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "stdin")

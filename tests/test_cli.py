@@ -258,7 +258,7 @@ class TestToHl7:
     def test_messages_follow_one_another_each_ended(self, tmp_path):
         first = write(tmp_path, "1.json", json.dumps([{"segment_name": "MSH", "1": "x"}]))
         second = write(tmp_path, "2.json", json.dumps(Hl7Json(VALID).hl7_json))
-        result = brenvolt("to-hl7", str(first), str(second), "-")
+        result = brenvolt("to-hl7", str(first), str(second), "-", stdin=b"")
         # Standard input was empty: its failure is reported, the rest written.
         assert result.stdout.decode() == "MSH|x\n" + JsonHl7.from_file(str(second)).hl7_string
         assert result.stderr.decode() == "brenvolt: <stdin>: HL7 message is empty\n"
