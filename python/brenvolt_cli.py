@@ -683,7 +683,7 @@ def build_parser() -> argparse.ArgumentParser:
         "strings, as to-json writes them), back to HL7 v2 text, each message ended by a line "
         "end; an empty array is a message of no segment lines and writes nothing. Every value "
         "is escaped (a backslash as \\E\\), except MSH-2, the encoding characters, which are "
-        "written as they are when they read back the same; so a space is written \\X20\\ and "
+        "written as they are when they read back the same. A space is written \\X20\\, and "
         "a value never adds structure.",
     )
     add_common(to_hl7_parser, "JSON (*.json)")
