@@ -738,28 +738,38 @@ def package_version() -> str:
         return "unknown"
 
 
+def to_null_device(stream: IO[str]) -> None:
+    """Points the stream's file descriptor at the null device, so that the
+    interpreter's last flush at exit neither fails nor repeats an error."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, stream.fileno())
+    finally:
+        os.close(devnull)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     options = build_parser().parse_args(argv)
     handler: Callable[[argparse.Namespace], int] = options.handler
     try:
         return handler(options)
     except OutputError as failure:
-        # Standard output goes to the null device from here on, so that the
-        # interpreter's last flush at exit neither fails nor repeats the error.
         if failure.label == STDOUT_LABEL:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-            os.close(devnull)
+            to_null_device(sys.stdout)
         if isinstance(failure.error, BrokenPipeError):
             # The reader went away (`brenvolt to-json big/ | head`): stop
             # quietly, with the status of a process that SIGPIPE ended.
             return 128 + signal.SIGPIPE
         print(f"{PROGRAM}: {failure}", file=sys.stderr)
         return 1
+    except BrokenPipeError:
+        # Standard error went to a pipe whose reader left (`2>&1 | head`).
+        to_null_device(sys.stdout)
+        to_null_device(sys.stderr)
+        return 128 + signal.SIGPIPE
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return 130
-
 
 if __name__ == "__main__":
     sys.exit(main())

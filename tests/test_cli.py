@@ -159,7 +159,9 @@ class TestToJson:
         path = tmp_path / "missing.hl7"
         result = brenvolt(command, str(path))
         assert (result.returncode, result.stdout) == (1, b"")
-        assert result.stderr.decode() == f"brenvolt: {path}: {error_of(lambda: Hl7Json.from_file(str(path)))}\n"
+        assert (
+            result.stderr.decode() == f"brenvolt: {path}: {error_of(lambda: Hl7Json.from_file(str(path)))}\n"
+        )
 
     def test_standard_input_meets_the_file_checks(self):
         result = brenvolt("to-json", stdin=VALID.encode())
@@ -433,6 +435,21 @@ class TestOutputFailures:
         )
         assert (result.returncode, result.stderr) == (141, b"")
         assert result.stdout.count(b"\n") == 1
+
+    def test_closed_pipe_on_standard_error_stops_the_command_quietly(self, tmp_path):
+        # Hundreds of lines about stray text: more than a pipe holds.
+        paths = [str(write(tmp_path, f"{n:03}.hl7", f"stray text {n}\n")) for n in range(800)]
+        line = (
+            f'"$0" validate --no-progress "$@" 2>&1 >"{tmp_path}/out" | head -n 1; exit "${{PIPESTATUS[0]}}"'
+        )
+        result = subprocess.run(
+            ["bash", "-c", line, str(SCRIPT), *paths],
+            capture_output=True,
+            stdin=subprocess.DEVNULL,
+            timeout=120,
+        )
+        assert (result.returncode, result.stderr) == (141, b"")
+        assert result.stdout.startswith(f"brenvolt: {paths[0]}: offset 0: ".encode())
 
 
 class TestValidateReadFailures:
