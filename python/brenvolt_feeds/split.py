@@ -123,6 +123,7 @@ _BOM = b"\xef\xbb\xbf"
 _BLANKS = b"\r\n\x00\x0c \t"
 # Bytes of a blank line in line mode: a line of only these is a separator.
 _SEPARATORS = b"\r\n\x00\x0b\x0c\x1c \t"
+_SEPARATOR_SET = frozenset(_SEPARATORS)
 # A message start or an envelope line: a line start (CR, LF, NUL, VT, FF, FS or a
 # byte-order mark) before the segment name and its field separator (ASCII punctuation).
 # The pattern starts with one class so that the regex engine scans for it quickly;
@@ -130,8 +131,9 @@ _SEPARATORS = b"\r\n\x00\x0b\x0c\x1c \t"
 _BOUNDARY = re.compile(
     rb"[\r\n\x00\x0b\x0c\x1c\xef](\xbb\xbf)?(MSH|FHS|BHS|BTS|FTS)[\x21-\x2f\x3a-\x40\x5b-\x60\x7b-\x7e]"
 )
-# The longest byte run before the segment name that the pattern looks at (a byte-order mark).
-_CONTEXT = 3
+# How far before the end of the bytes read a start may begin and still be incomplete:
+# three bytes of byte-order mark, the three letters of the name and its separator, less one.
+_LOOK_BACK = 6
 # The end of a message's last line after its last non-separator byte.
 _LINE_TAIL = re.compile(rb"[ \t]*(?:\r\n|\r|\n)?")
 _LINE_END = re.compile(rb"[\r\n]")
@@ -294,7 +296,7 @@ class _LineSplitter:
         self._buf = b"\n"
         self._buf_offset = offset - 1
         self._pos = 1  # start of the bytes not yet given to the current region
-        self._scan = 1  # no message start or envelope line begins before this index
+        self._scan = 0  # no message start or envelope line (with its line start) begins before this index
         self._mode = _OUTSIDE
         self._skip = _SkipRun(_SEPARATORS, _not_a_message(where))
         self._start = 0  # offset of the current message
@@ -331,38 +333,41 @@ class _LineSplitter:
                 self._skip = _SkipRun(
                     _SEPARATORS, _not_a_message(f"after the {line[:3].decode('ascii')} line")
                 )
-                pos = scan = after
+                pos = after
+                scan = after - 1  # the line end is the next start's line start
                 continue
-            match = search(buf, max(scan - _CONTEXT, 0))
-            while match is not None and (
-                match.start(2) < scan or (buf[match.start()] == _BOM_FIRST) != (match.group(1) is not None)
-            ):
+            match = search(buf, scan)
+            while match is not None and (buf[match.start()] == _BOM_FIRST) != (match.group(1) is not None):
                 match = search(buf, match.start() + 1)
             if match is None:
                 if final:
                     yield from self._end_region(buf, pos, len(buf), offset)
                     pos = scan = len(buf)
                     break
-                # A start found later begins at len(buf) - 3 or after, its context at
-                # len(buf) - 6 or after: the bytes before that belong to this region.
-                commit = max(pos, len(buf) - 2 * _CONTEXT)
-                self._give(buf, pos, commit, offset)
-                pos = commit
-                scan = max(scan, len(buf) - _CONTEXT)
+                # A start found later needs bytes not read yet: it begins at len(buf) - 6
+                # or after (three bytes of byte-order mark, the name, the separator), so the
+                # bytes before that belong to the current region.
+                scan = max(scan, len(buf) - _LOOK_BACK)
+                if scan > pos:
+                    self._give(buf, pos, scan, offset)
+                    pos = scan
                 break
             start = match.start(2)
             region_end = match.start() if match.group(1) is not None else start
-            yield from self._end_region(buf, pos, region_end, offset)
+            if self._mode == _MESSAGE and not self._parts:
+                index, batch = self._batches.message()
+                yield Message(index, self._start, _trimmed(buf[pos:region_end]), batch)
+            else:
+                yield from self._end_region(buf, pos, region_end, offset)
+            pos = start
             if match.group(2) == b"MSH":
                 self._mode = _MESSAGE
                 self._start = offset + start
-                self._parts = []
                 scan = start + 1
             else:
                 self._mode = _ENVELOPE
                 scan = start + 4
-            pos = start
-        keep = max(0, min(pos, scan - _CONTEXT))
+        keep = min(pos, scan)
         self._buf = buf[keep:]
         self._buf_offset = offset + keep
         self._pos = pos - keep
@@ -378,23 +383,32 @@ class _LineSplitter:
 
     def _end_region(self, buf: bytes, begin: int, end: int, offset: int) -> Iterator[Piece]:
         if self._mode == _MESSAGE:
-            if self._parts:
-                self._parts.append(buf[begin:end])
-                raw = b"".join(self._parts)
-                self._parts = []
-            else:
-                raw = buf[begin:end]
-            last = _LINE_TAIL.match(raw, len(raw.rstrip(_SEPARATORS)))
-            assert last is not None  # the pattern matches the empty string
-            if last.end() < len(raw):
-                raw = raw[: last.end()]
+            self._parts.append(buf[begin:end])
+            raw = b"".join(self._parts)
+            self._parts = []
             index, batch = self._batches.message()
-            yield Message(index, self._start, raw, batch)
+            yield Message(index, self._start, _trimmed(raw), batch)
         else:
             self._give(buf, begin, end, offset)
             notice = self._skip.flush()
             if notice is not None:
                 yield notice
+
+
+def _trimmed(raw: bytes) -> bytes:
+    """``raw`` without the separators after its last line (see the module's rules)."""
+    last = raw[-1]
+    if last == _CR or last == _LF:
+        before = len(raw) - 2
+        if last == _LF and before >= 0 and raw[before] == _CR:
+            before -= 1
+        if raw[before] not in _SEPARATOR_SET:  # the usual case: one line end after text
+            return raw
+    elif last not in _SEPARATOR_SET:
+        return raw
+    tail = _LINE_TAIL.match(raw, len(raw.rstrip(_SEPARATORS)))
+    assert tail is not None  # the pattern matches the empty string
+    return raw[: tail.end()]
 
 
 def _outside_frames(size: int) -> str:
