@@ -21,6 +21,8 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from mllp_support import (
     CR,
     FS,
@@ -228,6 +230,24 @@ class TestFrames:
         answers, counters = run_in_process(tmp_path, [stream])
         assert answers == [("AA", control) for control in ids]
         assert counters.bytes_skipped == skipped_per_gap * len(ids)
+
+    @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(
+        cuts=st.lists(st.integers(min_value=0, max_value=2000), max_size=30),
+        junk=st.sampled_from([b"", b"\r\n", b"\x00x"]),
+    )
+    def test_any_read_boundaries_give_the_same_answers(
+        self, tmp_path_factory: pytest.TempPathFactory, cuts: list[int], junk: bytes
+    ) -> None:
+        ids = [f"ANY-{n}" for n in range(5)]
+        stream = b"".join(junk + frame(adt(control)) for control in ids)
+        points = sorted({0, len(stream), *(cut % (len(stream) + 1) for cut in cuts)})
+        chunks = [stream[a:b] for a, b in zip(points, points[1:], strict=False) if b > a]
+        folder = tmp_path_factory.mktemp("any")
+        answers, counters = run_in_process(folder, chunks)
+        assert answers == [("AA", control) for control in ids]
+        assert [line["control_id"] for line in read_lines(folder)] == ids
+        assert counters.bytes_skipped == len(junk) * len(ids)
 
     def test_junk_before_the_first_start_byte(self, tmp_path: Path) -> None:
         answers, counters = run_in_process(tmp_path, [b"\r\n\x00hello" + frame(adt("AFTER-JUNK"))])

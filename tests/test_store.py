@@ -7,6 +7,8 @@ from pathlib import Path
 
 import orjson
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from brenvolt_feeds import store as store_module
 from brenvolt_feeds.store import (
@@ -154,6 +156,31 @@ class TestRecovery:
         # The new part file continues the sequence after the old one and the torn file.
         newest = stored_files(tmp_path)[-1]
         assert int(newest.name.split("-")[2].split(".")[0]) > 7
+
+    @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(
+        values=st.lists(st.text(max_size=40), min_size=1, max_size=8),
+        cut=st.integers(min_value=0, max_value=10_000),
+    )
+    def test_any_crash_point_keeps_exactly_the_whole_lines(
+        self, tmp_path_factory: pytest.TempPathFactory, values: list[str], cut: int
+    ) -> None:
+        folder = tmp_path_factory.mktemp("crash")
+        content = b"".join(orjson.dumps({"v": value}) + b"\n" for value in values)
+        written = content[: cut % (len(content) + 1)]
+        (folder / "part-20261208T120000.000000Z-000001.jsonl.open").write_bytes(written)
+
+        async def scenario() -> None:
+            store = await Store.open(folder, dup_window=0)
+            await store.close()
+
+        asyncio.run(scenario())
+        whole = written[: written.rfind(b"\n") + 1]
+        assert [value["v"] for value in read_lines(folder)] == [
+            orjson.loads(line)["v"] for line in whole.splitlines()
+        ]
+        torn = b"".join(path.read_bytes() for path in folder.glob("torn-*.bin"))
+        assert whole + torn == written
 
     def test_duplicate_memory_survives_a_restart_within_its_window(self, tmp_path: Path) -> None:
         async def first() -> None:
