@@ -171,7 +171,7 @@ class TestRecovery:
         (folder / "part-20261208T120000.000000Z-000001.jsonl.open").write_bytes(written)
 
         async def scenario() -> None:
-            store = await Store.open(folder, dup_window=0)
+            store = await Store.open(folder, dup_window=0, fsync=False)
             await store.close()
 
         asyncio.run(scenario())
