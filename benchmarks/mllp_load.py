@@ -215,14 +215,64 @@ def run_case(
     )
     print(
         f"{name:>24}: {result.rate:8.0f} msg/s  p50 {result.p50_ms:6.2f} ms  p99 {result.p99_ms:6.2f} ms  "
-        f"max {result.max_ms:6.1f} ms  receiver CPU {result.cpu_us:5.0f} us/msg  ({result.messages} messages)",
+        f"max {result.max_ms:6.1f} ms  receiver CPU {result.cpu_us:5.0f} us/msg  "
+        f"({result.messages} messages)",
         flush=True,
     )
     shutil.rmtree(out, ignore_errors=True)
     return result
 
 
-def write_results(results: list[Result], load_before: tuple[float, float, float], seconds: float) -> None:
+SHORT = {
+    "1 connection": "1 conn.",
+    "8 connections": "8 conn.",
+    "64 connections": "64 conn.",
+    "paced 1,000 msg/s (8 conn.)": "1,000/s paced",
+}
+
+
+def fsync_probe(folder: Path) -> tuple[float, float, float]:
+    """This disk's cost of durability.
+
+    Returns p50 and p99 ms of one write+fsync at a time, and fsyncs/s from 4 threads.
+    """
+    import threading
+
+    path = folder / "fsync-probe"
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+    try:
+        times = []
+        for _ in range(200):
+            started = time.perf_counter()
+            os.write(fd, b"x" * 700 + b"\n")
+            os.fsync(fd)
+            times.append(time.perf_counter() - started)
+        count = [0] * 4
+        stop = time.perf_counter() + 2
+
+        def hammer(slot: int) -> None:
+            while time.perf_counter() < stop:
+                os.write(fd, b"x" * 700 + b"\n")
+                os.fsync(fd)
+                count[slot] += 1
+
+        threads = [threading.Thread(target=hammer, args=(slot,)) for slot in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        os.close(fd)
+        path.unlink()
+    return percentile(times, 0.5) * 1000, percentile(times, 0.99) * 1000, sum(count) / 2
+
+
+def write_results(
+    results: list[Result],
+    load_before: tuple[float, float, float],
+    seconds: float,
+    probe: tuple[float, float, float],
+) -> None:
     import platform
 
     commit = subprocess.run(
@@ -231,19 +281,27 @@ def write_results(results: list[Result], load_before: tuple[float, float, float]
     lines = [
         "# MLLP load: `brenvolt listen` with fsync on",
         "",
-        f"Run of `benchmarks/mllp_load.py` on commit {commit}, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
+        f"Run of `benchmarks/mllp_load.py` on commit {commit}, "
+        f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
         f"{os.cpu_count()} cores, Python {platform.python_version()}, load average before the run "
         f"{load_before[0]:.2f} / {load_before[1]:.2f} / {load_before[2]:.2f}. "
-        f"The receiver and the load generator share the machine. Each case runs {seconds:g} s; every ACK is checked "
-        "to be AA and the receiver's stored count to equal the ACKs received. Latency: from the frame's last byte "
+        f"The receiver and the load generator share the machine. Each case runs {seconds:g} s; "
+        "every ACK is checked to be AA and the receiver's stored count to equal the ACKs received. "
+        "Latency: from the frame's last byte "
         "handed to the socket to the ACK received.",
         "",
-        "| case | connections | acknowledged msg/s | p50 ms | p99 ms | max ms | receiver CPU µs/msg | messages |",
+        f"This disk's cost of durability, measured in the same folder just before: one write+fsync at a time "
+        f"takes {probe[0]:.2f} ms at the median and {probe[1]:.2f} ms at p99; four threads doing the same "
+        f"complete {probe[2]:,.0f} fsyncs/s together.",
+        "",
+        "| case | connections | acknowledged msg/s | p50 ms | p99 ms | max ms "
+        "| receiver CPU µs/msg | messages |",
         "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |",
     ]
     for result in results:
         lines.append(
-            f"| {result.name} | {result.connections} | {result.rate:,.0f} | {result.p50_ms:.2f} | {result.p99_ms:.2f} "
+            f"| {result.name} | {result.connections} | {result.rate:,.0f} | {result.p50_ms:.2f} "
+            f"| {result.p99_ms:.2f} "
             f"| {result.max_ms:.1f} | {result.cpu_us:.0f} | {result.messages:,} |"
         )
     (HERE / "mllp_results.md").write_text("\n".join(lines) + "\n")
@@ -254,13 +312,13 @@ def write_results(results: list[Result], load_before: tuple[float, float, float]
     import matplotlib.pyplot as plt
 
     figure, (left, right) = plt.subplots(1, 2, figsize=(10, 4))
-    names = [result.name for result in results]
+    names = [SHORT.get(result.name, result.name) for result in results]
     left.bar(names, [result.rate for result in results], color="#4477aa")
     left.axhline(5000, color="#cc6677", linestyle="--", label="target 5,000 msg/s (8 connections)")
     left.set_ylabel("acknowledged messages / s")
     left.set_title("Throughput, fsync on")
     left.legend(fontsize=8)
-    left.tick_params(axis="x", labelsize=8)
+    left.tick_params(axis="x", labelsize=9)
     positions = range(len(results))
     right.bar(
         [p - 0.2 for p in positions], [r.p50_ms for r in results], width=0.4, label="p50", color="#88ccee"
@@ -269,7 +327,7 @@ def write_results(results: list[Result], load_before: tuple[float, float, float]
         [p + 0.2 for p in positions], [r.p99_ms for r in results], width=0.4, label="p99", color="#332288"
     )
     right.axhline(20, color="#cc6677", linestyle="--", label="p99 target 20 ms (1,000 msg/s)")
-    right.set_xticks(list(positions), names, fontsize=8)
+    right.set_xticks(list(positions), names, fontsize=9)
     right.set_ylabel("ms from last byte sent to ACK")
     right.set_title("ACK latency")
     right.legend(fontsize=8)
@@ -295,11 +353,16 @@ def main() -> int:
     ]
     # On the disk of the work tree, not a tmpfs, so that fsync means what it does in use.
     with tempfile.TemporaryDirectory(prefix="mllp-load-", dir=REPO) as folder:
+        probe = fsync_probe(Path(folder))
+        print(
+            f"fsync: p50 {probe[0]:.2f} ms, p99 {probe[1]:.2f} ms one at a time; "
+            f"{probe[2]:,.0f}/s from 4 threads"
+        )
         options_ = ["--parallel-fsyncs", str(options.parallel_fsyncs)] if options.parallel_fsyncs else []
         chosen = [case for case in cases if not options.only or options.only in case[0]]
         results = [run_case(Path(folder), name, n, seconds, rate, options_) for name, n, rate in chosen]
     if not options.quick and not options.only:
-        write_results(results, load_before, seconds)
+        write_results(results, load_before, seconds, probe)
     return 0
 
 
