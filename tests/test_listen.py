@@ -533,3 +533,24 @@ def test_command_line_errors(tmp_path: Path) -> None:
         "brenvolt_feeds.listen", ["--port", "0", "--out", str(tmp_path), "--encoding", "klingon"]
     )
     assert bad_encoding.returncode == 1 and "klingon" in bad_encoding.stderr
+
+
+def test_commands_join_a_brenvolt_parser() -> None:
+    import argparse
+
+    from brenvolt_feeds.listen import add_listen_command, run_listen
+    from brenvolt_feeds.send import add_send_command, run_send
+
+    parser = argparse.ArgumentParser(prog="brenvolt")
+    commands = parser.add_subparsers(dest="command", required=True)
+    add_listen_command(commands)
+    add_send_command(commands)
+    listen = parser.parse_args(["listen", "--out", "feed", "--max-frame-size", "1M", "--rotate-size", "512K"])
+    assert (listen.handler, listen.max_frame_size, listen.rotate_size) == (run_listen, 1 << 20, 512 << 10)
+    send = parser.parse_args(["send", "--host", "h", "--port", "2575", "a.hl7", "b.json"])
+    assert (send.handler, send.files, send.ack_timeout, send.retries) == (
+        run_send,
+        ["a.hl7", "b.json"],
+        10.0,
+        5,
+    )

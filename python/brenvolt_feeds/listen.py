@@ -632,7 +632,7 @@ DESCRIPTION: Final = (
 )
 
 
-def add_listen_command(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+def add_listen_command(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """Add the ``listen`` sub-command, with all its options, to a ``brenvolt`` sub-parser set."""
     parser = commands.add_parser(
         "listen", help="receive HL7 over MLLP into JSON Lines files", description=DESCRIPTION

@@ -443,7 +443,7 @@ DESCRIPTION: Final = (
 )
 
 
-def add_send_command(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+def add_send_command(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """Add the ``send`` sub-command, with all its options, to a ``brenvolt`` sub-parser set."""
     parser = commands.add_parser("send", help="send HL7 messages over MLLP", description=DESCRIPTION)
     add_send_arguments(parser)

@@ -288,9 +288,25 @@ class Store:
         self.lines_written = 0
 
     @classmethod
-    async def open(cls, directory: str | os.PathLike[str], **options: object) -> Store:
+    async def open(
+        cls,
+        directory: str | os.PathLike[str],
+        *,
+        rotate_bytes: int = DEFAULT_ROTATE_BYTES,
+        rotate_seconds: float = DEFAULT_ROTATE_SECONDS,
+        dup_window: int = DEFAULT_DUP_WINDOW,
+        fsync: bool = True,
+        parallel_syncs: int = DEFAULT_PARALLEL_SYNCS,
+    ) -> Store:
         """Make the store, recover the directory and start the writer task (see the class for options)."""
-        store = cls(directory, **options)  # type: ignore[arg-type]
+        store = cls(
+            directory,
+            rotate_bytes=rotate_bytes,
+            rotate_seconds=rotate_seconds,
+            dup_window=dup_window,
+            fsync=fsync,
+            parallel_syncs=parallel_syncs,
+        )
         await asyncio.to_thread(store._recover)
         store._wakeup = asyncio.Event()
         store._slots = asyncio.Semaphore(store.parallel_syncs)
