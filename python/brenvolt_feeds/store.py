@@ -36,14 +36,15 @@ from __future__ import annotations
 import asyncio
 import base64
 import collections
-import concurrent.futures
 import contextlib
 import dataclasses
 import datetime
 import enum
 import logging
 import os
+import queue
 import re
+import threading
 import time
 from collections.abc import Iterator
 from pathlib import Path
@@ -278,7 +279,8 @@ class Store:
         self._slots: asyncio.Semaphore | None = None
         self._flights: collections.deque[_Flight] = collections.deque()
         self._flight_added = asyncio.Event()
-        self._sync_pool = concurrent.futures.ThreadPoolExecutor(parallel_syncs, "brenvolt-store-sync")
+        self._sync_requests: queue.SimpleQueue[_SyncRequest | None] = queue.SimpleQueue()
+        self._sync_threads: list[threading.Thread] = []
         self.parallel_syncs = parallel_syncs
         self._closing = False
         self._keys: collections.OrderedDict[DupKey, None] = collections.OrderedDict()
@@ -308,6 +310,16 @@ class Store:
             parallel_syncs=parallel_syncs,
         )
         await asyncio.to_thread(store._recover)
+        if store.fsync:
+            for number in range(store.parallel_syncs):
+                thread = threading.Thread(
+                    target=_sync_worker,
+                    args=(store._sync_requests,),
+                    name=f"brenvolt-store-sync-{number}",
+                    daemon=True,
+                )
+                thread.start()
+                store._sync_threads.append(thread)
         store._wakeup = asyncio.Event()
         store._slots = asyncio.Semaphore(store.parallel_syncs)
         store._writer = asyncio.create_task(store._run(), name="brenvolt store writer")
@@ -494,12 +506,10 @@ class Store:
                 self._slots.release()
                 self._fail(batch, error)
                 continue
+            synced: asyncio.Future[None] = loop.create_future()
             if self.fsync:
-                synced = loop.run_in_executor(
-                    self._sync_pool, _sync_and_close, [part.sync_fd for part in parts]
-                )
+                self._sync_requests.put(_SyncRequest([part.sync_fd for part in parts], loop, synced))
             else:
-                synced = loop.create_future()
                 synced.set_result(None)
             self._flights.append(_Flight(batch, parts, synced))
             self._flight_added.set()
@@ -659,7 +669,10 @@ class Store:
             await self._writer
             await self._settler
             self._close_all()
-            self._sync_pool.shutdown()
+            for _ in self._sync_threads:
+                self._sync_requests.put(None)
+            for thread in self._sync_threads:
+                thread.join()
 
     def _close_all(self) -> None:
         for current in list(self._files.values()):
@@ -672,11 +685,40 @@ class Store:
         return [item.path for item in list(dict(self._files).values())]
 
 
-def _sync_and_close(fds: list[int]) -> None:
-    """fsync each descriptor, then close them all; raises the first fsync error."""
-    try:
-        for fd in fds:
-            _fsync(fd)
-    finally:
-        for fd in fds:
-            os.close(fd)
+@dataclasses.dataclass(slots=True)
+class _SyncRequest:
+    fds: list[int]
+    loop: asyncio.AbstractEventLoop
+    done: asyncio.Future[None]
+
+
+def _sync_worker(requests: queue.SimpleQueue[_SyncRequest | None]) -> None:
+    """A sync thread: fsync and close each request's descriptors, then settle its future on its loop.
+
+    Plain threads and one call back to the loop per request: the executor
+    machinery cost more than the fsync's share of the work.
+    """
+    while True:
+        request = requests.get()
+        if request is None:
+            return
+        error: OSError | None = None
+        try:
+            for fd in request.fds:
+                _fsync(fd)
+        except OSError as failure:
+            error = failure
+        finally:
+            for fd in request.fds:
+                os.close(fd)
+        with contextlib.suppress(RuntimeError):  # the loop is gone: nobody waits any more
+            request.loop.call_soon_threadsafe(_settle_future, request.done, error)
+
+
+def _settle_future(future: asyncio.Future[None], error: OSError | None) -> None:
+    if future.done():
+        return
+    if error is None:
+        future.set_result(None)
+    else:
+        future.set_exception(error)
