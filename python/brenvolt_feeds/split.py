@@ -16,12 +16,14 @@ match.
 
 How an input is cut:
 
-* A UTF-8 byte-order mark at the very start is dropped.
+* A UTF-8 byte-order mark at the very start is dropped, and so are CR, LF,
+  NUL, FF, space and tab before the first message (they are separators).
 * The input is an MLLP dump when its first byte that is not CR, LF, NUL, FF,
   space or tab is the start byte 0x0B. Each frame's payload is then cut by the
   line rules below (it normally holds one message); bytes outside frames other
   than CR, LF, NUL, FF, space and tab are reported, and so is a frame that is
-  never closed.
+  never closed. A frame that holds no message (empty, or only blanks) gives
+  nothing; the envelope and batch counts carry on across frames.
 * Otherwise the input is cut into lines at CR, LF or CR LF (mixed freely). A
   message begins at each line that starts with ``MSH`` and a field separator
   (``MSH|`` in practice; any ASCII punctuation is taken, so messages written
