@@ -10,7 +10,7 @@ match.
 
     for piece in split_file("batch.hl7"):
         if isinstance(piece, Message):
-            records = Hl7Json(piece.text()).to_list()   # or whatever the message is for
+            records = Hl7Json(piece.text()).hl7_json
         else:
             log.warning("offset %d: %s", piece.offset, piece.message)
 
