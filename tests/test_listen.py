@@ -532,7 +532,13 @@ def test_command_line_errors(tmp_path: Path) -> None:
     bad_encoding = run_module(
         "brenvolt_feeds.listen", ["--port", "0", "--out", str(tmp_path), "--encoding", "klingon"]
     )
-    assert bad_encoding.returncode == 1 and "klingon" in bad_encoding.stderr
+    assert bad_encoding.returncode == 2 and "unknown encoding: klingon" in bad_encoding.stderr
+    wide = run_module("brenvolt_feeds.listen", ["--out", str(tmp_path), "--encoding", "utf-16"])
+    assert wide.returncode == 2 and "MLLP cannot carry it" in wide.stderr
+    bad_window = run_module(
+        "brenvolt_feeds.listen", ["--port", "0", "--out", str(tmp_path), "--dup-window", "-1"]
+    )
+    assert bad_window.returncode == 2 and "must be 0 or more, not -1" in bad_window.stderr
 
 
 def test_commands_join_a_brenvolt_parser() -> None:

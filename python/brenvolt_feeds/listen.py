@@ -525,6 +525,27 @@ def _size(text: str) -> int:
     return value
 
 
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
+
+
+def _encoding(text: str) -> str:
+    """A character set MLLP can carry: one that writes ASCII as ASCII bytes (not UTF-16 or UTF-32)."""
+    try:
+        ascii_as_ascii = "MSH|\r".encode(text) == b"MSH|\r"
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {text}") from None
+    if not ascii_as_ascii:
+        raise argparse.ArgumentTypeError(f"{text} does not write ASCII as ASCII bytes; MLLP cannot carry it")
+    return text
+
+
 def _seconds(text: str) -> float:
     try:
         value = float(text)
@@ -542,7 +563,9 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--port", type=int, default=2575, help="TCP port; 0 asks the system for a free one (default: 2575)"
     )
-    parser.add_argument("--encoding", default="utf-8", help="how message bytes are decoded (default: utf-8)")
+    parser.add_argument(
+        "--encoding", type=_encoding, default="utf-8", help="how message bytes are decoded (default: utf-8)"
+    )
     parser.add_argument(
         "--validate",
         action="store_true",
@@ -601,7 +624,7 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
     )
     limits.add_argument(
         "--dup-window",
-        type=int,
+        type=_count,
         default=DEFAULT_DUP_WINDOW,
         metavar="N",
         help="stored messages remembered to spot duplicates; 0: off (default: 100000)",

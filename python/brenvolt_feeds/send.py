@@ -368,6 +368,17 @@ def _count(text: str) -> int:
     return value
 
 
+def _encoding(text: str) -> str:
+    """A character set MLLP can carry: one that writes ASCII as ASCII bytes (not UTF-16 or UTF-32)."""
+    try:
+        ascii_as_ascii = "MSH|\r".encode(text) == b"MSH|\r"
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {text}") from None
+    if not ascii_as_ascii:
+        raise argparse.ArgumentTypeError(f"{text} does not write ASCII as ASCII bytes; MLLP cannot carry it")
+    return text
+
+
 def _seconds(text: str) -> float:
     try:
         value = float(text)
@@ -418,6 +429,7 @@ def add_send_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--encoding",
+        type=_encoding,
         default="utf-8",
         help="how JSON records are encoded and ACKs decoded (default: utf-8); HL7 files go as they are",
     )
