@@ -123,6 +123,18 @@ class TestRotation:
         assert len(idle) == 1 and idle[0].endswith(".jsonl"), idle
         assert len(stored_files(tmp_path)) == 2
 
+    def test_by_time_under_steady_traffic(self, tmp_path: Path) -> None:
+        async def scenario() -> None:
+            store = await Store.open(tmp_path, rotate_seconds=0.2, fsync=False)
+            for n in range(50):  # 1 s of a line every 20 ms: the writer never waits 0.2 s
+                await store.append(Kind.PART, line(n))
+                await asyncio.sleep(0.02)
+            await store.close()
+
+        asyncio.run(scenario())
+        assert len(stored_files(tmp_path)) >= 3
+        assert [value["control_id"] for value in read_lines(tmp_path)] == [f"C{n}" for n in range(50)]
+
 
 class TestRecovery:
     @pytest.mark.parametrize(

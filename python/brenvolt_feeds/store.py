@@ -487,15 +487,19 @@ class Store:
         assert self._wakeup is not None and self._slots is not None
         loop = asyncio.get_running_loop()
         while True:
+            due = self._seconds_to_rotation()
+            if due is not None and due <= 0:
+                # Checked before every batch too: under steady traffic the wait
+                # below never runs out.
+                self._rotate_aged()
+                continue
             if not self._queue:
                 if self._closing:
                     break
                 self._wakeup.clear()
-                try:
-                    async with asyncio.timeout(self._seconds_to_rotation()):
+                with contextlib.suppress(TimeoutError):
+                    async with asyncio.timeout(due):
                         await self._wakeup.wait()
-                except TimeoutError:
-                    self._rotate_aged()
                 continue
             await self._slots.acquire()
             batch = list(self._queue)
@@ -557,7 +561,7 @@ class Store:
         if not files:
             return None
         oldest = min(item.opened for item in files)
-        return max(0.0, oldest + self.rotate_seconds - time.monotonic()) + 0.001
+        return oldest + self.rotate_seconds - time.monotonic()
 
     # -- file operations (on the event loop's thread) ----------------------
 
