@@ -33,6 +33,8 @@ from pathlib import Path
 from typing import IO, TypeVar
 
 from brenvolt import Hl7Json, JsonHl7
+from brenvolt_feeds.listen import add_listen_command
+from brenvolt_feeds.send import add_send_command
 from brenvolt_feeds.split import Message, Notice, Piece, split_file, split_stream
 
 PROGRAM = "brenvolt"
@@ -726,6 +728,9 @@ def build_parser() -> argparse.ArgumentParser:
         "-q", "--quiet", action="store_true", help="print only the messages that fail"
     )
     validate_parser.set_defaults(handler=validate)
+
+    add_listen_command(commands)
+    add_send_command(commands)
     return parser
 
 
