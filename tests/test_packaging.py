@@ -12,6 +12,7 @@ import tomllib
 from pathlib import Path
 
 import pytest
+from packaging.requirements import Requirement
 
 ROOT = Path(__file__).resolve().parents[1]
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))
@@ -42,9 +43,22 @@ class TestInstalledDistribution:
         version = f"Programming Language :: Python :: {sys.version_info.major}.{sys.version_info.minor}"
         assert version in metadata.get_all("Classifier")
 
-    def test_extras_and_no_project_urls(self, metadata):
-        assert set(metadata.get_all("Provides-Extra")) == {"test", "bench"}
-        assert metadata.get_all("Project-URL") is None
+    def test_requirements_as_declared(self, metadata):
+        """Every dependency and every extra's requirement is in the metadata, with its marker."""
+        project = PYPROJECT["project"]
+        declared = {(str(Requirement(text)), None) for text in project.get("dependencies", [])}
+        for extra, texts in project.get("optional-dependencies", {}).items():
+            declared |= {(str(Requirement(text)), extra) for text in texts}
+        installed = set()
+        for text in metadata.get_all("Requires-Dist") or []:
+            requirement = Requirement(text)
+            marker = str(requirement.marker) if requirement.marker else ""
+            extra = re.fullmatch(r'extra == "([^"]+)"', marker)
+            if extra:
+                requirement.marker = None
+            installed.add((str(requirement), extra[1] if extra else None))
+        assert installed == declared
+        assert set(metadata.get_all("Provides-Extra") or []) == set(project.get("optional-dependencies", {}))
 
     def test_console_script(self):
         scripts = importlib.metadata.entry_points(group="console_scripts")
