@@ -89,7 +89,7 @@ _CODES: Final[tuple[str, ...]] = get_args(AckCode)
 # A header line: "MSH" as the whole segment name, at the start of the text
 # (after a byte-order mark) or of a line. brenvolt cuts lines at CR and LF.
 _HEADER = re.compile(r"(?:\A\ufeff?|(?<=[\r\n]))MSH(?=[|\r\n]|\Z)[^\r\n]*")
-_KEY = re.compile(r"(\d+)(.*)", re.DOTALL)
+_DIGITS: Final = frozenset("0123456789")
 _SURROGATE = re.compile(r"[\ud800-\udfff]")
 _LINE_BREAKS = re.compile(r"\s*[\r\n]\s*")
 
@@ -173,19 +173,29 @@ def _header_record(line: str | None) -> dict[str, str]:
     return records[0] if records else {}
 
 
-def _field(record: Mapping[str, str], number: int) -> dict[str, str]:
-    """The entries of field ``number``: key suffix ("", ".2", "[1]", "[1].2") -> value."""
-    entries: dict[str, str] = {}
+def _fields(record: Mapping[str, str]) -> dict[int, dict[str, str]]:
+    """The record's entries grouped by field number: number -> {key suffix ("", ".2", "[1]", "[1].2"): value}.
+
+    Each key is read once; keys that do not start with a field number
+    (``segment_name``) are left out.
+    """
+    grouped: dict[int, dict[str, str]] = {}
     for key, value in record.items():
-        match = _KEY.fullmatch(key)
-        if match is not None and int(match.group(1)) == number:
-            entries[match.group(2)] = value
-    return entries
+        end = 0
+        while end < len(key) and key[end] in _DIGITS:
+            end += 1
+        if end:
+            grouped.setdefault(int(key[:end]), {})[key[end:]] = value
+    return grouped
 
 
 def _first_component(record: Mapping[str, str], number: int, component: int) -> str:
     """Component ``component`` of the first repetition of field ``number``, "" when absent."""
-    entries = _field(record, number)
+    return _component(_fields(record).get(number, {}), component)
+
+
+def _component(entries: Mapping[str, str], component: int) -> str:
+    """Component ``component`` of the first repetition among one field's ``entries``, "" when absent."""
     for prefix in ("", "[0]"):
         if component == 1 and prefix in entries:
             return entries[prefix]
@@ -250,8 +260,10 @@ def _text_message(text: str) -> str:
     return line[: TEXT_MESSAGE_LIMIT - 3].rstrip() + "..."
 
 
-def _copy(target: dict[str, str], number: int, source: Mapping[str, str], source_number: int) -> None:
-    for suffix, value in _field(source, source_number).items():
+def _copy(
+    target: dict[str, str], number: int, source: Mapping[int, Mapping[str, str]], source_number: int
+) -> None:
+    for suffix, value in source.get(source_number, {}).items():
         target[f"{number}{suffix}"] = value
 
 
@@ -315,8 +327,9 @@ def build_ack(
     line = _header_line(message)
     if line is not None:
         line = _SURROGATE.sub("\ufffd", line)
-    received = _header_record(line)
-    if _first_component(received, _MSH_KEY["message_type"], 1) == "ACK":
+    received = _fields(_header_record(line))
+    message_type = _MSH_KEY["message_type"]
+    if _component(received.get(message_type, {}), 1) == "ACK":
         raise ValueError("the message is an acknowledgement (MSH-9 is ACK); an ACK is never acknowledged")
 
     header: dict[str, str] = {"segment_name": "MSH", "1": "^~\\&"}
@@ -325,13 +338,12 @@ def build_ack(
     _copy(header, _MSH_KEY["receiving_application"], received, _MSH_KEY["sending_application"])
     _copy(header, _MSH_KEY["receiving_facility"], received, _MSH_KEY["sending_facility"])
     header[str(_MSH_KEY["time"])] = _timestamp(now)
-    message_type = _MSH_KEY["message_type"]
     header[f"{message_type}.1"] = "ACK"
-    header[f"{message_type}.2"] = _first_component(received, message_type, 2)
+    header[f"{message_type}.2"] = _component(received.get(message_type, {}), 2)
     header[f"{message_type}.3"] = "ACK"
     header[str(_MSH_KEY["control_id"])] = control_id
     _copy(header, _MSH_KEY["processing_id"], received, _MSH_KEY["processing_id"])
-    if "".join(_field(received, _MSH_KEY["version"]).values()):
+    if "".join(received.get(_MSH_KEY["version"], {}).values()):
         _copy(header, _MSH_KEY["version"], received, _MSH_KEY["version"])
     else:
         header[str(_MSH_KEY["version"])] = DEFAULT_VERSION
