@@ -6,6 +6,7 @@ is killed in a ``finally``.
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import os
 import re
@@ -19,6 +20,8 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 
 import orjson
+
+from brenvolt_feeds.listen import MllpConnection, Receiver
 
 REPO = Path(__file__).resolve().parents[1]
 PYTHON_DIR = REPO / "python"
@@ -111,6 +114,80 @@ class Client:
             return True
         except TimeoutError:
             return False
+
+
+class ScriptedTransport(asyncio.Transport):
+    """A transport for driving an ``MllpConnection`` in process: it keeps what is written.
+
+    With ``stuck=True`` the peer never reads: the first write pauses the
+    protocol's writing for good, as a full socket buffer would.
+    """
+
+    def __init__(self, protocol: asyncio.Protocol, *, stuck: bool = False) -> None:
+        super().__init__()
+        self.protocol = protocol
+        self.written = bytearray()
+        self.stuck = stuck
+        self.closing = False
+        self.reading = True
+        self.writing_paused = False
+
+    def get_extra_info(self, name: str, default: object = None) -> object:
+        return ("127.0.0.1", 9) if name == "peername" else default
+
+    def write(self, data: bytes | bytearray | memoryview) -> None:
+        assert not self.closing, "written after close"
+        self.written += data
+        if self.stuck and not self.writing_paused:
+            self.writing_paused = True
+            self.protocol.pause_writing()
+
+    def is_closing(self) -> bool:
+        return self.closing
+
+    def close(self) -> None:
+        if not self.closing:
+            self.closing = True
+            asyncio.get_running_loop().call_soon(self.protocol.connection_lost, None)
+
+    def abort(self) -> None:
+        self.close()
+
+    def pause_reading(self) -> None:
+        self.reading = False
+
+    def resume_reading(self) -> None:
+        self.reading = True
+
+    def is_reading(self) -> bool:
+        return self.reading
+
+
+async def drive_connection(receiver: Receiver, chunks: Sequence[bytes], *, stuck: bool = False) -> bytes:
+    """Serve one in-process connection that delivers ``chunks`` one read each, then end of stream.
+
+    Like a sender that waits for its answers, each chunk is delivered once
+    every frame before it is answered (or the connection paused its
+    reading). Returns every byte the receiver wrote. Bounded: 30 s in all.
+    """
+    connection = MllpConnection(receiver)
+    transport = ScriptedTransport(connection, stuck=stuck)
+    connection.connection_made(transport)
+    async with asyncio.timeout(30):
+        for chunk in chunks:
+            while connection.unanswered and transport.reading and not transport.closing:
+                await asyncio.sleep(0.001)
+            if transport.closing or not transport.reading:
+                break
+            connection.data_received(chunk)
+        else:
+            while connection.unanswered and transport.reading and not transport.closing:
+                await asyncio.sleep(0.001)
+            # A paused transport reads nothing, not even the end of the stream.
+            if transport.reading and not transport.closing and not connection.eof_received():
+                transport.close()
+        await connection.closed
+    return bytes(transport.written)
 
 
 class Listener:

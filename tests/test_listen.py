@@ -1,7 +1,7 @@
 """``brenvolt listen``: interop with python-hl7, frames, bad input, duplicates, ACKs, shutdown, limits, TLS.
 
-Frame-level tables run the receiver's connection loop in-process on scripted
-reads (so every read boundary is exactly where the test puts it); the rest
+Frame-level tables run the receiver's connection protocol in-process on
+scripted reads (so every read boundary is exactly where the test puts it); the rest
 talk to ``python -m brenvolt_feeds.listen`` on 127.0.0.1 over real sockets.
 """
 
@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import asyncio
 import base64
-import collections
 import hashlib
 import signal
 import socket
@@ -32,6 +31,7 @@ from mllp_support import (
     ack_fields,
     adt,
     child_env,
+    drive_connection,
     frame,
     listening,
     make_certificate,
@@ -41,31 +41,10 @@ from mllp_support import (
 
 from brenvolt import Hl7Json
 from brenvolt_feeds import ack, split
-from brenvolt_feeds.listen import Connection, Counters, ListenConfig, Receiver
+from brenvolt_feeds.listen import Counters, ListenConfig, Receiver
 from brenvolt_feeds.store import Kind, read_lines
 
 # -- in-process harness ----------------------------------------------------
-
-
-class ScriptedReader:
-    """Hands out the given chunks one read at a time, then end of stream."""
-
-    def __init__(self, chunks: Sequence[bytes]) -> None:
-        self.chunks = collections.deque(chunks)
-
-    async def read(self, size: int) -> bytes:
-        return self.chunks.popleft() if self.chunks else b""
-
-
-class CollectingWriter:
-    def __init__(self) -> None:
-        self.data = bytearray()
-
-    def write(self, data: bytes) -> None:
-        self.data += data
-
-    async def drain(self) -> None:
-        pass
 
 
 def replies_in(data: bytes) -> list[tuple[str, str]]:
@@ -84,17 +63,16 @@ def run_in_process(
     """Serve one connection that delivers ``chunks`` read by read; return its answers and the counters."""
     options.setdefault("fsync", False)
     receiver = Receiver(ListenConfig(out=str(folder), **options))  # type: ignore[arg-type]
-    writer = CollectingWriter()
 
-    async def scenario() -> None:
+    async def scenario() -> bytes:
         store = await receiver.open_store()
         try:
-            await receiver.serve_stream(ScriptedReader(chunks), writer, Connection("127.0.0.1:9", None))  # type: ignore[arg-type]
+            return await drive_connection(receiver, chunks)
         finally:
             await store.close()
 
-    asyncio.run(scenario())
-    return replies_in(writer.data), receiver.counters
+    written = asyncio.run(scenario())
+    return replies_in(written), receiver.counters
 
 
 def corpus_messages(path: Path) -> list[bytes]:

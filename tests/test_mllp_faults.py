@@ -17,10 +17,21 @@ import time
 from pathlib import Path
 
 import pytest
-from mllp_support import VT, Client, Listener, ack_fields, adt, frame, listening, part_lines, summary_counts
+from mllp_support import (
+    VT,
+    Client,
+    Listener,
+    ack_fields,
+    adt,
+    drive_connection,
+    frame,
+    listening,
+    part_lines,
+    summary_counts,
+)
 
 from brenvolt_feeds import store as store_module
-from brenvolt_feeds.listen import Connection, ListenConfig, Receiver
+from brenvolt_feeds.listen import ListenConfig, Receiver
 from brenvolt_feeds.store import read_lines
 
 
@@ -55,24 +66,14 @@ class TestPeerNotReading:
     def test_peer_that_reads_no_acks_is_closed_after_the_idle_timeout(self, tmp_path: Path) -> None:
         receiver = Receiver(ListenConfig(out=str(tmp_path), fsync=False, idle_timeout=0.2))
 
-        class Reader:
-            chunks = collections.deque([frame(adt("UNREAD-1")) + frame(adt("UNREAD-2"))])
-
-            async def read(self, size: int) -> bytes:
-                return self.chunks.popleft() if self.chunks else b""
-
-        class StuckWriter:
-            def write(self, data: bytes) -> None:
-                pass
-
-            async def drain(self) -> None:
-                await asyncio.sleep(3600)  # the peer's window never opens
-
         async def scenario() -> float:
             store = await receiver.open_store()
             started = time.monotonic()
             try:
-                await receiver.serve_stream(Reader(), StuckWriter(), Connection("127.0.0.1:9", None))  # type: ignore[arg-type]
+                # The peer's window never opens: the first ACK written fills it.
+                await drive_connection(
+                    receiver, [frame(adt("UNREAD-1")) + frame(adt("UNREAD-2"))], stuck=True
+                )
             finally:
                 await store.close()
             return time.monotonic() - started
@@ -124,30 +125,19 @@ class TestDiskFailure:
 
         monkeypatch.setattr(store_module, "_fsync", fsync)
         receiver = Receiver(ListenConfig(out=str(tmp_path)))
-        written = bytearray()
 
-        class Reader:
-            chunks = collections.deque([frame(adt("FIRST")) + frame(adt("SECOND")) + frame(adt("THIRD"))])
-
-            async def read(self, size: int) -> bytes:
-                return self.chunks.popleft() if self.chunks else b""
-
-        class Writer:
-            def write(self, data: bytes) -> None:
-                written.extend(data)
-
-            async def drain(self) -> None:
-                pass
-
-        async def scenario() -> None:
+        async def scenario() -> bytes:
             store = await receiver.open_store()
             try:
-                await receiver.serve_stream(Reader(), Writer(), Connection("127.0.0.1:9", None))  # type: ignore[arg-type]
+                # FIRST is answered before the others arrive, as a sender waiting for its ACK does.
+                return await drive_connection(
+                    receiver, [frame(adt("FIRST")), frame(adt("SECOND")) + frame(adt("THIRD"))]
+                )
             finally:
                 monkeypatch.setattr(store_module, "_fsync", real)
                 await store.close()
 
-        asyncio.run(scenario())
+        written = asyncio.run(scenario())
         answers = [ack_fields(piece[1:]) for piece in bytes(written).split(b"\x1c\r") if piece.startswith(VT)]
         assert answers == [("AA", "FIRST")]
         assert receiver.counters.store_failures == 1

@@ -1,11 +1,11 @@
 """``brenvolt listen``: an MLLP receiver that stores every message as a JSON line before it says AA.
 
-Each connection is served by one asyncio task. Its bytes go through an
-incremental ``FrameDecoder``; each complete frame is decoded (``--encoding``),
-converted with ``Hl7Json`` and appended to the store (see
-``brenvolt_feeds.store``), strictly in the order the frames came; only when
-the line is written and fsync'd does the ACK go out. What happens to each
-frame:
+Each connection is an ``asyncio.Protocol`` (``MllpConnection``): no task and
+no stream per connection. Its bytes go straight into an incremental
+``FrameDecoder``; each complete frame is decoded (``--encoding``), converted
+with ``Hl7Json`` and handed to the store (see ``brenvolt_feeds.store``) as it
+arrives, and the answers go out strictly in the order the frames came, each
+only once its line is written and fsync'd. What happens to each frame:
 
 - a message that converts: a part line ``{"received", "peer", "control_id",
   "sha256", "records"}``, answered ``AA``;
@@ -29,7 +29,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import contextlib
+import collections
 import dataclasses
 import datetime
 import hashlib
@@ -50,15 +50,14 @@ from brenvolt_feeds.store import (
     Kind,
     Store,
     StoreClosed,
-    StoreError,
     part_line,
     reject_line,
 )
 
 __all__ = [
-    "Connection",
     "Counters",
     "ListenConfig",
+    "MllpConnection",
     "Receiver",
     "add_listen_arguments",
     "add_listen_command",
@@ -69,13 +68,14 @@ __all__ = [
 
 log = logging.getLogger("brenvolt.listen")
 
-READ_SIZE: Final = 1 << 16
 DEFAULT_MAX_FRAME_SIZE: Final = 16 * 1024 * 1024
 DEFAULT_IDLE_TIMEOUT: Final = 600.0
 DEFAULT_FRAME_TIMEOUT: Final = 30.0
 DEFAULT_MAX_CONNECTIONS: Final = 100
 STOP_GRACE: Final = 10.0
 """Seconds a connection may take to finish its frames in hand once a stop began."""
+MAX_UNANSWERED: Final = 256
+"""Frames of one connection waiting for the store before its reading pauses."""
 
 Code = Literal["AA", "AE", "AR"]
 
@@ -129,27 +129,19 @@ class Counters:
         )
 
 
-@dataclasses.dataclass(slots=True)
-class Connection:
-    """One served connection: who it is, its task, and whether it is waiting for bytes."""
-
-    peer: str
-    task: asyncio.Task[None] | None
-    reading: bool = False
-
-
 class _Answer:
     """What one frame asks of the store and of the reply."""
 
-    __slots__ = ("kind", "line", "key", "reply", "code")
+    __slots__ = ("kind", "line", "key", "frame", "code")
 
     def __init__(
-        self, kind: Kind, line: bytes, key: tuple[str, str] | None, reply: str | None, code: Code
+        self, kind: Kind, line: bytes, key: tuple[str, str] | None, frame: bytes | None, code: Code
     ) -> None:
         self.kind = kind
         self.line = line
         self.key = key
-        self.reply = reply
+        self.frame = frame
+        """The framed answer to write once the line is durable; None for an acknowledgement."""
         self.code = code
 
 
@@ -177,7 +169,7 @@ class Receiver:
         self.store: Store | None = None
         self.port = 0
         self._server: asyncio.Server | None = None
-        self._connections: dict[asyncio.Task[None], Connection] = {}
+        self._connections: dict[MllpConnection, None] = {}
         self._stopping = False
 
     async def start(self) -> int:
@@ -192,12 +184,11 @@ class Receiver:
             context.load_cert_chain(self.config.tls_cert, self.config.tls_key)
         self.store = await self.open_store()
         try:
-            self._server = await asyncio.start_server(
-                self._serve_connection,
+            self._server = await asyncio.get_running_loop().create_server(
+                lambda: MllpConnection(self),
                 self.config.host,
                 self.config.port,
                 ssl=context,
-                limit=READ_SIZE,
                 ssl_handshake_timeout=self.config.frame_timeout or None if context else None,
             )
         except BaseException:
@@ -223,139 +214,27 @@ class Receiver:
         self._stopping = True
         if self._server is not None:
             self._server.close()
-        for task, connection in list(self._connections.items()):
-            if connection.reading:
-                task.cancel()
-        tasks = list(self._connections)
-        if tasks:
+        connections = list(self._connections)
+        for connection in connections:
+            connection.finish()
+        if connections:
+            closed = [connection.closed for connection in connections]
             # A peer that stopped reading its ACKs must not hold the shutdown.
-            _, stuck = await asyncio.wait(tasks, timeout=STOP_GRACE)
-            for task in stuck:
-                log.warning(
-                    "%s: still busy %gs after the stop: closing", self._connections[task].peer, STOP_GRACE
-                )
-                task.cancel()
-            await asyncio.gather(*tasks, return_exceptions=True)
+            _, stuck = await asyncio.wait(closed, timeout=STOP_GRACE)
+            for connection in connections:
+                if connection.closed in stuck:
+                    log.warning("%s: still busy %gs after the stop: closing", connection.peer, STOP_GRACE)
+                    connection.abort()
+            await asyncio.gather(*closed, return_exceptions=True)
         if self._server is not None:
             await self._server.wait_closed()
         if self.store is not None:
             await self.store.close()
 
-    # -- one connection ---------------------------------------------------
-
-    async def _serve_connection(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        address = writer.get_extra_info("peername")
-        peer = f"{address[0]}:{address[1]}" if isinstance(address, tuple) else str(address)
-        if self._stopping or len(self._connections) >= self.config.max_connections:
-            self.counters.refused += 1
-            log.warning("%s: refused: %d connections already open", peer, len(self._connections))
-            writer.close()
-            with contextlib.suppress(OSError, asyncio.TimeoutError):
-                async with asyncio.timeout(1):
-                    await writer.wait_closed()
-            return
-        task = asyncio.current_task()
-        assert task is not None
-        connection = Connection(peer, task)
-        self._connections[task] = connection
-        self.counters.connections += 1
-        log.debug("%s: connected", peer)
-        try:
-            await self.serve_stream(reader, writer, connection)
-        except asyncio.CancelledError:
-            if not self._stopping:
-                raise
-        except (ConnectionError, ssl.SSLError) as error:
-            log.info("%s: connection lost: %s", peer, error)
-        finally:
-            del self._connections[task]
-            writer.close()
-            with contextlib.suppress(OSError, ssl.SSLError, asyncio.TimeoutError, asyncio.CancelledError):
-                async with asyncio.timeout(1):
-                    await writer.wait_closed()
-            log.debug("%s: closed", peer)
-
-    async def serve_stream(
-        self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, connection: Connection
-    ) -> None:
-        """Read frames from ``reader`` and answer them on ``writer`` until the peer stops or a limit hits."""
-        config = self.config
-        peer = connection.peer
-        decoder = mllp.FrameDecoder(config.max_frame_size)
-        while True:
-            limit = config.frame_timeout if decoder.in_frame else config.idle_timeout
-            connection.reading = True
-            try:
-                async with asyncio.timeout(limit or None):
-                    data = await reader.read(READ_SIZE)
-            except TimeoutError:
-                self.counters.timeouts += 1
-                if decoder.in_frame:
-                    log.warning(
-                        "%s: frame stalled for %gs at offset %d: closing", peer, limit, decoder.position
-                    )
-                else:
-                    log.info("%s: idle for %gs: closing", peer, limit)
-                return
-            finally:
-                connection.reading = False
-            events = decoder.feed(data) if data else decoder.finish()
-            for event in events:
-                if isinstance(event, mllp.Frame):
-                    if not await self._answer_frame(event, peer, writer):
-                        return
-                elif isinstance(event, mllp.Skipped):
-                    self.counters.bytes_skipped += len(event.data)
-                    log.warning(
-                        "%s: skipped %d bytes at offset %d: %s",
-                        peer,
-                        len(event.data),
-                        event.offset,
-                        event.reason,
-                    )
-                else:
-                    self.counters.oversized += 1
-                    log.warning(
-                        "%s: frame at offset %d passed %d bytes (--max-frame-size %d): closing, no answer",
-                        peer,
-                        event.offset,
-                        event.size,
-                        config.max_frame_size,
-                    )
-                    return
-            if not data or self._stopping:
-                return
-            try:
-                async with asyncio.timeout(config.idle_timeout or None):
-                    await writer.drain()
-            except TimeoutError:
-                self.counters.timeouts += 1
-                log.warning("%s: has not read its ACKs for %gs: closing", peer, config.idle_timeout)
-                return
-
-    async def _answer_frame(self, frame: mllp.Frame, peer: str, writer: asyncio.StreamWriter) -> bool:
-        """Store one frame's message and send its answer; False when the connection must close."""
-        answer = self.take(frame.payload, peer)
-        assert self.store is not None
-        try:
-            fresh = await self.store.append(answer.kind, answer.line, answer.key)
-        except (StoreError, StoreClosed) as error:
-            self.counters.store_failures += 1
-            log.error(
-                "%s: frame at offset %d not stored (%s): closing without an answer", peer, frame.offset, error
-            )
-            return False
-        if answer.kind is Kind.REJECTS:
-            self.counters.rejected += 1
-        elif not fresh:
-            self.counters.duplicates += 1
-        else:
-            self.counters.stored += 1
-        if answer.reply is None:
-            self.counters.acknowledgements += fresh
-            return True
-        writer.write(mllp.frame(answer.reply.encode(self.config.encoding, "replace")))
-        return True
+    @property
+    def connections(self) -> int:
+        """How many connections are being served now."""
+        return len(self._connections)
 
     def take(self, payload: bytes, peer: str) -> _Answer:
         """Decide where one frame's message goes and what answers it (nothing is written here)."""
@@ -391,16 +270,275 @@ class Receiver:
         control = ack.control_id(text)
         digest = hashlib.sha256(payload).hexdigest()
         line = part_line(received, peer, control, digest, records)
-        reply = None if is_ack else _build_ack(text, "AA", None)
+        reply = None if is_ack else self._frame(_build_ack(text, "AA", None))
         return _Answer(Kind.PART, line, (control, digest), reply, "AA")
 
     def _reject(
         self, received: str, peer: str, payload: bytes, text: str, is_ack: bool, code: Code, error: str
     ) -> _Answer:
         line = reject_line(received, peer, error, payload)
-        reply = None if is_ack else _build_ack(text, code, error)
+        reply = None if is_ack else self._frame(_build_ack(text, code, error))
         log.info("%s: rejected (%s): %s", peer, code, error)
         return _Answer(Kind.REJECTS, line, None, reply, code)
+
+    def _frame(self, reply: str) -> bytes:
+        return mllp.frame(reply.encode(self.config.encoding, "replace"))
+
+
+class MllpConnection(asyncio.Protocol):
+    """One served connection, driven by the event loop's callbacks.
+
+    Received bytes go straight into a ``FrameDecoder``; every complete frame
+    is taken (``Receiver.take``) and submitted to the store at once, and its
+    answer is written when its line is durable, strictly in the order the
+    frames came (a later frame's answer waits for every earlier one). A store
+    failure closes the connection without an answer. Timeouts: one timer per
+    connection, re-armed lazily, closes it after ``idle_timeout`` without a
+    frame, ``frame_timeout`` without a byte inside an open frame, or
+    ``idle_timeout`` with the peer not reading its ACKs (writing paused).
+    ``closed`` is done once the transport is gone.
+    """
+
+    def __init__(self, receiver: Receiver) -> None:
+        self.receiver = receiver
+        self.config = receiver.config
+        self.peer = "?"
+        self.transport: asyncio.Transport | None = None
+        self.closed: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self._loop = asyncio.get_running_loop()
+        self._decoder = mllp.FrameDecoder(self.config.max_frame_size)
+        self._unanswered: collections.deque[tuple[_Answer, asyncio.Future[bool], int]] = collections.deque()
+        self._timer: asyncio.TimerHandle | None = None
+        self._last_activity = 0.0
+        self._paused_since: float | None = None
+        self._reading_paused = False
+        self._ending = False
+        """Read nothing more; close once every frame in hand is answered."""
+        self._gone = False
+        """The transport is closed or closing: write nothing more."""
+        self._failed = False
+        """The store failed a frame: no answer goes out any more."""
+
+    # -- asyncio.Protocol --------------------------------------------------
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        assert isinstance(transport, asyncio.Transport)
+        self.transport = transport
+        address = transport.get_extra_info("peername")
+        self.peer = f"{address[0]}:{address[1]}" if isinstance(address, tuple) else str(address)
+        receiver = self.receiver
+        if receiver._stopping or len(receiver._connections) >= self.config.max_connections:
+            receiver.counters.refused += 1
+            log.warning("%s: refused: %d connections already open", self.peer, len(receiver._connections))
+            self._gone = True
+            transport.close()
+            return
+        receiver._connections[self] = None
+        receiver.counters.connections += 1
+        log.debug("%s: connected", self.peer)
+        self._last_activity = self._loop.time()
+        self._arm(self._shortest_limit())
+
+    def data_received(self, data: bytes) -> None:
+        if self._ending:
+            return
+        self._last_activity = self._loop.time()
+        self._handle(self._decoder.feed(data))
+        if len(self._unanswered) >= MAX_UNANSWERED:
+            self._pause_reading()
+
+    def eof_received(self) -> bool:
+        if not self._ending:
+            self._handle(self._decoder.finish())
+        self._ending = True
+        # Keep the socket open to write the answers still owed (TLS cannot half-close).
+        assert self.transport is not None
+        return bool(self._unanswered) and self.transport.get_extra_info("sslcontext") is None
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self._gone = True
+        if exc is not None:
+            log.info("%s: connection lost: %s", self.peer, exc)
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+        if self in self.receiver._connections:
+            del self.receiver._connections[self]
+            log.debug("%s: closed", self.peer)
+        if not self.closed.done():
+            self.closed.set_result(None)
+
+    def pause_writing(self) -> None:
+        # The peer does not read its ACKs: read nothing more until it does.
+        self._paused_since = self._loop.time()
+        self._pause_reading()
+
+    def resume_writing(self) -> None:
+        self._paused_since = None
+        self._last_activity = self._loop.time()
+        if len(self._unanswered) < MAX_UNANSWERED:
+            self._resume_reading()
+
+    @property
+    def unanswered(self) -> int:
+        """Frames taken whose answer has not gone out yet."""
+        return len(self._unanswered)
+
+    # -- stopping ------------------------------------------------------------
+
+    def finish(self) -> None:
+        """Read nothing more; close once the frames in hand are answered (at once when there are none)."""
+        self._ending = True
+        self._pause_reading()
+        if not self._unanswered:
+            self._close()
+
+    def abort(self) -> None:
+        """Close now, answered or not."""
+        if self.transport is not None and not self._gone:
+            self._gone = True
+            self.transport.abort()
+
+    # -- frames ----------------------------------------------------------------
+
+    def _handle(self, events: list[mllp.FrameEvent]) -> None:
+        receiver = self.receiver
+        counters = receiver.counters
+        for event in events:
+            if isinstance(event, mllp.Frame):
+                answer = receiver.take(event.payload, self.peer)
+                assert receiver.store is not None
+                try:
+                    future = receiver.store.submit(answer.kind, answer.line, answer.key)
+                except StoreClosed as error:
+                    self._store_failed(event.offset, error)
+                    return
+                self._unanswered.append((answer, future, event.offset))
+                future.add_done_callback(self._settled)
+            elif isinstance(event, mllp.Skipped):
+                counters.bytes_skipped += len(event.data)
+                log.warning(
+                    "%s: skipped %d bytes at offset %d: %s",
+                    self.peer,
+                    len(event.data),
+                    event.offset,
+                    event.reason,
+                )
+            else:
+                counters.oversized += 1
+                log.warning(
+                    "%s: frame at offset %d passed %d bytes (--max-frame-size %d): closing, no answer",
+                    self.peer,
+                    event.offset,
+                    event.size,
+                    self.config.max_frame_size,
+                )
+                self.finish()
+                return
+
+    def _settled(self, _: asyncio.Future[bool]) -> None:
+        """Answer, in order, every frame at the head of the line whose store call is done."""
+        unanswered = self._unanswered
+        counters = self.receiver.counters
+        transport = self.transport
+        assert transport is not None
+        while unanswered and unanswered[0][1].done():
+            answer, future, offset = unanswered.popleft()
+            failure = future.exception()
+            if failure is not None:
+                self._store_failed(offset, failure)
+                continue
+            fresh = future.result()
+            if answer.kind is Kind.REJECTS:
+                counters.rejected += 1
+            elif not fresh:
+                counters.duplicates += 1
+            else:
+                counters.stored += 1
+            if answer.frame is None:
+                counters.acknowledgements += fresh
+            elif not self._gone and not self._failed:
+                transport.write(answer.frame)
+        if not unanswered:
+            self._last_activity = self._loop.time()
+            if self._ending:
+                self._close()
+            elif self._paused_since is None:
+                self._resume_reading()
+
+    def _store_failed(self, offset: int, error: BaseException) -> None:
+        if not self._failed:
+            self._failed = True
+            self.receiver.counters.store_failures += 1
+            log.error(
+                "%s: frame at offset %d not stored (%s): closing without an answer", self.peer, offset, error
+            )
+        self._ending = True
+        self._close()
+
+    # -- the transport -----------------------------------------------------------
+
+    def _close(self) -> None:
+        if self.transport is not None and not self._gone:
+            self._gone = True
+            self.transport.close()
+
+    def _pause_reading(self) -> None:
+        if not self._reading_paused and self.transport is not None and not self._gone:
+            self._reading_paused = True
+            self.transport.pause_reading()
+
+    def _resume_reading(self) -> None:
+        if self._reading_paused and not self._ending and self.transport is not None and not self._gone:
+            self._reading_paused = False
+            self.transport.resume_reading()
+
+    # -- timeouts ------------------------------------------------------------------
+
+    def _shortest_limit(self) -> float:
+        limits = [limit for limit in (self.config.idle_timeout, self.config.frame_timeout) if limit > 0]
+        return min(limits) if limits else 0.0
+
+    def _arm(self, delay: float) -> None:
+        if delay > 0:
+            self._timer = self._loop.call_later(delay, self._check_time)
+
+    def _check_time(self) -> None:
+        """The connection's one timer: close it when a limit ran out, else look again when the next could."""
+        self._timer = None
+        if self._gone:
+            return
+        config = self.config
+        now = self._loop.time()
+        if self._paused_since is not None:
+            limit, since = config.idle_timeout, self._paused_since
+        elif self._unanswered:
+            limit, since = 0.0, now  # waiting for the store, not for the peer
+        elif self._decoder.in_frame:
+            limit, since = config.frame_timeout, self._last_activity
+        else:
+            limit, since = config.idle_timeout, self._last_activity
+        if limit > 0 and now - since >= limit:
+            self.receiver.counters.timeouts += 1
+            if self._paused_since is not None:
+                log.warning("%s: has not read its ACKs for %gs: closing", self.peer, limit)
+            elif self._decoder.in_frame:
+                log.warning(
+                    "%s: frame stalled for %gs at offset %d: closing",
+                    self.peer,
+                    limit,
+                    self._decoder.position,
+                )
+            else:
+                log.info("%s: idle for %gs: closing", self.peer, limit)
+            self._ending = True
+            if self._paused_since is not None:
+                self.abort()  # what is buffered will never be read
+            else:
+                self._close()
+            return
+        shortest = self._shortest_limit()
+        self._arm(min(shortest, since + limit - now) if limit > 0 else shortest)
 
 
 def _is_acknowledgement(text: str) -> bool:

@@ -40,6 +40,7 @@ import contextlib
 import dataclasses
 import datetime
 import enum
+import functools
 import logging
 import os
 import queue
@@ -208,7 +209,9 @@ class _OpenFile:
 class _Pending:
     kind: Kind
     line: bytes
-    future: asyncio.Future[None]
+    future: asyncio.Future[bool]
+    key: DupKey | None
+    """The duplicate key to remember once the line is durable (None: not remembered)."""
 
 
 @dataclasses.dataclass(slots=True)
@@ -274,6 +277,7 @@ class Store:
         self._files: dict[Kind, _OpenFile] = {}
         self._queue: collections.deque[_Pending] = collections.deque()
         self._wakeup: asyncio.Event | None = None
+        self._loop: asyncio.AbstractEventLoop | None = None
         self._writer: asyncio.Task[None] | None = None
         self._settler: asyncio.Task[None] | None = None
         self._slots: asyncio.Semaphore | None = None
@@ -284,7 +288,7 @@ class Store:
         self.parallel_syncs = parallel_syncs
         self._closing = False
         self._keys: collections.OrderedDict[DupKey, None] = collections.OrderedDict()
-        self._in_flight: dict[DupKey, asyncio.Future[None]] = {}
+        self._in_flight: dict[DupKey, asyncio.Future[bool]] = {}
         self.recovery = Recovery((), (), 0)
         self.batches = 0
         self.lines_written = 0
@@ -320,6 +324,7 @@ class Store:
                 )
                 thread.start()
                 store._sync_threads.append(thread)
+        store._loop = asyncio.get_running_loop()
         store._wakeup = asyncio.Event()
         store._slots = asyncio.Semaphore(store.parallel_syncs)
         store._writer = asyncio.create_task(store._run(), name="brenvolt store writer")
@@ -432,36 +437,43 @@ class Store:
         ``key`` (part lines), a line whose key was stored recently, or is being
         stored right now, is not written again: the call waits for the first
         copy to be durable and returns False. Returns True once the line is
-        written and fsync'd.
+        written and fsync'd. Cancelling the call does not take the line back.
 
         Raises ``StoreError`` when the write or the fsync failed (the line is
         then not in any file), and ``StoreClosed`` once ``close`` has begun.
         """
-        if self._closing or self._wakeup is None:
+        return await asyncio.shield(self.submit(kind, line, key))
+
+    def submit(self, kind: Kind, line: bytes, key: DupKey | None = None) -> asyncio.Future[bool]:
+        """``append`` without a coroutine, for callers driven by callbacks: the future of its answer.
+
+        The future's result is what ``append`` returns (True once durable,
+        False for a duplicate); its exception is ``StoreError`` when the line
+        could not be made durable. Lines are written in the order they are
+        submitted, and their futures settle in that order. Raises
+        ``StoreClosed`` at once when ``close`` has begun and ``ValueError``
+        for a line that is not one line ending with a newline.
+        """
+        if self._closing or self._wakeup is None or self._loop is None:
             raise StoreClosed("the store is closed")
-        if not line.endswith(b"\n") or b"\n" in line[:-1]:
+        if not line.endswith(b"\n") or line.find(b"\n") != len(line) - 1:
             raise ValueError("a stored line must be one line ending with a newline")
+        future: asyncio.Future[bool] = self._loop.create_future()
         if key is not None and self.dup_window:
             if key in self._keys:
                 self._keys.move_to_end(key)
-                return False
+                future.set_result(False)
+                return future
             first = self._in_flight.get(key)
             if first is not None:
-                await asyncio.shield(first)
-                return False
-        future: asyncio.Future[None] = asyncio.get_running_loop().create_future()
-        self._queue.append(_Pending(kind, line, future))
+                first.add_done_callback(functools.partial(_settle_duplicate, future))
+                return future
+            self._in_flight[key] = future
+        else:
+            key = None
+        self._queue.append(_Pending(kind, line, future, key))
         self._wakeup.set()
-        if key is None or not self.dup_window:
-            await future
-            return True
-        self._in_flight[key] = future
-        try:
-            await asyncio.shield(future)
-        finally:
-            del self._in_flight[key]
-        self._remember(key)
-        return True
+        return future
 
     # The pipeline. The writer task takes every waiting line as one batch and
     # writes it with one os.write per file (to the page cache: microseconds
@@ -541,17 +553,21 @@ class Store:
                 self.batches += 1
                 self.lines_written += len(flight.batch)
                 for pending in flight.batch:
+                    if pending.key is not None:
+                        del self._in_flight[pending.key]
+                        self._remember(pending.key)
                     if not pending.future.done():
-                        pending.future.set_result(None)
+                        pending.future.set_result(True)
             else:
                 self._fail(flight.batch, error)
             self._slots.release()
 
-    @staticmethod
-    def _fail(batch: list[_Pending], error: BaseException) -> None:
+    def _fail(self, batch: list[_Pending], error: BaseException) -> None:
         failure = error if isinstance(error, StoreError) else StoreError(f"cannot store lines: {error}")
         log.error("%d lines not stored: %s", len(batch), failure)
         for pending in batch:
+            if pending.key is not None:
+                del self._in_flight[pending.key]
             if not pending.future.done():
                 pending.future.set_exception(failure)
                 pending.future.exception()  # marks it retrieved if its caller went away
@@ -717,6 +733,18 @@ def _sync_worker(requests: queue.SimpleQueue[_SyncRequest | None]) -> None:
                 os.close(fd)
         with contextlib.suppress(RuntimeError):  # the loop is gone: nobody waits any more
             request.loop.call_soon_threadsafe(_settle_future, request.done, error)
+
+
+def _settle_duplicate(duplicate: asyncio.Future[bool], first: asyncio.Future[bool]) -> None:
+    """Answer a duplicate submitted while its first copy was in flight: False, or the first's failure."""
+    if duplicate.done():
+        return
+    failure = None if first.cancelled() else first.exception()
+    if failure is not None:
+        duplicate.set_exception(failure)
+        duplicate.exception()  # marks it retrieved if its caller went away
+    else:
+        duplicate.set_result(False)
 
 
 def _settle_future(future: asyncio.Future[None], error: OSError | None) -> None:
