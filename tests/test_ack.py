@@ -484,3 +484,43 @@ def test_any_header_gets_a_readable_ack(fields: list[str], code: str, text: str)
     for target, source in ((2, 4), (3, 5), (4, 2), (5, 3)):
         assert field(mine, target) == (field(theirs, source) or {"": ""})
     hl7.parse(ack)
+
+
+# Plain headers are answered straight from their text; the full reading must agree.
+PLAIN_PIECE = st.text(st.sampled_from(list("AZaz09.-_^#'%!}{[]")), max_size=8)
+NEAR_PLAIN_PIECE = PLAIN_PIECE | st.sampled_from(["A B", " ", "a\\T\\b", "x&y", "r~s", "é", "\t", "\\", "~"])
+
+
+@settings(max_examples=300, deadline=None)
+@given(fields=st.lists(NEAR_PLAIN_PIECE, min_size=0, max_size=20))
+def test_plain_header_answer_equals_the_full_reading(fields: list[str]) -> None:
+    from brenvolt_feeds import ack as ack_module
+
+    line = "|".join(["MSH", "^~\\&", *fields])
+    if is_acknowledgement(line):
+        return
+    plain = ack_module._plain_ack(line, NOW, "ACK00000000000000001")
+    full = ack_module._read_ack(line, "AA", None, None, NOW, "ACK00000000000000001")
+    if plain is not None:
+        assert plain == full
+    else:
+        assert any(not re.fullmatch(r"[!-%'-\[\]-}]*", piece) for piece in fields) or "ACK" in line
+
+
+@pytest.mark.parametrize(
+    "line",
+    [
+        pytest.param("MSH|^~\\&|LAB|HOSP|EHR|HOSP|20261208||ORU^R01^ORU_R01|C1|P|2.5.1", id="usual"),
+        pytest.param("MSH|^~\\&|A^1.2^ISO|B||D|x||ADT^A01|1|P^T|2.3||||||UNICODE", id="components-charset"),
+        pytest.param("MSH|^~\\&|A||C|D|x||ADT|1", id="no-trigger-no-version"),
+        pytest.param("MSH|^~\\&|A|B|C|D|x||ADT^A01|1|P|^^||||||", id="empty-version-empty-charset"),
+        pytest.param("MSH|^~\\&", id="bare"),
+    ],
+)
+def test_plain_headers_take_the_plain_way(line: str) -> None:
+    from brenvolt_feeds import ack as ack_module
+
+    plain = ack_module._plain_ack(line, NOW, "X1")
+    assert plain is not None
+    assert plain == ack_module._read_ack(line, "AA", None, None, NOW, "X1")
+    assert build_ack(line + "\rPID|1\r", now=NOW, control_id="X1") == plain

@@ -327,6 +327,67 @@ def build_ack(
     line = _header_line(message)
     if line is not None:
         line = _SURROGATE.sub("\ufffd", line)
+    if code == "AA" and (text is None or not text.strip()):
+        plain = _plain_ack(line, now, control_id)
+        if plain is not None:
+            return plain
+    return _read_ack(line, code, text, error_code, now, control_id)
+
+
+# What a header may hold for its ACK to be written straight from its text:
+# printable ASCII without space, "\\", "&" and "~" (no escape sequence, no
+# subcomponent, no repetition, nothing the writer would escape).
+_PLAIN = re.compile(r"[!-%'-\[\]-}]*")
+
+
+def _plain_ack(line: str | None, now: datetime.datetime, control_id: str) -> str | None:
+    """The AA of a plainly written header, built from its text; None when it needs ``_read_ack``.
+
+    For such a header, reading the fields as records and writing them back
+    gives their text unchanged (components included), so the copies are cut
+    from the line itself; tests check that both ways agree.
+    """
+    if (
+        line is None
+        or not (line.startswith("MSH|^~\\&|") or line == "MSH|^~\\&")
+        or _PLAIN.fullmatch(line, 9) is None
+        or not (control_id.isascii() and control_id.isalnum())
+    ):
+        return None
+    fields = line.split("|")  # fields[n] holds record key n, MSH-(n+1)
+    count = len(fields)
+
+    def get(number: int) -> str:
+        return fields[number] if number < count else ""
+
+    message_type = get(_MSH_KEY["message_type"]).split("^")
+    if message_type[0] == "ACK":
+        return None  # _read_ack refuses it
+    trigger = message_type[1] if len(message_type) > 1 else ""
+    version = get(_MSH_KEY["version"])
+    if not version.replace("^", ""):
+        version = DEFAULT_VERSION
+    character_set = _MSH_KEY["character_set"]
+    tail = (
+        "|" * (character_set - _MSH_KEY["version"]) + fields[character_set] if count > character_set else ""
+    )
+    return (
+        f"MSH|^~\\&|{get(_MSH_KEY['receiving_application'])}|{get(_MSH_KEY['receiving_facility'])}"
+        f"|{get(_MSH_KEY['sending_application'])}|{get(_MSH_KEY['sending_facility'])}|{_timestamp(now)}"
+        f"||ACK^{trigger}^ACK|{control_id}|{get(_MSH_KEY['processing_id'])}|{version}{tail}\r"
+        f"MSA|AA|{get(_MSH_KEY['control_id'])}\r"
+    )
+
+
+def _read_ack(
+    line: str | None,
+    code: AckCode,
+    text: str | None,
+    error_code: str | None,
+    now: datetime.datetime,
+    control_id: str,
+) -> str:
+    """The ACK of the header ``line`` (surrogates replaced) read as records and written with ``JsonHl7``."""
     received = _fields(_header_record(line))
     message_type = _MSH_KEY["message_type"]
     if _component(received.get(message_type, {}), 1) == "ACK":
