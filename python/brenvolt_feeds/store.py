@@ -229,7 +229,10 @@ class _Flight:
 
     batch: list[_Pending]
     parts: list[_Part]
-    synced: asyncio.Future[None]
+    synced: bool = False
+    """The fsync returned (or there is none)."""
+    error: OSError | None = None
+    """What the fsync raised."""
 
 
 class Store:
@@ -276,13 +279,11 @@ class Store:
         self._sequence = 0
         self._files: dict[Kind, _OpenFile] = {}
         self._queue: collections.deque[_Pending] = collections.deque()
-        self._wakeup: asyncio.Event | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
-        self._writer: asyncio.Task[None] | None = None
-        self._settler: asyncio.Task[None] | None = None
-        self._slots: asyncio.Semaphore | None = None
+        self._write_scheduled = False
+        self._rotation_timer: asyncio.TimerHandle | None = None
+        self._drained: asyncio.Future[None] | None = None
         self._flights: collections.deque[_Flight] = collections.deque()
-        self._flight_added = asyncio.Event()
         self._sync_requests: queue.SimpleQueue[_SyncRequest | None] = queue.SimpleQueue()
         self._sync_threads: list[threading.Thread] = []
         self.parallel_syncs = parallel_syncs
@@ -304,7 +305,7 @@ class Store:
         fsync: bool = True,
         parallel_syncs: int = DEFAULT_PARALLEL_SYNCS,
     ) -> Store:
-        """Make the store, recover the directory and start the writer task (see the class for options)."""
+        """Make the store, recover the directory and start the sync threads (see the class for options)."""
         store = cls(
             directory,
             rotate_bytes=rotate_bytes,
@@ -325,10 +326,6 @@ class Store:
                 thread.start()
                 store._sync_threads.append(thread)
         store._loop = asyncio.get_running_loop()
-        store._wakeup = asyncio.Event()
-        store._slots = asyncio.Semaphore(store.parallel_syncs)
-        store._writer = asyncio.create_task(store._run(), name="brenvolt store writer")
-        store._settler = asyncio.create_task(store._settle(), name="brenvolt store settler")
         return store
 
     # -- start-up ---------------------------------------------------------
@@ -454,7 +451,7 @@ class Store:
         ``StoreClosed`` at once when ``close`` has begun and ``ValueError``
         for a line that is not one line ending with a newline.
         """
-        if self._closing or self._wakeup is None or self._loop is None:
+        if self._closing or self._loop is None:
             raise StoreClosed("the store is closed")
         if not line.endswith(b"\n") or line.find(b"\n") != len(line) - 1:
             raise ValueError("a stored line must be one line ending with a newline")
@@ -472,80 +469,68 @@ class Store:
         else:
             key = None
         self._queue.append(_Pending(kind, line, future, key))
-        self._wakeup.set()
+        if not self._write_scheduled:
+            # Every line submitted before the loop comes round joins the batch.
+            self._write_scheduled = True
+            self._loop.call_soon(self._write_next)
         return future
 
-    # The pipeline. The writer task takes every waiting line as one batch and
-    # writes it with one os.write per file (to the page cache: microseconds
-    # for the usual batch); the batch's fsync then runs in the sync pool while
-    # the next batch is written, up to ``parallel_syncs`` batches at once,
-    # because the disk completes concurrent fsyncs far faster than one after
-    # the other. The settle task takes the flights strictly in order and tells
-    # each waiter whether its line is durable. When an fsync fails, its file is
-    # cut back to before that batch and every later batch in that file fails
-    # too, so a file never keeps a line that was not acknowledged as durable.
-    # Every file operation but the data fsync runs on the event loop's thread
-    # (one hop to a thread per batch, not three: the hops, not the work, were
-    # the cost); each fsync goes through a descriptor opened before its batch
-    # was written, so it reports any write-back error since then.
+    # The pipeline, driven by callbacks on the event loop (no task, event or
+    # semaphore per batch). ``_write_next`` takes every waiting line as one
+    # batch and writes it with one os.write per file (to the page cache:
+    # microseconds for the usual batch); the batch's fsync then runs in the
+    # sync pool while the next batch is written, up to ``parallel_syncs``
+    # batches at once, because the disk completes concurrent fsyncs far faster
+    # than one after the other. ``_settle_ready`` takes the flights strictly in
+    # order and tells each waiter whether its line is durable. When an fsync
+    # fails, its file is cut back to before that batch and every later batch in
+    # that file fails too, so a file never keeps a line that was not
+    # acknowledged as durable. Every file operation but the data fsync runs on
+    # the event loop's thread (one hop to a thread per batch, not three: the
+    # hops, not the work, were the cost); each fsync goes through a descriptor
+    # opened before its batch was written, so it reports any write-back error
+    # since then.
 
-    async def _run(self) -> None:
+    def _write_next(self) -> None:
+        """Write the waiting lines as one batch and start its fsync, when a sync slot is free."""
+        self._write_scheduled = False
+        due = self._seconds_to_rotation()
+        if due is not None and due <= 0:
+            # Checked before every batch too: under steady traffic the timer may lag.
+            self._rotate_aged()
+        if not self._queue or len(self._flights) >= self.parallel_syncs:
+            self._check_drained()
+            return  # the next settled flight calls again
+        batch = list(self._queue)
+        self._queue.clear()
         try:
-            await self._write_batches()
-        finally:
-            self._flight_added.set()  # lets the settle task see that no flight will follow
+            parts = self._write(batch)
+        except Exception as error:
+            self._fail(batch, error)
+            self._check_drained()
+            return
+        flight = _Flight(batch, parts)
+        self._flights.append(flight)
+        self._arm_rotation()
+        if self.fsync:
+            assert self._loop is not None
+            self._sync_requests.put(_SyncRequest([part.sync_fd for part in parts], self._loop, self, flight))
+        else:
+            flight.synced = True
+            self._settle_ready()
 
-    async def _write_batches(self) -> None:
-        assert self._wakeup is not None and self._slots is not None
-        loop = asyncio.get_running_loop()
-        while True:
-            due = self._seconds_to_rotation()
-            if due is not None and due <= 0:
-                # Checked before every batch too: under steady traffic the wait
-                # below never runs out.
-                self._rotate_aged()
-                continue
-            if not self._queue:
-                if self._closing:
-                    break
-                self._wakeup.clear()
-                with contextlib.suppress(TimeoutError):
-                    async with asyncio.timeout(due):
-                        await self._wakeup.wait()
-                continue
-            await self._slots.acquire()
-            batch = list(self._queue)
-            self._queue.clear()
-            try:
-                parts = self._write(batch)
-            except Exception as error:
-                self._slots.release()
-                self._fail(batch, error)
-                continue
-            synced: asyncio.Future[None] = loop.create_future()
-            if self.fsync:
-                self._sync_requests.put(_SyncRequest([part.sync_fd for part in parts], loop, synced))
-            else:
-                synced.set_result(None)
-            self._flights.append(_Flight(batch, parts, synced))
-            self._flight_added.set()
+    def _synced(self, flight: _Flight, error: OSError | None) -> None:
+        """A sync thread is done with ``flight`` (called on the loop)."""
+        flight.synced = True
+        flight.error = error
+        self._settle_ready()
 
-    async def _settle(self) -> None:
-        assert self._writer is not None and self._slots is not None
-        while True:
-            if not self._flights:
-                if self._writer.done():
-                    break
-                self._flight_added.clear()
-                if not self._writer.done():
-                    await self._flight_added.wait()
-                continue
-            flight = self._flights.popleft()
-            error: BaseException | None = None
-            try:
-                await flight.synced
-            except Exception as failure:
-                error = failure
+    def _settle_ready(self) -> None:
+        """Settle, in order, every flight at the head whose fsync returned; then write what waits."""
+        flights = self._flights
+        while flights and flights[0].synced:
+            flight = flights.popleft()
+            error: BaseException | None = flight.error
             if error is None and any(part.file.broken for part in flight.parts):
                 error = StoreError("an earlier batch in the same file could not be made durable")
             self._release(flight.parts, error is not None)
@@ -560,7 +545,27 @@ class Store:
                         pending.future.set_result(True)
             else:
                 self._fail(flight.batch, error)
-            self._slots.release()
+        if self._queue and not self._write_scheduled and len(flights) < self.parallel_syncs:
+            self._write_next()
+        else:
+            self._check_drained()
+
+    def _check_drained(self) -> None:
+        if self._drained is not None and not self._queue and not self._flights and not self._drained.done():
+            self._drained.set_result(None)
+
+    def _arm_rotation(self) -> None:
+        """Make sure a timer will rotate the open files by age, even when no line comes."""
+        if self._rotation_timer is not None or self._loop is None:
+            return
+        due = self._seconds_to_rotation()
+        if due is not None:
+            self._rotation_timer = self._loop.call_later(max(0.0, due), self._rotation_due)
+
+    def _rotation_due(self) -> None:
+        self._rotation_timer = None
+        self._rotate_aged()
+        self._arm_rotation()
 
     def _fail(self, batch: list[_Pending], error: BaseException) -> None:
         failure = error if isinstance(error, StoreError) else StoreError(f"cannot store lines: {error}")
@@ -680,19 +685,23 @@ class Store:
     # -- shutdown ---------------------------------------------------------
 
     async def close(self) -> None:
-        """Write what is waiting, close the open files (renamed to ``.jsonl``) and stop the writer."""
-        if self._wakeup is None or self._writer is None or self._settler is None:
+        """Write what is waiting, close the open files (renamed to ``.jsonl``) and stop the sync threads."""
+        if self._loop is None or self._drained is not None:
             return
-        if not self._closing:
-            self._closing = True
-            self._wakeup.set()
-            await self._writer
-            await self._settler
-            self._close_all()
-            for _ in self._sync_threads:
-                self._sync_requests.put(None)
-            for thread in self._sync_threads:
-                thread.join()
+        self._closing = True
+        self._drained = self._loop.create_future()
+        if self._queue and not self._write_scheduled:
+            self._write_next()
+        self._check_drained()
+        await self._drained
+        if self._rotation_timer is not None:
+            self._rotation_timer.cancel()
+            self._rotation_timer = None
+        self._close_all()
+        for _ in self._sync_threads:
+            self._sync_requests.put(None)
+        for thread in self._sync_threads:
+            thread.join()
 
     def _close_all(self) -> None:
         for current in list(self._files.values()):
@@ -709,7 +718,8 @@ class Store:
 class _SyncRequest:
     fds: list[int]
     loop: asyncio.AbstractEventLoop
-    done: asyncio.Future[None]
+    store: Store
+    flight: _Flight
 
 
 def _sync_worker(requests: queue.SimpleQueue[_SyncRequest | None]) -> None:
@@ -732,7 +742,7 @@ def _sync_worker(requests: queue.SimpleQueue[_SyncRequest | None]) -> None:
             for fd in request.fds:
                 os.close(fd)
         with contextlib.suppress(RuntimeError):  # the loop is gone: nobody waits any more
-            request.loop.call_soon_threadsafe(_settle_future, request.done, error)
+            request.loop.call_soon_threadsafe(request.store._synced, request.flight, error)
 
 
 def _settle_duplicate(duplicate: asyncio.Future[bool], first: asyncio.Future[bool]) -> None:
@@ -745,12 +755,3 @@ def _settle_duplicate(duplicate: asyncio.Future[bool], first: asyncio.Future[boo
         duplicate.exception()  # marks it retrieved if its caller went away
     else:
         duplicate.set_result(False)
-
-
-def _settle_future(future: asyncio.Future[None], error: OSError | None) -> None:
-    if future.done():
-        return
-    if error is None:
-        future.set_result(None)
-    else:
-        future.set_exception(error)
