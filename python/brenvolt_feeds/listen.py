@@ -72,6 +72,8 @@ DEFAULT_MAX_FRAME_SIZE: Final = 16 * 1024 * 1024
 DEFAULT_IDLE_TIMEOUT: Final = 600.0
 DEFAULT_FRAME_TIMEOUT: Final = 30.0
 DEFAULT_MAX_CONNECTIONS: Final = 100
+READ_SIZE: Final = 1 << 16
+"""Bytes one read of a connection may take."""
 STOP_GRACE: Final = 10.0
 """Seconds a connection may take to finish its frames in hand once a stop began."""
 MAX_UNANSWERED: Final = 256
@@ -285,10 +287,12 @@ class Receiver:
         return mllp.frame(reply.encode(self.config.encoding, "replace"))
 
 
-class MllpConnection(asyncio.Protocol):
+class MllpConnection(asyncio.BufferedProtocol):
     """One served connection, driven by the event loop's callbacks.
 
-    Received bytes go straight into a ``FrameDecoder``; every complete frame
+    The transport reads into one buffer per connection (a plain protocol gets a
+    fresh 256 KiB bytes object per read, which the allocator maps and unmaps
+    each time); the bytes read go straight into a ``FrameDecoder``; every complete frame
     is taken (``Receiver.take``) and submitted to the store at once, and its
     answer is written when its line is durable, strictly in the order the
     frames came (a later frame's answer waits for every earlier one). A store
@@ -307,6 +311,7 @@ class MllpConnection(asyncio.Protocol):
         self.closed: asyncio.Future[None] = asyncio.get_running_loop().create_future()
         self._loop = asyncio.get_running_loop()
         self._decoder = mllp.FrameDecoder(self.config.max_frame_size)
+        self._buffer = memoryview(bytearray(READ_SIZE))
         self._unanswered: collections.deque[tuple[_Answer, asyncio.Future[bool], int]] = collections.deque()
         self._timer: asyncio.TimerHandle | None = None
         self._last_activity = 0.0
@@ -339,7 +344,14 @@ class MllpConnection(asyncio.Protocol):
         self._last_activity = self._loop.time()
         self._arm(self._shortest_limit())
 
+    def get_buffer(self, sizehint: int) -> memoryview:
+        return self._buffer
+
+    def buffer_updated(self, nbytes: int) -> None:
+        self.data_received(self._buffer[:nbytes].tobytes())
+
     def data_received(self, data: bytes) -> None:
+        """Take the next bytes the peer sent (the transport calls it through ``buffer_updated``)."""
         if self._ending:
             return
         self._last_activity = self._loop.time()
