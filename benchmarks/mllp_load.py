@@ -1,8 +1,11 @@
 """Load benchmark for ``brenvolt listen``: acknowledged messages per second and ACK latency, fsync on.
 
 Starts ``python -m brenvolt_feeds.listen`` on 127.0.0.1 (a port the system
-picks) writing to a temporary directory, then drives it from this process
-with asyncio protocols:
+picks) writing to a temporary directory, then drives it from a child process
+(``mllp_load.py --drive PORT CONNECTIONS SECONDS [RATE]``, its own interpreter)
+that runs every connection from one selector loop on plain non-blocking
+sockets, sending pre-built frames, so that it costs the shared cores little
+per message (its CPU per message is reported beside the receiver's):
 
 - saturation runs over 1, 8 and 64 connections: each connection sends an ADT
   message, waits for its ACK, sends the next, for a fixed time;
