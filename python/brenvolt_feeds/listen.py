@@ -1,7 +1,7 @@
 """``brenvolt listen``: an MLLP receiver that stores every message as a JSON line before it says AA.
 
-Each connection is an ``asyncio.Protocol`` (``MllpConnection``): no task and
-no stream per connection. Its bytes go straight into an incremental
+Each connection is an ``asyncio.BufferedProtocol`` (``MllpConnection``): no
+task and no stream per connection. Its bytes go straight into an incremental
 ``FrameDecoder``; each complete frame is decoded (``--encoding``), converted
 with ``Hl7Json`` and handed to the store (see ``brenvolt_feeds.store``) as it
 arrives, and the answers go out strictly in the order the frames came, each

@@ -2,10 +2,11 @@
 
 The store owns a directory. Accepted messages go, one JSON line each, to the
 current *part* file; messages that could not be taken go to the current
-*rejects* file. Lines are appended by one writer task for the whole process:
-it takes every line that is waiting, writes each file's lines with one
-``os.write``, fsyncs each file touched once (in a worker thread, so the event
-loop keeps serving), and only then tells each caller that its line is durable.
+*rejects* file. Lines are appended by one writer for the whole process,
+driven by the event loop's callbacks: it takes every line that is waiting,
+writes each file's lines with one ``os.write``, fsyncs each file touched once
+(in a worker thread, so the event loop keeps serving), and only then tells each
+caller that its line is durable.
 One fsync therefore covers every message that arrived while the previous one
 ran (group commit).
 
