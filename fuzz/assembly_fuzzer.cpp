@@ -15,7 +15,7 @@
 
 #include <algorithm>
 
-#include "assembly.h"
+#include "core/assembly.h"
 #include "fuzz_common.h"
 
 using namespace brenvolt;
@@ -30,23 +30,12 @@ constexpr char kEntrySeparator = '\x1f';
 // entries and would make each such input take a second.
 constexpr std::size_t kRoundTripLimit = 1 << 16;
 
-template <class Visit>
-void for_each_piece(std::string_view text, char separator, Visit&& visit) {
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find(separator, start);
-    visit(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
-    if (end == std::string_view::npos) return;
-    start = end + 1;
-  }
-}
-
 // The entries of one record in input order, and, separately, what a Python
 // dict of them holds: each key once, with its last value, in key order.
-std::vector<Hl7RecordEntry> read_entries(std::string_view text) {
+std::vector<fuzz::Entry> read_entries(std::string_view text) {
   std::vector<std::string_view> pieces;
   for_each_piece(text, kEntrySeparator, [&](std::string_view piece) { pieces.push_back(piece); });
-  std::vector<Hl7RecordEntry> entries;
+  std::vector<fuzz::Entry> entries;
   for (std::size_t i = 0; i < pieces.size(); i += 2) {
     const std::string_view value = i + 1 < pieces.size() ? pieces[i + 1] : std::string_view();
     entries.push_back({std::string(pieces[i]), std::string(value)});
@@ -54,11 +43,11 @@ std::vector<Hl7RecordEntry> read_entries(std::string_view text) {
   return entries;
 }
 
-Hl7Record as_dict(std::vector<Hl7RecordEntry> entries) {
+fuzz::Record as_dict(std::vector<fuzz::Entry> entries) {
   // Stable, so that among equal keys the later one stays last: keep it.
   std::stable_sort(entries.begin(), entries.end(),
-                   [](const Hl7RecordEntry& a, const Hl7RecordEntry& b) { return a.key < b.key; });
-  Hl7Record record;
+                   [](const fuzz::Entry& a, const fuzz::Entry& b) { return a.key < b.key; });
+  fuzz::Record record;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;
     record.push_back(std::move(entries[i]));
@@ -76,11 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The packed list orders and de-duplicates each record itself; it must
   // agree with a plain sort.
   Hl7RecordList list;
-  std::vector<Hl7Record> records;
+  std::vector<fuzz::Record> records;
   if (!input.empty()) {
     for_each_piece(input, kRecordSeparator, [&](std::string_view text) {
-      std::vector<Hl7RecordEntry> entries = read_entries(text);
-      for (const Hl7RecordEntry& entry : entries) list.add(entry.key, entry.value);
+      std::vector<fuzz::Entry> entries = read_entries(text);
+      for (const fuzz::Entry& entry : entries) list.add(entry.key, entry.value);
       list.end_record();
       records.push_back(as_dict(std::move(entries)));
     });
@@ -98,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t index = std::stoul(message.substr(prefix.size()));
     FUZZ_CHECK(index < records.size());
     const bool names_a_key =
-        std::any_of(records[index].begin(), records[index].end(), [&](const Hl7RecordEntry& e) {
+        std::any_of(records[index].begin(), records[index].end(), [&](const fuzz::Entry& e) {
           return message.find(": key '" + e.key + "' names a position beyond") != std::string::npos;
         });
     FUZZ_CHECK(names_a_key);
@@ -107,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& text = written.value();
   FUZZ_CHECK(is_valid_utf8(text));
   std::size_t expected_line_feeds = records.empty() ? 0 : records.size() - 1;
-  for (const Hl7Record& record : records) {
-    for (const Hl7RecordEntry& entry : record) {
+  for (const fuzz::Record& record : records) {
+    for (const fuzz::Entry& entry : record) {
       if (entry.key == "segment_name") {
         expected_line_feeds += static_cast<std::size_t>(std::count(entry.value.begin(), entry.value.end(), '\n'));
       }
@@ -118,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              expected_line_feeds);
 
   if (text.size() > kRoundTripLimit) return 0;
-  const std::vector<Hl7Record> converted = fuzz::records_of(text, &handler);
+  const std::vector<fuzz::Record> converted = fuzz::records_of(text, &handler);
   Result<std::string> again = assemble_message(fuzz::to_list(converted), handler);
   FUZZ_CHECK(static_cast<bool>(again));
   FUZZ_CHECK(fuzz::records_of(again.value(), &handler) == converted);

@@ -1,6 +1,6 @@
 // Shared pieces of the libFuzzer targets: a check that stops the run with a
-// finding, and the readers that turn fuzz input into what the core is handed
-// at the interpreter boundary.
+// finding, plain record types to compare with, and the readers that turn fuzz
+// input into what the core is handed at the interpreter boundary.
 #pragma once
 
 #include <cstddef>
@@ -11,9 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include "escape.h"
-#include "segments.h"
-#include "utils.h"
+#include "core/escape.h"
+#include "core/keys.h"
+#include "core/record_list.h"
+#include "core/segment_parser.h"
+#include "core/text.h"
 
 // A broken property is a finding: libFuzzer saves the input that caused the
 // abort as a crash artifact.
@@ -27,13 +29,22 @@
 
 namespace brenvolt::fuzz {
 
+struct Entry {
+  std::string key;
+  std::string value;
+  bool operator==(const Entry&) const = default;
+};
+
+// A segment record as a plain list of entries, the form the targets compare.
+using Record = std::vector<Entry>;
+
 inline std::string_view as_text(const std::uint8_t* data, std::size_t size) {
   return std::string_view(reinterpret_cast<const char*>(data), size);
 }
 
-// Keys strictly ascending in byte order, "segment_name" (when present) last,
-// every key and value well-formed UTF-8.
-inline void check_record_shape(const Hl7Record& record) {
+// Keys strictly ascending in byte order, every key and value well-formed
+// UTF-8.
+inline void check_record_shape(const Record& record) {
   for (std::size_t i = 0; i < record.size(); ++i) {
     if (i > 0) FUZZ_CHECK(record[i - 1].key < record[i].key);
     FUZZ_CHECK(is_valid_utf8(record[i].key));
@@ -41,40 +52,48 @@ inline void check_record_shape(const Hl7Record& record) {
   }
 }
 
-// The records of a normalised message, one per line, parsed as Hl7Json does
-// with escaping on: one scratch reused from line to line.
-inline std::vector<Hl7Record> records_of(std::string_view text, const Hl7EscapeHandler* handler) {
-  std::vector<Hl7Record> records;
-  Hl7LineScratch scratch;
+// The record of the line `parser` last parsed, its keys printed; each key
+// parses back to the position it was printed from.
+inline Record record_of(const Hl7SegmentParser& parser) {
+  Record record;
+  parser.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
+    Entry entry;
+    position.append_key_text(entry.key);
+    const auto parsed = Hl7KeyPosition::parse(entry.key);
+    FUZZ_CHECK(parsed && *parsed == position);
+    entry.value = value;
+    record.push_back(std::move(entry));
+  });
+  FUZZ_CHECK(record.size() == parser.entry_count());
+  return record;
+}
+
+// The records of a normalised message, one per line, parsed as Hl7Json does:
+// one parser reused from line to line.
+inline std::vector<Record> records_of(std::string_view text, const Hl7EscapeHandler* handler) {
+  std::vector<Record> records;
+  Hl7SegmentParser parser;
   for_each_line(text, [&](std::string_view line) {
-    scratch.parse(line, handler);
-    Hl7Record record;
-    scratch.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
-      Hl7RecordEntry entry;
-      append_key_text(position, entry.key);
-      entry.value = value;
-      record.push_back(std::move(entry));
-    });
-    FUZZ_CHECK(record.size() == scratch.entry_count());
-    records.push_back(std::move(record));
+    parser.parse(line, handler);
+    records.push_back(record_of(parser));
   });
   return records;
 }
 
 // The packed form that JSON parsing gives and assembly takes. end_record()
 // puts each record's entries in key order, the later of two equal keys kept.
-inline Hl7RecordList to_list(const std::vector<Hl7Record>& records) {
+inline Hl7RecordList to_list(const std::vector<Record>& records) {
   Hl7RecordList list;
-  for (const Hl7Record& record : records) {
-    for (const Hl7RecordEntry& entry : record) list.add(entry.key, entry.value);
+  for (const Record& record : records) {
+    for (const Entry& entry : record) list.add(entry.key, entry.value);
     list.end_record();
   }
   return list;
 }
 
 // Every entry of `list`, read back through its iterators.
-inline std::vector<Hl7Record> from_list(const Hl7RecordList& list) {
-  std::vector<Hl7Record> records(list.size());
+inline std::vector<Record> from_list(const Hl7RecordList& list) {
+  std::vector<Record> records(list.size());
   for (std::size_t i = 0; i < list.size(); ++i) {
     for (const Hl7RecordList::Entry& entry : list[i]) {
       records[i].push_back({std::string(entry.key), std::string(entry.value)});

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "fuzz_common.h"
-#include "json_records.h"
+#include "core/json_records.h"
 
 using namespace brenvolt;
 
@@ -38,7 +38,7 @@ void append_json_string(std::string_view text, std::string& out) {
   out += '"';
 }
 
-std::string to_json(const std::vector<Hl7Record>& records) {
+std::string to_json(const std::vector<fuzz::Record>& records) {
   std::string out = "[";
   for (std::size_t r = 0; r < records.size(); ++r) {
     if (r > 0) out += ',';
@@ -76,10 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input = fuzz::as_text(data, size);
 
   Result<Hl7RecordList> parsed = parse_json_records(input);
-  std::vector<Hl7Record> records;
+  std::vector<fuzz::Record> records;
   if (parsed) {
     records = fuzz::from_list(parsed.value());
-    for (const Hl7Record& record : records) fuzz::check_record_shape(record);
+    for (const fuzz::Record& record : records) fuzz::check_record_shape(record);
     Result<Hl7RecordList> again = parse_json_records(to_json(records));
     FUZZ_CHECK(static_cast<bool>(again));
     FUZZ_CHECK(fuzz::from_list(again.value()) == records);

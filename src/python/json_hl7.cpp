@@ -1,14 +1,15 @@
 #include "json_hl7.h"
 
-#include <algorithm>
 #include <string>
-#include <vector>
 
-#include "assembly.h"
-#include "errors_python.h"
-#include "escape.h"
-#include "json_records.h"
-#include "segments.h"
+#include "arguments.h"
+#include "core/assembly.h"
+#include "core/escape.h"
+#include "core/json_records.h"
+#include "core/record_list.h"
+#include "exceptions.h"
+#include "records.h"
+#include "ref.h"
 
 namespace brenvolt::py {
 namespace {
@@ -21,8 +22,9 @@ struct JsonHl7State {
 
 using JsonHl7Object = Instance<JsonHl7State>;
 
-PyObject* make_object(Hl7RecordList records) {
-  return JsonHl7Object::make(json_hl7_type(),
+// A new instance of `type` (JsonHl7, which has no subclasses).
+PyObject* make_object(PyTypeObject* type, Hl7RecordList records) {
+  return JsonHl7Object::make(type,
                              JsonHl7State{std::move(records), create_default_escape_handler()});
 }
 
@@ -32,9 +34,7 @@ constexpr const char* kJsonData = "json_data";
 // TypeError (naming the item and key) or UnicodeEncodeError set.
 bool convert_record(PyObject* item, Py_ssize_t index, Hl7RecordList& records) {
   if (!PyDict_Check(item)) {
-    PyErr_Format(PyExc_TypeError,
-                 "argument '%s': item %zd is a '%s' object, not a dict of str to str", kJsonData,
-                 index, type_name(item));
+    raise_record_not_a_dict(kJsonData, index, item);
     return false;
   }
   Py_ssize_t position = 0;
@@ -43,14 +43,11 @@ bool convert_record(PyObject* item, Py_ssize_t index, Hl7RecordList& records) {
   // Nothing below runs Python code, so the dict cannot change under PyDict_Next.
   while (PyDict_Next(item, &position, &key, &value)) {
     if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': item %zd has a key of type '%s', not str",
-                   kJsonData, index, type_name(key));
+      raise_record_key_not_text(kJsonData, index, key);
       return false;
     }
     if (!PyUnicode_Check(value)) {
-      PyErr_Format(PyExc_TypeError,
-                   "argument '%s': item %zd, key %R: value is a '%s' object, not a str", kJsonData,
-                   index, key, type_name(value));
+      raise_record_value_not_text(kJsonData, index, key, value);
       return false;
     }
     const auto key_text = utf8_of(key);
@@ -67,17 +64,11 @@ bool convert_record(PyObject* item, Py_ssize_t index, Hl7RecordList& records) {
 // the caller's sequence while it is iterated pass through unchanged.
 std::optional<Hl7RecordList> convert_records(PyObject* json_data) {
   if (PyUnicode_Check(json_data)) {
-    PyErr_Format(PyExc_TypeError,
-                 "argument '%s': a str cannot be converted to a sequence of records; pass a list "
-                 "of dicts (JsonHl7.from_file reads JSON text from a file)",
-                 kJsonData);
+    raise_records_are_text(kJsonData);
     return std::nullopt;
   }
   if (!PySequence_Check(json_data)) {
-    PyErr_Format(PyExc_TypeError,
-                 "argument '%s': '%s' object cannot be converted to a sequence of records (a list "
-                 "or tuple of dicts)",
-                 kJsonData, type_name(json_data));
+    raise_records_not_a_sequence(kJsonData, json_data);
     return std::nullopt;
   }
   Hl7RecordList records;
@@ -100,34 +91,30 @@ std::optional<Hl7RecordList> convert_records(PyObject* json_data) {
   return records;
 }
 
-const char* const kNewParameters[] = {"json_data"};
-const FunctionSignature kNew = {"JsonHl7", "__new__", kNewParameters, 1, 1};
+constexpr FunctionSignature kNew{"JsonHl7", "__new__", {"json_data"}, 1};
 
-PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    ParsedArguments parsed;
+    Arguments<1> parsed{};
     if (!parse_arguments(kNew, args, kwargs, parsed)) return nullptr;
     auto records = convert_records(parsed[0]);
     if (!records) return nullptr;
-    return make_object(std::move(*records));
+    return make_object(type, std::move(*records));
   });
 }
 
-const char* const kFromFileParameters[] = {"path"};
-const FunctionSignature kFromFile = {"JsonHl7", "from_file", kFromFileParameters, 1, 1};
+constexpr FunctionSignature kFromFile{"JsonHl7", "from_file", {"path"}, 1};
 
-// A class method; the class it is called on is not used.
-PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// A class method: `cls` is the class it is called on.
+PyObject* from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    ParsedArguments parsed;
-    if (!parse_arguments(kFromFile, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
-      return nullptr;
-    }
+    Arguments<1> parsed{};
+    if (!parse_arguments(kFromFile, args, nargsf, kwnames, parsed)) return nullptr;
     const auto path = to_text(parsed[0], kFromFile.parameters[0]);
     if (!path) return nullptr;
     Result<Hl7RecordList> records = load_json_records_file(*path);
     if (!records) return raise_hl7_error(records.error());
-    return make_object(std::move(records).value());
+    return make_object(reinterpret_cast<PyTypeObject*>(cls), std::move(records).value());
   });
 }
 

@@ -1,4 +1,4 @@
-#include "utils.h"
+#include "text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,13 +21,6 @@ constexpr CodePointRange kAlphanumericRanges[] = {
 #include "unicode_tables.inc"
 };
 
-std::string os_error_text(int error_number) {
-  char buffer[256];
-  // GNU strerror_r may return a static string instead of filling the buffer.
-  const char* text = strerror_r(error_number, buffer, sizeof buffer);
-  return std::string(text) + " (os error " + std::to_string(error_number) + ")";
-}
-
 // Closes the descriptor on every path out of read_text_file.
 struct FileDescriptor {
   int fd;
@@ -37,6 +30,10 @@ struct FileDescriptor {
 };
 
 }  // namespace
+
+std::size_t line_count(std::string_view text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), delimiters::kSegment)) + 1;
+}
 
 std::string replace_eof(std::string text) {
   // The three passes ("\r\n" -> "\n", then "\n\r" -> "\n", then "\r" -> "\n")
@@ -131,11 +128,11 @@ bool is_valid_utf8(std::string_view bytes) {
 
 Result<std::string> read_text_file(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
-    return Hl7Error::io_error("file name contained an unexpected NUL byte");
+    return Hl7Error::nul_in_path();
   }
   const std::string path_z(path);
   FileDescriptor file{::open(path_z.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return Hl7Error::io_error(os_error_text(errno));
+  if (file.fd < 0) return Hl7Error::os_error(errno);
 
   // The size from fstat only sizes the buffer: the file may change while it is
   // read, and files under /proc report 0. The spare bytes let the final read
@@ -153,13 +150,13 @@ Result<std::string> read_text_file(std::string_view path) {
     const ssize_t got = ::read(file.fd, bytes.data() + used, bytes.size() - used);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return Hl7Error::io_error(os_error_text(errno));
+      return Hl7Error::os_error(errno);
     }
     if (got == 0) break;
     used += static_cast<std::size_t>(got);
   }
   bytes.resize(used);
-  if (!is_valid_utf8(bytes)) return Hl7Error::io_error("stream did not contain valid UTF-8");
+  if (!is_valid_utf8(bytes)) return Hl7Error::not_utf8();
   return bytes;
 }
 

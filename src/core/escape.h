@@ -4,20 +4,14 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "delimiters.h"
 
 namespace brenvolt {
 
-// The delimiters and the sequence table. Every handler uses HL7's default
-// delimiters (they are never read from a message's MSH-2), so they are
-// constants. All are ASCII: each is one byte and can be searched for as a byte
-// in UTF-8 text, since no byte of a multi-byte character is below 0x80.
+// The sequence table over HL7's default delimiters (delimiters.h). A handler
+// holds no state; passing one, or none, says whether text is decoded.
 struct Hl7EscapeHandler {
-  static constexpr char field_separator = '|';
-  static constexpr char component_separator = '^';
-  static constexpr char repetition_separator = '~';
-  static constexpr char escape_character = '\\';
-  static constexpr char subcomponent_separator = '&';
 
   // Decodes escape sequences: known names (F S R E T X0A X0D X0D0A X20 X09,
   // case-sensitive) become their characters; a doubled escape character
@@ -40,10 +34,6 @@ struct Hl7EscapeHandler {
 
   // Number of bytes escape(text) appends. Lets callers size a buffer once.
   std::size_t escaped_size(std::string_view text) const;
-
-  // unescape(text) cut at every component separator, empty pieces kept; at
-  // least one entry.
-  std::vector<std::string> parse_field_with_escaping(std::string_view text) const;
 };
 
 // The handler every Hl7Json and JsonHl7 object owns.

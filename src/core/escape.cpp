@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "utils.h"
+#include "text.h"
 
 namespace brenvolt {
 namespace {
@@ -38,13 +38,12 @@ const char* sequence_replacement(std::string_view name) {
 // the characters escape() encodes are ASCII, so a byte test is exact: bytes of
 // multi-byte UTF-8 characters are all >= 0x80.
 constexpr const char* escape_sequence_for(char c) {
-  using H = Hl7EscapeHandler;
   switch (c) {
-    case H::field_separator: return "\\F\\";
-    case H::component_separator: return "\\S\\";
-    case H::repetition_separator: return "\\R\\";
-    case H::subcomponent_separator: return "\\T\\";
-    case H::escape_character: return "\\E\\";
+    case delimiters::kField: return "\\F\\";
+    case delimiters::kComponent: return "\\S\\";
+    case delimiters::kRepetition: return "\\R\\";
+    case delimiters::kSubcomponent: return "\\T\\";
+    case delimiters::kEscape: return "\\E\\";
     case '\t': return "\\X09\\";
     case '\n': return "\\X0A\\";
     case '\r': return "\\X0D\\";
@@ -66,7 +65,7 @@ constexpr EscapeTable kEscapeTable;
 }  // namespace
 
 void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) const {
-  const char e = escape_character;
+  const char e = delimiters::kEscape;
   std::size_t i = 0;
   const std::size_t n = text.size();
   while (i < n) {
@@ -150,21 +149,6 @@ std::string Hl7EscapeHandler::escape(std::string_view text) const {
   out.reserve(escaped_size(text));
   escape_into(text, out);
   return out;
-}
-
-std::vector<std::string> Hl7EscapeHandler::parse_field_with_escaping(std::string_view text) const {
-  const std::string decoded = unescape(text);
-  std::vector<std::string> pieces;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = decoded.find(component_separator, start);
-    if (end == std::string::npos) {
-      pieces.emplace_back(decoded, start);
-      return pieces;
-    }
-    pieces.emplace_back(decoded, start, end - start);
-    start = end + 1;
-  }
 }
 
 Hl7EscapeHandler create_default_escape_handler() { return Hl7EscapeHandler{}; }

@@ -1,13 +1,15 @@
 #include "hl7_json.h"
 
-#include <algorithm>
 #include <string>
 
-#include "errors_python.h"
-#include "escape.h"
-#include "segments.h"
-#include "utils.h"
-#include "validation.h"
+#include "arguments.h"
+#include "core/escape.h"
+#include "core/segment_parser.h"
+#include "core/text.h"
+#include "core/validation.h"
+#include "exceptions.h"
+#include "records.h"
+#include "ref.h"
 
 namespace brenvolt::py {
 namespace {
@@ -34,7 +36,10 @@ struct Flags {
 
 // Converts the three optional flags that follow the first parameter, in
 // parameter order; None or absent gives the default.
-std::optional<Flags> convert_flags(const FunctionSignature& signature, const ParsedArguments& args) {
+template <std::size_t N>
+std::optional<Flags> convert_flags(const FunctionSignature<N>& signature,
+                                   const Arguments<N>& args) {
+  static_assert(N == 4, "the first parameter, then the three flags");
   const auto validation = to_flag_or(args[1], signature.parameters[1], false);
   if (!validation) return std::nullopt;
   const auto strict = to_flag_or(args[2], signature.parameters[2], false);
@@ -44,45 +49,48 @@ std::optional<Flags> convert_flags(const FunctionSignature& signature, const Par
   return Flags{*validation, *strict, *escaping};
 }
 
-// A new Hl7Json holding `text` normalised. Cannot fail but for memory.
-PyObject* make_object(std::string text, const Flags& flags) {
+// A new instance of `type` holding `text` normalised. Cannot fail but for
+// memory.
+PyObject* make_object(PyTypeObject* type, std::string text, const Flags& flags) {
   Hl7JsonState state;
   state.hl7_string = replace_eof(std::move(text));
   state.escape_handler = create_default_escape_handler();
   state.validation_enabled = flags.validation_enabled;
   state.strict_validation = flags.strict_validation;
   state.escaping_enabled = flags.escaping_enabled;
-  return Hl7JsonObject::make(hl7_json_type(), std::move(state));
+  return Hl7JsonObject::make(type, std::move(state));
 }
 
-const char* const kNewParameters[] = {"hl7_string", "validation_enabled", "strict_validation",
-                                      "escaping_enabled"};
-const FunctionSignature kNew = {"Hl7Json", "__new__", kNewParameters, 4, 1};
+constexpr FunctionSignature kNew{
+    "Hl7Json",
+    "__new__",
+    {"hl7_string", "validation_enabled", "strict_validation", "escaping_enabled"},
+    1};
 
-PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    ParsedArguments parsed;
+    Arguments<4> parsed{};
     if (!parse_arguments(kNew, args, kwargs, parsed)) return nullptr;
     const auto text = to_text(parsed[0], kNew.parameters[0]);
     if (!text) return nullptr;
     const auto flags = convert_flags(kNew, parsed);
     if (!flags) return nullptr;
-    return make_object(std::string(*text), *flags);
+    return make_object(type, std::string(*text), *flags);
   });
 }
 
-const char* const kFromFileParameters[] = {"path", "validation_enabled", "strict_validation",
-                                           "escaping_enabled"};
-const FunctionSignature kFromFile = {"Hl7Json", "from_file", kFromFileParameters, 4, 1};
+constexpr FunctionSignature kFromFile{
+    "Hl7Json",
+    "from_file",
+    {"path", "validation_enabled", "strict_validation", "escaping_enabled"},
+    1};
 
-// A class method; the class it is called on is not used: the result is always
-// an Hl7Json.
-PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// A class method: `cls` is the class it is called on (Hl7Json, which has no
+// subclasses).
+PyObject* from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    ParsedArguments parsed;
-    if (!parse_arguments(kFromFile, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
-      return nullptr;
-    }
+    Arguments<4> parsed{};
+    if (!parse_arguments(kFromFile, args, nargsf, kwnames, parsed)) return nullptr;
     const auto path = to_text(parsed[0], kFromFile.parameters[0]);
     if (!path) return nullptr;
     const auto flags = convert_flags(kFromFile, parsed);
@@ -90,33 +98,44 @@ PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
     Result<std::string> text = read_text_file(*path);
     if (!text) return raise_hl7_error(text.error());
     if (is_blank(text.value())) return raise_hl7_error(Hl7Error::empty_message());
-    return make_object(std::move(text).value(), *flags);
+    return make_object(reinterpret_cast<PyTypeObject*>(cls), std::move(text).value(), *flags);
   });
 }
 
-// The records of every line of the stored text, as a list of dicts.
+// The records of every line of the stored text, as a list of dicts. Each
+// line is parsed once: with validation on, the validator checks the same
+// parse that becomes the line's record, and the first broken rule fails the
+// call.
 PyObject* convert_message(const Hl7JsonState& state) {
-  if (state.validation_enabled) {
-    const Hl7Validator validator{state.strict_validation, false};
-    Status valid = validate_message_text(state.hl7_string, validator);
-    if (!valid) return raise_hl7_error(valid.error());
-  }
   const std::string_view text = state.hl7_string;
-  const auto lines = static_cast<Py_ssize_t>(std::count(text.begin(), text.end(), '\n')) + 1;
-  PyRef list = PyRef::steal(PyList_New(lines));
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(line_count(text))));
   if (!list) return nullptr;
   const Hl7EscapeHandler* handler = state.escaping_enabled ? &state.escape_handler : nullptr;
-  Hl7LineScratch scratch;
+  std::optional<Hl7MessageCheck> check;
+  if (state.validation_enabled) check.emplace(Hl7Validator{state.strict_validation, false});
+  Hl7SegmentParser parser;
   Py_ssize_t index = 0;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = std::min(text.find('\n', start), text.size());
-    scratch.parse(text.substr(start, end - start), handler);
-    PyRef record = record_dict(scratch);
-    if (!record) return nullptr;
+  bool failed = false;
+  for_each_line(text, [&](std::string_view line) {
+    if (failed) return;
+    parser.parse(line, handler);
+    if (check) {
+      if (Status valid = check->add_line(parser); !valid) {
+        raise_hl7_error(valid.error());
+        failed = true;
+        return;
+      }
+    }
+    PyRef record = record_dict(parser);
+    if (!record) {
+      failed = true;
+      return;
+    }
     PyList_SET_ITEM(list.get(), index++, record.release());
-    if (end == text.size()) break;
-    start = end + 1;
+  });
+  if (failed) return nullptr;
+  if (check) {
+    if (Status valid = check->finish(); !valid) return raise_hl7_error(valid.error());
   }
   return list.release();
 }
@@ -131,15 +150,13 @@ PyObject* convert_hl7_to_json(PyObject* self, PyObject*) {
 
 PyObject* get_hl7_json(PyObject* self, void*) { return convert_hl7_to_json(self, nullptr); }
 
-const char* const kValidateParameters[] = {"strict_mode", "validate_required_fields"};
-const FunctionSignature kValidate = {"Hl7Json", "validate", kValidateParameters, 2, 2};
+constexpr FunctionSignature kValidate{
+    "Hl7Json", "validate", {"strict_mode", "validate_required_fields"}, 2};
 
 PyObject* validate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    ParsedArguments parsed;
-    if (!parse_arguments(kValidate, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
-      return nullptr;
-    }
+    Arguments<2> parsed{};
+    if (!parse_arguments(kValidate, args, nargsf, kwnames, parsed)) return nullptr;
     const Hl7JsonState& state = as_object(self)->state;
     // Read strict_validation only under the claim below; here only the
     // arguments are converted, None standing for "the object's setting".
@@ -157,26 +174,26 @@ PyObject* validate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
   });
 }
 
-const char* const kSegParameters[] = {"seg"};
-const FunctionSignature kSplit = {"Hl7Json", "_split_hl7_seg_to_json", kSegParameters, 1, 1};
-const FunctionSignature kSplitEscaping = {"Hl7Json", "_split_hl7_seg_to_json_with_escaping",
-                                          kSegParameters, 1, 1};
+constexpr FunctionSignature kSplit{"Hl7Json", "_split_hl7_seg_to_json", {"seg"}, 1};
+constexpr FunctionSignature kSplitEscaping{"Hl7Json", "_split_hl7_seg_to_json_with_escaping",
+                                           {"seg"}, 1};
 
-// One segment line to its record, through the segment model. The line is not
-// normalised or cut: line ends inside it stay in its field text.
-PyObject* split_segment(const FunctionSignature& signature, bool escaping, PyObject* self,
+// One segment line to its record, through the parser that conversion uses.
+// The line is not normalised or cut: line ends inside it stay in its field
+// text.
+PyObject* split_segment(const FunctionSignature<1>& signature, bool escaping, PyObject* self,
                         PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    ParsedArguments parsed;
-    if (!parse_arguments(signature, args, PyVectorcall_NARGS(nargsf), kwnames, parsed)) {
-      return nullptr;
-    }
+    Arguments<1> parsed{};
+    if (!parse_arguments(signature, args, nargsf, kwnames, parsed)) return nullptr;
     const auto seg = to_text(parsed[0], signature.parameters[0]);
     if (!seg) return nullptr;
     SharedClaim claim(as_object(self)->borrow);
     if (!claim) return nullptr;
     const Hl7EscapeHandler* handler = escaping ? &as_object(self)->state.escape_handler : nullptr;
-    return record_dict(Hl7Segment::from_string(*seg, handler).to_json()).release();
+    Hl7SegmentParser parser;
+    parser.parse(*seg, handler);
+    return record_dict(parser).release();
   });
 }
 

@@ -1,5 +1,5 @@
 // Message assembly: segment records back into HL7 message text, the inverse
-// of the record mapping in segments.h.
+// of the record mapping of segment_parser.h.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 
 #include "errors.h"
 #include "escape.h"
-#include "segments.h"
+#include "record_list.h"
 
 namespace brenvolt {
 
@@ -33,13 +33,13 @@ inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
 // holds no "|", CR or LF, and reads back, with or without escape decoding, to
 // exactly the record's field-1 entries; so "^~\&" stays "^~\&" and the
 // header can be read by any HL7 reader. Keys are read as "n", "n.c", "n[r]"
-// and "n[r].c" (numbers as u64, an optional "+" and leading zeros allowed);
-// keys that fit none of these forms, and field 0, are left out without notice.
+// and "n[r].c" by Hl7KeyPosition::parse (keys.h); keys that fit none of these
+// forms, and field 0, are left out without notice.
 // When two keys name one position the later key in byte order wins, so
 // "3[0]" beats "3", "3" beats "03" and "3.0" beats "3".
 //
-// Fails only with an EncodingError naming the record (by its 0-based index in
-// `records`) and the first key whose position lies beyond the
+// Fails only with Hl7Error::line_too_long, naming the record (by its 0-based
+// index in `records`) and the first key whose position lies beyond the
 // kMaximumLineSlots-th delimiter of its line; nothing for that line has been
 // allocated by then.
 Result<std::string> assemble_message(const Hl7RecordList& records,

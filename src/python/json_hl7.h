@@ -2,11 +2,13 @@
 // back as HL7 message text.
 #pragma once
 
-#include "module.h"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace brenvolt::py {
 
-// The class's slots, members and doc strings; src/module makes the type once.
+// The class's slots, members and doc strings; module.cpp makes the type from
+// them at import.
 PyType_Spec& json_hl7_type_spec();
 
 }  // namespace brenvolt::py

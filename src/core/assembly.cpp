@@ -1,34 +1,25 @@
 #include "assembly.h"
 
 #include <algorithm>
-#include <limits>
-#include <optional>
 #include <string_view>
 #include <tuple>
 #include <utility>
 
+#include "keys.h"
+#include "segment_parser.h"
+
 namespace brenvolt {
 namespace {
 
-constexpr std::string_view kSegmentNameKey = "segment_name";
 constexpr std::string_view kHeaderSegmentName = "MSH";
 
-// The delimiters of the written text. They are fixed: never taken from the
-// records (an MSH record's encoding characters included) or from a handler.
-// Only the header's own field 1 may be written as it is (below).
-constexpr char kFieldSeparator = '|';
-constexpr char kRepetitionSeparator = '~';
-constexpr char kComponentSeparator = '^';
-constexpr char kSegmentSeparator = '\n';
+// The delimiters of the written text (delimiters.h) are fixed: never taken
+// from the records (an MSH record's encoding characters included). Only the
+// header's own field 1 may be written as it is (below).
 
-// A place in a segment line. Fields count from 1, repetitions from 0;
-// component 0 is the whole-value slot of a repetition (the text of a field or
-// repetition without components), components count from 1.
-struct Hl7Position {
-  std::uint64_t field;
-  std::uint64_t repetition;
-  std::uint64_t component;
-};
+// A place in a segment line: Hl7KeyPosition's numbers, the form aside. The
+// whole-value slot is component 0.
+using Hl7Position = Hl7KeyPosition;
 
 // One record entry whose key names a position.
 struct Hl7PlacedValue {
@@ -82,66 +73,6 @@ class Hl7LineCursor {
   std::uint64_t repetition_ = 0;
   std::uint64_t component_ = 1;
 };
-
-// A number of the key scheme: an optional single "+", then one or more ASCII
-// digits whose value fits in 64 bits (leading zeros allowed). Anything else,
-// a lone "+" and 21-digit overflows included, is no number.
-std::optional<std::uint64_t> parse_key_number(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
-// The position a key other than "segment_name" names, or nullopt for a key
-// that fits no form. The rules are tried in order and a key that fails the
-// first one that applies to it is not retried as another form: "3.1[0]" is
-// read by the bracket rule and refused there. One scan finds the first "[",
-// "]" and "." and whether the key is all number.
-std::optional<Hl7Position> read_position_key(std::string_view key) {
-  if (key.empty()) return std::nullopt;
-  constexpr std::size_t npos = std::string_view::npos;
-  std::size_t open = npos;
-  std::size_t close = npos;
-  std::size_t dot = npos;
-  for (std::size_t i = 0; i < key.size(); ++i) {
-    switch (key[i]) {
-      case '[': if (open == npos) open = i; break;
-      case ']': if (close == npos) close = i; break;
-      case '.': if (dot == npos) dot = i; break;
-      default: break;
-    }
-  }
-  if (open == npos && close == npos && dot == npos) {
-    if (const auto field = parse_key_number(key)) return Hl7Position{*field, 0, 0};
-    return std::nullopt;
-  }
-  if (open != npos && close != npos) {
-    if (close < open) return std::nullopt;
-    const auto field = parse_key_number(key.substr(0, open));
-    const auto repetition = parse_key_number(key.substr(open + 1, close - open - 1));
-    if (!field || !repetition) return std::nullopt;
-    // Only a "." directly after the "]" introduces a component; any other
-    // text there is disregarded, so "3[1]x" is read as "3[1]".
-    const std::string_view rest = key.substr(close + 1);
-    if (rest.empty() || rest.front() != '.') return Hl7Position{*field, *repetition, 0};
-    const auto component = parse_key_number(rest.substr(1));
-    if (!component) return std::nullopt;
-    return Hl7Position{*field, *repetition, *component};
-  }
-  // "n.c" exactly: a second "." leaves a second piece that is no number.
-  if (dot == npos) return std::nullopt;
-  const auto field = parse_key_number(key.substr(0, dot));
-  const auto component = parse_key_number(key.substr(dot + 1));
-  if (!field || !component) return std::nullopt;
-  return Hl7Position{*field, 0, *component};
-}
 
 bool comes_before(const Hl7PlacedValue& a, const Hl7PlacedValue& b) {
   return std::tie(a.position.field, a.position.repetition, a.position.component, a.entry) <
@@ -223,17 +154,6 @@ bool add_within_line_bound(std::uint64_t& total, std::uint64_t count) {
   return true;
 }
 
-Hl7Error line_too_long(std::size_t record_index, std::string_view key) {
-  std::string text = "record ";
-  text += std::to_string(record_index);
-  text += ": key '";
-  text += key;
-  text += "' names a position beyond the limit of ";
-  text += std::to_string(kMaximumLineSlots);
-  text += " delimiters per segment line";
-  return Hl7Error::encoding_error(std::move(text));
-}
-
 // Makes room for `more` bytes after the text already in `out`, growing by at
 // least half again so that many lines cost few reallocations whatever the
 // standard library's reserve() does.
@@ -277,8 +197,8 @@ std::string unescaped_field_one(const std::vector<Hl7PlacedValue>& written) {
   for (const Hl7PlacedValue& value : written) {
     if (value.position.field != 1) break;
     const Hl7Gap gap = cursor.advance_to(value.position);
-    text.append(static_cast<std::size_t>(gap.tildes), kRepetitionSeparator);
-    text.append(static_cast<std::size_t>(gap.carets), kComponentSeparator);
+    text.append(static_cast<std::size_t>(gap.tildes), delimiters::kRepetition);
+    text.append(static_cast<std::size_t>(gap.carets), delimiters::kComponent);
     text.append(value.value);
   }
   return text;
@@ -290,16 +210,15 @@ std::size_t count_characters(std::string_view utf8) {
   }));
 }
 
-// Whether the entries of `record` other than "segment_name" are exactly
-// `declared`, position for position and value for value.
-bool same_field_entries(const Hl7Record& record, const std::vector<Hl7PlacedValue>& declared) {
+// Whether the entries of the line `parser` last parsed, other than
+// "segment_name", are exactly `declared`, position for position and value for
+// value.
+bool same_field_entries(const Hl7SegmentParser& parser,
+                        const std::vector<Hl7PlacedValue>& declared) {
   std::vector<std::pair<Hl7Position, std::string_view>> read;
-  for (const Hl7RecordEntry& entry : record) {
-    if (entry.key == kSegmentNameKey) continue;
-    const auto position = read_position_key(entry.key);
-    if (!position) return false;
-    read.emplace_back(*position, entry.value);
-  }
+  parser.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
+    if (position.form != Hl7KeyPosition::Form::SegmentName) read.emplace_back(position, value);
+  });
   if (read.size() != declared.size()) return false;
   const auto order = [](const auto& a, const auto& b) {
     return std::tie(a.first.field, a.first.repetition, a.first.component) <
@@ -335,9 +254,15 @@ bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
   if (characters < 4 || characters > 5) return false;
   if (text.find_first_of("|\r\n") != std::string::npos) return false;
   const std::vector<Hl7PlacedValue> declared = declared_field_one(values);
-  const std::string line = "MSH|" + text;
-  return same_field_entries(map_segment_line(line, nullptr), declared) ||
-         same_field_entries(map_segment_line(line, &handler), declared);
+  std::string line(kHeaderSegmentName);
+  line += delimiters::kField;
+  line += text;
+  Hl7SegmentParser parser;
+  for (const Hl7EscapeHandler* decoding : {static_cast<const Hl7EscapeHandler*>(nullptr), &handler}) {
+    parser.parse(line, decoding);
+    if (same_field_entries(parser, declared)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -359,14 +284,15 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
     std::size_t entry = 0;
     for (const Hl7RecordList::Entry& item : record) {
       const std::size_t index_in_record = entry++;
-      if (item.key == kSegmentNameKey) {
+      const auto position = Hl7KeyPosition::parse(item.key);
+      if (!position) continue;
+      if (position->form == Hl7KeyPosition::Form::SegmentName) {
         has_name = true;
         name = item.value;
         continue;
       }
-      const auto position = read_position_key(item.key);
       // Field 0 is never written, so it takes no room either.
-      if (!position || position->field == 0) continue;
+      if (position->field == 0) continue;
       values.push_back(Hl7PlacedValue{*position, index_in_record, item.key, item.value});
       line_size += item.value.size();
     }
@@ -386,7 +312,7 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
     // anything of its size is allocated. A failed call returns no text, so
     // the part already written does not matter.
     reserve_more(out, line_size + values.size());
-    if (index > 0) out.push_back(kSegmentSeparator);
+    if (index > 0) out.push_back(delimiters::kSegment);
     out.append(name);
     std::uint64_t delimiters = 0;
     Hl7LineCursor writer(has_name);
@@ -395,11 +321,11 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
       if (!add_within_line_bound(delimiters, gap.pipes) ||
           !add_within_line_bound(delimiters, gap.tildes) ||
           !add_within_line_bound(delimiters, gap.carets)) {
-        return line_too_long(index, value.key);
+        return Hl7Error::line_too_long(index, value.key, kMaximumLineSlots);
       }
-      append_delimiters(out, gap.pipes, kFieldSeparator);
-      append_delimiters(out, gap.tildes, kRepetitionSeparator);
-      append_delimiters(out, gap.carets, kComponentSeparator);
+      append_delimiters(out, gap.pipes, delimiters::kField);
+      append_delimiters(out, gap.tildes, delimiters::kRepetition);
+      append_delimiters(out, gap.carets, delimiters::kComponent);
       if (verbatim_field_one && value.position.field == 1) {
         out.append(value.value);
       } else {

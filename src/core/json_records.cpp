@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "utils.h"
+#include "text.h"
 
 namespace brenvolt {
 namespace {
@@ -20,12 +20,10 @@ constexpr std::size_t kNoOffset = std::string_view::npos;
 constexpr std::string_view kJsonWhiteSpace = " \t\n\r";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// Where a problem lies, as people count: " (line L, column C)" for byte
-// `offset` of `text`, lines from 1 at each line feed (a carriage return ends
-// no line of its own), columns from 1 in characters. The end of the text is
-// the place just past its last character. Empty for kNoOffset.
-std::string place_text(std::string_view text, std::size_t offset) {
-  if (offset == kNoOffset) return {};
+// Where byte `offset` of `text` lies, as people count: lines from 1 at each
+// line feed (a carriage return ends no line of its own), columns from 1 in
+// characters. The end of the text is the place just past its last character.
+TextPlace place_of(std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
   const std::string_view before = text.substr(0, offset);
   const auto line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
@@ -35,7 +33,7 @@ std::string place_text(std::string_view text, std::size_t offset) {
     // Count lead bytes only: UTF-8 continuation bytes are 0b10xxxxxx.
     if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++column;
   }
-  return " (line " + std::to_string(line) + ", column " + std::to_string(column) + ")";
+  return TextPlace{line, column};
 }
 
 // Offset of the first byte that does not begin a well-formed UTF-8 character
@@ -128,16 +126,16 @@ bool is_json_number(std::string_view token) {
   return i == token.size();
 }
 
-const char* type_name(ondemand::json_type type) {
+JsonValueType value_type(ondemand::json_type type) {
   switch (type) {
-    case ondemand::json_type::array: return "an array";
-    case ondemand::json_type::object: return "an object";
-    case ondemand::json_type::number: return "a number";
-    case ondemand::json_type::string: return "a string";
-    case ondemand::json_type::boolean: return "a boolean";
-    case ondemand::json_type::null: return "null";
+    case ondemand::json_type::array: return JsonValueType::Array;
+    case ondemand::json_type::object: return JsonValueType::Object;
+    case ondemand::json_type::number: return JsonValueType::Number;
+    case ondemand::json_type::string: return JsonValueType::String;
+    case ondemand::json_type::boolean: return JsonValueType::Boolean;
+    case ondemand::json_type::null: return JsonValueType::Null;
   }
-  return "a value";
+  return JsonValueType::Null;
 }
 
 // One parse of one text, and the wording of its errors. `text` is the JSON
@@ -154,28 +152,14 @@ class JsonRecordsParse {
   Status read_record(ondemand::document& document, ondemand::value& element,
                      std::size_t record_index, Hl7RecordList& records);
 
-  // A failure in the parser's own words, at `offset`.
+  // A failure in the parser's own words, at `offset` (none for kNoOffset).
   Hl7Error syntax_error(simdjson::error_code error, std::size_t offset) const {
-    return Hl7Error::invalid_format("Invalid JSON: " + std::string(simdjson::error_message(error)) +
-                                    place_text(text_, offset));
+    std::optional<TextPlace> place;
+    if (offset != kNoOffset) place = place_of(text_, offset);
+    return Hl7Error::json_syntax(simdjson::error_message(error), place);
   }
 
-  // Well-formed JSON of the wrong shape. `context` says whereabouts in the
-  // array it is ("record 2", "record 0, member '5.1'"), or is empty.
-  Hl7Error shape_error(std::string_view context, std::string_view expected, std::string_view found,
-                       std::size_t offset) const {
-    std::string text = "Invalid JSON: ";
-    if (!context.empty()) {
-      text += context;
-      text += ": ";
-    }
-    text += "expected ";
-    text += expected;
-    text += ", found ";
-    text += found;
-    text += place_text(text_, offset);
-    return Hl7Error::invalid_format(std::move(text));
-  }
+  TextPlace place(std::size_t offset) const { return place_of(text_, offset); }
 
   // A failure found while indexing the whole text, before any value was
   // read. The parser gives no place for these, so look for it.
@@ -272,8 +256,8 @@ Status JsonRecordsParse::read_record(ondemand::document& document, ondemand::val
     simdjson::error_code error = check_token(type, element_offset);
     if (type == ondemand::json_type::string) error = element.get_string().error();
     if (error) return syntax_error(error, element_offset);
-    return shape_error("record " + std::to_string(record_index), "an object", type_name(type),
-                       element_offset);
+    return Hl7Error::json_record_not_an_object(record_index, value_type(type),
+                                               place(element_offset));
   }
   ondemand::object object;
   if (const auto error = element.get_object().get(object)) {
@@ -297,10 +281,8 @@ Status JsonRecordsParse::read_record(ondemand::document& document, ondemand::val
       if (const auto error = check_token(type, value_offset)) {
         return syntax_error(error, value_offset);
       }
-      std::string context = "record " + std::to_string(record_index) + ", member '";
-      context += name;
-      context += '\'';
-      return shape_error(context, "a string", type_name(type), value_offset);
+      return Hl7Error::json_value_not_a_string(record_index, name, value_type(type),
+                                               place(value_offset));
     }
     std::string_view text;
     if (const auto error = value.get_string().get(text)) return syntax_error(error, value_offset);
@@ -314,7 +296,7 @@ Result<Hl7RecordList> JsonRecordsParse::run(simdjson::padded_string_view json) {
   // Common enough from Windows editors to deserve its own words; JSON text
   // must not begin with one.
   if (text_.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-    return shape_error({}, "a JSON value", "a byte order mark (U+FEFF)", 0);
+    return Hl7Error::json_byte_order_mark();
   }
 
   // A parser per call: calls share nothing, and its buffers are sized to the
@@ -336,7 +318,7 @@ Result<Hl7RecordList> JsonRecordsParse::run(simdjson::padded_string_view json) {
     simdjson::error_code error = check_token(type, start);
     if (type == ondemand::json_type::string) error = document.get_string().error();
     if (error) return syntax_error(error, start);
-    return shape_error({}, "an array of records", type_name(type), start);
+    return Hl7Error::json_not_an_array(value_type(type), place(start));
   }
   ondemand::array array;
   if (const auto error = document.get_array().get(array)) {

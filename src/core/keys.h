@@ -1,0 +1,91 @@
+// The record key scheme, both directions: Hl7KeyPosition, where a record
+// entry sits in its segment line, printed as its key text ("segment_name",
+// "3", "5.1", "3[0]", "3[1].4") and parsed back from one; and the order of
+// key texts, which conversion emits without building or sorting them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brenvolt {
+
+// The key of the entry that holds the segment's name.
+inline constexpr std::string_view kSegmentNameKey = "segment_name";
+
+// A place in a segment line. Fields count from 1, repetitions from 0,
+// components from 1; a component of 0 is the whole-value slot (the text of a
+// field or repetition without components), so the numbers alone order the
+// places of a line and say which entries write to the same one.
+struct Hl7KeyPosition {
+  enum class Form : std::uint8_t {
+    SegmentName,          // "segment_name"
+    Whole,                // "n"
+    Component,            // "n.c"
+    Repetition,           // "n[r]"
+    RepetitionComponent,  // "n[r].c"
+  };
+  Form form = Form::SegmentName;
+  std::uint64_t field = 0;
+  std::uint64_t repetition = 0;
+  std::uint64_t component = 0;
+
+  bool operator==(const Hl7KeyPosition&) const = default;
+
+  // Appends the key text to `out`: the numbers in decimal without leading
+  // zeros, so that parse() of the text gives this position back.
+  void append_key_text(std::string& out) const;
+
+  // The position a key names, or nullopt for a key that fits no form.
+  // Numbers are an optional single "+" and one or more ASCII digits whose
+  // value fits in 64 bits (leading zeros allowed). The rules are tried in
+  // order and a key that fails the first one that applies to it is not
+  // retried as another form: "3.1[0]" is read by the bracket rule and refused
+  // there; after "n[r]" only a "." directly following the "]" introduces a
+  // component, and any other text there is disregarded ("3[1]x" is "3[1]").
+  // "n.c" is exact: a second "." refuses the key.
+  static std::optional<Hl7KeyPosition> parse(std::string_view key);
+};
+
+// Visits the numbers lo..hi (lo is 0 or 1) in the order of their decimal
+// texts: pre(n) before the numbers whose text extends n's (n = 1: 10, 100,
+// 11, ...), post(n) after them. A key "n" or "n.c" sorts before its
+// extensions, so it is written from pre; "n[" sorts after them ('[' is above
+// the digits), so it is written from post.
+template <class Pre, class Post>
+void for_each_decimal_order(std::size_t lo, std::size_t hi, Pre&& pre, Post&& post) {
+  struct Walk {
+    std::size_t hi;
+    Pre& pre;
+    Post& post;
+    void visit(std::size_t n) {
+      pre(n);
+      if (n <= hi / 10) {  // n * 10 <= hi: n has extensions, and no overflow
+        for (std::size_t d = 0; d < 10; ++d) {
+          const std::size_t child = n * 10 + d;
+          if (child > hi) break;
+          visit(child);
+        }
+      }
+      post(n);
+    }
+  };
+  if (hi < lo) return;
+  if (hi <= 9) {  // one digit each: text order is numeric order
+    for (std::size_t n = lo; n <= hi; ++n) {
+      pre(n);
+      post(n);
+    }
+    return;
+  }
+  Walk walk{hi, pre, post};
+  if (lo == 0) {
+    pre(0);
+    post(0);
+  }
+  for (std::size_t first = 1; first <= 9 && first <= hi; ++first) walk.visit(first);
+}
+
+}  // namespace brenvolt

@@ -1,0 +1,114 @@
+// Hl7SegmentParser: the one parser of segment lines. It cuts a line into
+// fields, repetitions and components, and hands out the line's record, entry
+// by entry in key order, to conversion (Hl7Json, the _split_hl7_seg_to_json
+// methods) and its raw field texts to validation, so that both run on one
+// parse.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "escape.h"
+#include "keys.h"
+
+namespace brenvolt {
+
+// Parses one line at a time, its buffers reused from line to line so that a
+// message costs no allocation per line once they have grown.
+//
+// The parse: the name is the text before the first "|" (the whole line when
+// it has none), and each "|" after it begins a field; field n is position n,
+// so for MSH, whose first "|" is MSH-1 itself, position n holds MSH-(n+1). A
+// field text holding "~" is cut at "~" into repetitions, on the raw text (an
+// escaped \R\ never splits), unless it holds the encoding characters "^~\&".
+// A field or repetition text is then cut at "^" into components: with a
+// handler, on the decoded text (so an escaped \S\ does split), and values are
+// decoded; without one, on the raw text unless it holds "^~\&", and values
+// stay raw. Never fails.
+class Hl7SegmentParser {
+ public:
+  // Parses `line`. Views stay valid until the next parse, the parser's end, or
+  // the end of `line`'s buffer, whichever comes first.
+  void parse(std::string_view line, const Hl7EscapeHandler* handler);
+
+  // The parsed line's segment name.
+  std::string_view name() const { return name_; }
+
+  // The number of fields (positions) the parsed line has.
+  std::size_t field_count() const { return raw_fields_.size(); }
+
+  // The raw, undecoded text of field `position` (1 .. field_count()).
+  std::string_view raw_field(std::size_t position) const { return raw_fields_[position - 1]; }
+
+  // Calls emit(const Hl7KeyPosition&, std::string_view value) once per entry
+  // of the parsed line's record, in ascending byte order of the keys
+  // ("segment_name" last). The order comes from the numbers themselves: no
+  // key text is built or sorted.
+  template <class Emit>
+  void for_each_entry(Emit&& emit) const;
+
+  // Entries the record of the parsed line has.
+  std::size_t entry_count() const { return entry_count_; }
+
+ private:
+  enum class Shape : std::uint8_t { Whole, Components, Repetitions };
+  struct Group {  // one field, or one repetition of a field
+    Shape shape;
+    std::size_t first;  // index into values_ (Whole, Components) or reps_
+    std::size_t count;  // components, or repetitions
+  };
+
+  // Parses one field or repetition text by the component rule into values_.
+  Group parse_part(std::string_view text, const Hl7EscapeHandler* handler);
+  std::string_view unescaped(std::string_view text, const Hl7EscapeHandler& handler);
+
+  std::string_view name_;
+  std::string arena_;  // unescaped texts; reserved per line so views stay put
+  std::vector<std::string_view> values_;
+  std::vector<std::string_view> raw_fields_;  // raw_fields_[i] is position i + 1
+  std::vector<Group> fields_;                 // fields_[i] is position i + 1
+  std::vector<Group> reps_;
+  std::size_t entry_count_ = 0;
+};
+
+template <class Emit>
+void Hl7SegmentParser::for_each_entry(Emit&& emit) const {
+  using Form = Hl7KeyPosition::Form;
+  const auto none = [](std::size_t) {};
+  const auto emit_components = [&](Form form, std::size_t field, std::size_t rep,
+                                   const Group& group) {
+    for_each_decimal_order(
+        1, group.count,
+        [&](std::size_t c) {
+          emit(Hl7KeyPosition{form, field, rep, c}, values_[group.first + c - 1]);
+        },
+        none);
+  };
+  const auto emit_plain = [&](std::size_t n) {
+    const Group& group = fields_[n - 1];
+    if (group.shape == Shape::Whole) {
+      emit(Hl7KeyPosition{Form::Whole, n, 0, 0}, values_[group.first]);
+    } else if (group.shape == Shape::Components) {
+      emit_components(Form::Component, n, 0, group);
+    }
+  };
+  const auto emit_repetitions = [&](std::size_t n) {
+    const Group& group = fields_[n - 1];
+    if (group.shape != Shape::Repetitions) return;
+    for_each_decimal_order(0, group.count - 1, none, [&](std::size_t r) {
+      const Group& rep = reps_[group.first + r];
+      if (rep.shape == Shape::Whole) {
+        emit(Hl7KeyPosition{Form::Repetition, n, r, 0}, values_[rep.first]);
+      } else {
+        emit_components(Form::RepetitionComponent, n, r, rep);
+      }
+    });
+  };
+  for_each_decimal_order(1, fields_.size(), emit_plain, emit_repetitions);
+  emit(Hl7KeyPosition{Form::SegmentName}, name_);
+}
+
+}  // namespace brenvolt
