@@ -192,6 +192,16 @@ class JsonRecordsParse {
     return simdjson::SUCCESS;
   }
 
+  // For `value` (a document or a value) of the unwanted `type` at `offset`:
+  // the error that makes the text invalid JSON after all (check_token; a
+  // string is decoded), or SUCCESS when it is only of the wrong type.
+  template <class Value>
+  simdjson::error_code wrong_type_token_error(Value& value, ondemand::json_type type,
+                                              std::size_t offset) const {
+    if (type == ondemand::json_type::string) return value.get_string().error();
+    return check_token(type, offset);
+  }
+
   // The literal or number that starts at `offset`: up to the next white
   // space, structural character or quote.
   std::string_view token_at(std::size_t offset) const {
@@ -253,9 +263,9 @@ Status JsonRecordsParse::read_record(ondemand::document& document, ondemand::val
   ondemand::json_type type{};
   if (const auto error = element.type().get(type)) return syntax_error(error, element_offset);
   if (type != ondemand::json_type::object) {
-    simdjson::error_code error = check_token(type, element_offset);
-    if (type == ondemand::json_type::string) error = element.get_string().error();
-    if (error) return syntax_error(error, element_offset);
+    if (const auto error = wrong_type_token_error(element, type, element_offset)) {
+      return syntax_error(error, element_offset);
+    }
     return Hl7Error::json_record_not_an_object(record_index, value_type(type),
                                                place(element_offset));
   }
@@ -315,9 +325,9 @@ Result<Hl7RecordList> JsonRecordsParse::run(simdjson::padded_string_view json) {
   ondemand::json_type type{};
   if (const auto error = document.type().get(type)) return syntax_error(error, start);
   if (type != ondemand::json_type::array) {
-    simdjson::error_code error = check_token(type, start);
-    if (type == ondemand::json_type::string) error = document.get_string().error();
-    if (error) return syntax_error(error, start);
+    if (const auto error = wrong_type_token_error(document, type, start)) {
+      return syntax_error(error, start);
+    }
     return Hl7Error::json_not_an_array(value_type(type), place(start));
   }
   ondemand::array array;

@@ -66,7 +66,8 @@ SignatureView view(const FunctionSignature<N>& signature) {
 template <std::size_t N>
 bool parse_arguments(const FunctionSignature<N>& signature, PyObject* const* args,
                      Py_ssize_t nargsf, PyObject* kwnames, Arguments<N>& out) {
-  return detail::parse_vectorcall(detail::view(signature), args, PyVectorcall_NARGS(nargsf),
+  return detail::parse_vectorcall(detail::view(signature), args,
+                                  PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)),
                                   kwnames, out);
 }
 

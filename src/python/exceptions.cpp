@@ -15,9 +15,9 @@ namespace brenvolt::py {
   return nullptr;
 }
 
-void raise_claim_conflict(ClaimWanted wanted) {
-  PyErr_SetString(PyExc_RuntimeError, wanted == ClaimWanted::Shared ? "Already mutably borrowed"
-                                                                    : "Already borrowed");
+void raise_claim_conflict(ClaimKind refused) {
+  PyErr_SetString(PyExc_RuntimeError, refused == ClaimKind::Shared ? "Already mutably borrowed"
+                                                                   : "Already borrowed");
 }
 
 int refuse_delete() {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "core/errors.h"
+#include "ref.h"
 
 namespace brenvolt::py {
 
@@ -20,10 +21,9 @@ namespace brenvolt::py {
 // argument.
 PyObject* raise_hl7_error(const Hl7Error& error);
 
-enum class ClaimWanted { Shared, Exclusive };
 // RuntimeError "Already mutably borrowed" (a shared claim refused) or
 // "Already borrowed" (an exclusive one).
-void raise_claim_conflict(ClaimWanted wanted);
+void raise_claim_conflict(ClaimKind refused);
 
 // AttributeError, the setters' answer to `del obj.flag`; returns -1.
 int refuse_delete();

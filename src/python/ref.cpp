@@ -4,12 +4,12 @@
 
 namespace brenvolt::py {
 
-SharedClaim::SharedClaim(BorrowFlag& flag) : flag_(flag.try_share() ? &flag : nullptr) {
-  if (flag_ == nullptr) raise_claim_conflict(ClaimWanted::Shared);
+template <ClaimKind Kind>
+void Claim<Kind>::raise_refused() {
+  raise_claim_conflict(Kind);
 }
 
-ExclusiveClaim::ExclusiveClaim(BorrowFlag& flag) : flag_(flag.try_exclusive() ? &flag : nullptr) {
-  if (flag_ == nullptr) raise_claim_conflict(ClaimWanted::Exclusive);
-}
+template class Claim<ClaimKind::Shared>;
+template class Claim<ClaimKind::Exclusive>;
 
 }  // namespace brenvolt::py

@@ -67,36 +67,39 @@ class BorrowFlag {
   std::atomic<Py_ssize_t> count_{0};
 };
 
-// A scoped shared claim. Check with operator bool; on failure RuntimeError
-// "Already mutably borrowed" is set.
-class SharedClaim {
+enum class ClaimKind { Shared, Exclusive };
+
+// A scoped claim on one object: Shared for calls that read its state,
+// Exclusive for those that change it. Check with operator bool; on failure
+// RuntimeError is set ("Already mutably borrowed" for a shared claim,
+// "Already borrowed" for an exclusive one).
+template <ClaimKind Kind>
+class Claim {
  public:
-  explicit SharedClaim(BorrowFlag& flag);
-  ~SharedClaim() {
-    if (flag_) flag_->unshare();
+  explicit Claim(BorrowFlag& flag)
+      : flag_((Kind == ClaimKind::Shared ? flag.try_share() : flag.try_exclusive()) ? &flag
+                                                                                     : nullptr) {
+    if (flag_ == nullptr) raise_refused();
   }
-  SharedClaim(const SharedClaim&) = delete;
-  SharedClaim& operator=(const SharedClaim&) = delete;
+  ~Claim() {
+    if (flag_ == nullptr) return;
+    if constexpr (Kind == ClaimKind::Shared) {
+      flag_->unshare();
+    } else {
+      flag_->unexclusive();
+    }
+  }
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
   explicit operator bool() const { return flag_ != nullptr; }
 
  private:
+  static void raise_refused();
   BorrowFlag* flag_;
 };
 
-// A scoped exclusive claim; on failure RuntimeError "Already borrowed" is set.
-class ExclusiveClaim {
- public:
-  explicit ExclusiveClaim(BorrowFlag& flag);
-  ~ExclusiveClaim() {
-    if (flag_) flag_->unexclusive();
-  }
-  ExclusiveClaim(const ExclusiveClaim&) = delete;
-  ExclusiveClaim& operator=(const ExclusiveClaim&) = delete;
-  explicit operator bool() const { return flag_ != nullptr; }
-
- private:
-  BorrowFlag* flag_;
-};
+using SharedClaim = Claim<ClaimKind::Shared>;
+using ExclusiveClaim = Claim<ClaimKind::Exclusive>;
 
 // The layout of an instance of either class: the claim counter and the C++
 // state, both built with placement new when the instance is made and
