@@ -1,11 +1,11 @@
 // Escape sequences: decoding and encoding of field text.
 //
 // Input: field text. Properties:
-// - unescape(escape(t)) == t, and escaped_size(t) is the size of escape(t);
-// - escape() leaves no delimiter, tab, line end or space in the clear;
-// - unescape() never lengthens a text (the line parser reserves one line's
-//   size for all its unescaped values and keeps views into that buffer);
-// - the *_into forms append exactly what the plain forms return.
+// - decoding the encoded text gives the text back;
+// - encoding leaves no delimiter, tab, line end or space in the clear;
+// - decoding never lengthens a text (the line parser reserves one line's
+//   size for all its decoded values and keeps views into that buffer);
+// - both append to what `out` holds, leaving it in front.
 
 #include "fuzz_common.h"
 
@@ -16,13 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!is_valid_utf8(text)) return -1;
   const Hl7EscapeHandler handler = create_default_escape_handler();
 
-  const std::string escaped = handler.escape(text);
-  FUZZ_CHECK(handler.unescape(escaped) == text);
-  FUZZ_CHECK(handler.escaped_size(text) == escaped.size());
+  const std::string escaped = fuzz::escaped(handler, text);
+  FUZZ_CHECK(fuzz::unescaped(handler, escaped) == text);
   FUZZ_CHECK(escaped.find_first_of("|^~&\t\n\r ") == std::string::npos);
   FUZZ_CHECK(is_valid_utf8(escaped));
 
-  const std::string decoded = handler.unescape(text);
+  const std::string decoded = fuzz::unescaped(handler, text);
   FUZZ_CHECK(decoded.size() <= text.size());
   FUZZ_CHECK(is_valid_utf8(decoded));
 
@@ -32,6 +31,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   appended = "prefix";
   handler.escape_into(text, appended);
   FUZZ_CHECK(appended == "prefix" + escaped);
-
   return 0;
 }

@@ -42,6 +42,18 @@ inline std::string_view as_text(const std::uint8_t* data, std::size_t size) {
   return std::string_view(reinterpret_cast<const char*>(data), size);
 }
 
+// The decoded and the encoded text of `text`, as new strings.
+inline std::string unescaped(const Hl7EscapeHandler& handler, std::string_view text) {
+  std::string out;
+  handler.unescape_into(text, out);
+  return out;
+}
+inline std::string escaped(const Hl7EscapeHandler& handler, std::string_view text) {
+  std::string out;
+  handler.escape_into(text, out);
+  return out;
+}
+
 // Keys strictly ascending in byte order, every key and value well-formed
 // UTF-8.
 inline void check_record_shape(const Record& record) {

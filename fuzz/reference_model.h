@@ -2,7 +2,8 @@
 // core so that the fuzz targets can hold the core's one parser and its
 // line-by-line validator to it. It copies every piece, builds every key as
 // text and sorts the record: slow and obvious. Only escape decoding is
-// borrowed from the core (Hl7EscapeHandler::unescape, fuzzed on its own).
+// borrowed from the core (Hl7EscapeHandler::unescape_into, fuzzed on its
+// own).
 #pragma once
 
 #include <algorithm>
@@ -51,7 +52,7 @@ inline Record record(std::string_view line, const Hl7EscapeHandler* handler) {
   const Segment parsed = segment(line);
   Record result;
   const auto add_part = [&](const std::string& prefix, const std::string& raw) {
-    std::string value = handler ? handler->unescape(raw) : raw;
+    std::string value = handler ? unescaped(*handler, raw) : raw;
     const bool cut = handler ? value.find('^') != std::string::npos
                              : raw.find('^') != std::string::npos && !holds_encoding_characters(raw);
     if (!cut) {

@@ -116,23 +116,6 @@ void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) co
   }
 }
 
-std::string Hl7EscapeHandler::unescape(std::string_view text) const {
-  std::string out;
-  out.reserve(text.size());
-  unescape_into(text, out);
-  return out;
-}
-
-std::size_t Hl7EscapeHandler::escaped_size(std::string_view text) const {
-  std::size_t size = text.size();
-  for (const char c : text) {
-    if (kEscapeTable.needs[static_cast<unsigned char>(c)]) {
-      size += std::strlen(escape_sequence_for(c)) - 1;
-    }
-  }
-  return size;
-}
-
 void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {
   std::size_t plain_start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -142,13 +125,6 @@ void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) cons
     plain_start = i + 1;
   }
   out.append(text.data() + plain_start, text.size() - plain_start);
-}
-
-std::string Hl7EscapeHandler::escape(std::string_view text) const {
-  std::string out;
-  out.reserve(escaped_size(text));
-  escape_into(text, out);
-  return out;
 }
 
 Hl7EscapeHandler create_default_escape_handler() { return Hl7EscapeHandler{}; }
