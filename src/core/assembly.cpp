@@ -252,7 +252,8 @@ bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
   const std::string text = unescaped_field_one(written);
   const std::size_t characters = count_characters(text);
   if (characters < 4 || characters > 5) return false;
-  if (text.find_first_of("|\r\n") != std::string::npos) return false;
+  constexpr char kNotInHeaderField[] = {delimiters::kField, '\r', '\n', '\0'};
+  if (text.find_first_of(kNotInHeaderField) != std::string::npos) return false;
   const std::vector<Hl7PlacedValue> declared = declared_field_one(values);
   std::string line(kHeaderSegmentName);
   line += delimiters::kField;

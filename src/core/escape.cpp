@@ -7,35 +7,37 @@
 namespace brenvolt {
 namespace {
 
-// The sequence table: name -> replacement, exact and case-sensitive. The
-// replacements are fixed characters, not taken from the delimiter members.
-// Returns nullptr for an unknown name.
-const char* sequence_replacement(std::string_view name) {
+// One delimiter as a text of its own.
+constexpr std::string_view one(const char& delimiter) { return std::string_view(&delimiter, 1); }
+
+// The sequence table: name -> replacement, exact and case-sensitive; an empty
+// view for an unknown name (no known name stands for nothing).
+std::string_view sequence_replacement(std::string_view name) {
   switch (name.size()) {
     case 1:
       switch (name[0]) {
-        case 'F': return "|";
-        case 'S': return "^";
-        case 'R': return "~";
-        case 'E': return "\\";
-        case 'T': return "&";
-        default: return nullptr;
+        case 'F': return one(delimiters::kField);
+        case 'S': return one(delimiters::kComponent);
+        case 'R': return one(delimiters::kRepetition);
+        case 'E': return one(delimiters::kEscape);
+        case 'T': return one(delimiters::kSubcomponent);
+        default: return {};
       }
     case 3:
       if (name == "X0A") return "\n";
       if (name == "X0D") return "\r";
       if (name == "X20") return " ";
       if (name == "X09") return "\t";
-      return nullptr;
+      return {};
     case 5:
-      return name == "X0D0A" ? "\r\n" : nullptr;
+      return name == "X0D0A" ? "\r\n" : std::string_view();
     default:
-      return nullptr;
+      return {};
   }
 }
 
-// What escape() writes for byte `c`, or nullptr when `c` stays as it is. All
-// the characters escape() encodes are ASCII, so a byte test is exact: bytes of
+// What escape_into() writes for byte `c`, or nullptr when `c` stays as it is. All
+// the characters escape_into() encodes are ASCII, so a byte test is exact: bytes of
 // multi-byte UTF-8 characters are all >= 0x80.
 constexpr const char* escape_sequence_for(char c) {
   switch (c) {
@@ -52,7 +54,7 @@ constexpr const char* escape_sequence_for(char c) {
   }
 }
 
-// The bytes that escape() encodes; a lookup table keeps the scan of long
+// The bytes that escape_into() encodes; a lookup table keeps the scan of long
 // values that need no escaping to one load and test per byte.
 struct EscapeTable {
   bool needs[256] = {};
@@ -96,7 +98,7 @@ void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) co
       name_end += length;
     }
     const std::string_view name = text.substr(at + 1, name_end - (at + 1));
-    if (const char* replacement = sequence_replacement(name)) {
+    if (const std::string_view replacement = sequence_replacement(name); !replacement.empty()) {
       out.append(replacement);
     } else {
       out.push_back(e);
