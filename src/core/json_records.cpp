@@ -72,31 +72,47 @@ std::size_t first_invalid_utf8(std::string_view text) {
   return kNoOffset;
 }
 
-// Where a string problem found while indexing the whole text lies: for
-// UNESCAPED_CHARS the first control character inside a string, for
-// UNCLOSED_STRING the opening quote of the string the text ends inside.
-// kNoOffset for other errors. Strings are found as the parser's indexer finds
-// them: a backslash escapes the next byte wherever it stands, even outside a
-// string, where it is an error of its own.
-std::size_t string_problem_offset(std::string_view text, simdjson::error_code error) {
+// Strings found byte by byte as the parser's indexer finds them: a backslash
+// escapes the next byte wherever it stands, even outside a string, where it
+// is an error of its own.
+struct JsonStrings {
   bool in_string = false;
   bool escaped = false;
-  std::size_t opened = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string && static_cast<unsigned char>(c) < 0x20 && error == simdjson::UNESCAPED_CHARS) {
-      return i;
-    }
+
+  // Reads the next byte; true when it is structural text: outside every
+  // string, and no quote, backslash or escaped byte.
+  bool read(char c) {
     if (escaped) {
       escaped = false;
     } else if (c == '\\') {
       escaped = true;
     } else if (c == '"') {
       in_string = !in_string;
-      if (in_string) opened = i;
+    } else {
+      return !in_string;
     }
+    return false;
   }
-  return in_string && error == simdjson::UNCLOSED_STRING ? opened : kNoOffset;
+};
+
+// Where a string problem found while indexing the whole text lies: for
+// UNESCAPED_CHARS the first control character inside a string, for
+// UNCLOSED_STRING the opening quote of the string the text ends inside.
+// kNoOffset for other errors. Strings are found as JsonStrings finds them.
+std::size_t string_problem_offset(std::string_view text, simdjson::error_code error) {
+  JsonStrings strings;
+  std::size_t opened = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (strings.in_string && static_cast<unsigned char>(c) < 0x20 &&
+        error == simdjson::UNESCAPED_CHARS) {
+      return i;
+    }
+    const bool was_in_string = strings.in_string;
+    strings.read(c);
+    if (!was_in_string && strings.in_string) opened = i;
+  }
+  return strings.in_string && error == simdjson::UNCLOSED_STRING ? opened : kNoOffset;
 }
 
 // The JSON number grammar: -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
@@ -229,19 +245,11 @@ class JsonRecordsParse {
 // array and then more text, or a bracket that closes nothing; say which.
 Hl7Error JsonRecordsParse::unbalanced_error() const {
   std::string closers;  // the closing brackets owed, innermost last
-  bool in_string = false;
-  bool escaped = false;
+  JsonStrings strings;
   for (std::size_t i = 0; i < text_.size(); ++i) {
     const char c = text_[i];
-    if (escaped) {  // strings found as in string_problem_offset
-      escaped = false;
-    } else if (c == '\\') {
-      escaped = true;
-    } else if (c == '"') {
-      in_string = !in_string;
-    } else if (in_string) {
-      continue;
-    } else if (c == '[') {
+    if (!strings.read(c)) continue;
+    if (c == '[') {
       closers.push_back(']');
     } else if (c == '{') {
       closers.push_back('}');
