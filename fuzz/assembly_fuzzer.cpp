@@ -99,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const fuzz::Record& record : records) {
     for (const fuzz::Entry& entry : record) {
       if (entry.key == "segment_name") {
-        expected_line_feeds += static_cast<std::size_t>(std::count(entry.value.begin(), entry.value.end(), '\n'));
+        expected_line_feeds +=
+            static_cast<std::size_t>(std::count(entry.value.begin(), entry.value.end(), '\n'));
       }
     }
   }

@@ -19,12 +19,12 @@
 
 // A broken property is a finding: libFuzzer saves the input that caused the
 // abort as a crash artifact.
-#define FUZZ_CHECK(condition)                                                               \
-  do {                                                                                      \
-    if (!(condition)) {                                                                     \
+#define FUZZ_CHECK(condition)                                                                \
+  do {                                                                                       \
+    if (!(condition)) {                                                                      \
       std::fprintf(stderr, "property broken: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-      std::abort();                                                                         \
-    }                                                                                       \
+      std::abort();                                                                          \
+    }                                                                                        \
   } while (0)
 
 namespace brenvolt::fuzz {

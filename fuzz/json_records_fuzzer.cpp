@@ -12,8 +12,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "fuzz_common.h"
 #include "core/json_records.h"
+#include "fuzz_common.h"
 
 using namespace brenvolt;
 

@@ -53,8 +53,9 @@ inline Record record(std::string_view line, const Hl7EscapeHandler* handler) {
   Record result;
   const auto add_part = [&](const std::string& prefix, const std::string& raw) {
     std::string value = handler ? unescaped(*handler, raw) : raw;
-    const bool cut = handler ? value.find('^') != std::string::npos
-                             : raw.find('^') != std::string::npos && !holds_encoding_characters(raw);
+    const bool cut = handler
+                         ? value.find('^') != std::string::npos
+                         : raw.find('^') != std::string::npos && !holds_encoding_characters(raw);
     if (!cut) {
       result.push_back({prefix, value});
       return;
@@ -103,7 +104,7 @@ inline std::optional<std::string> validate(std::string_view text, bool strict, b
   if (msh.name != "MSH") return Hl7Error::missing_header().message();
   if (msh.fields.size() < 11) return Hl7Error::header_too_short(12).message();
   if (msh.fields[0].size() != 4) return Hl7Error::invalid_field_separators(msh.fields[0]).message();
-  static constexpr std::string_view kVersions[] = {"2.1", "2.2",   "2.3", "2.4", "2.5",
+  static constexpr std::string_view kVersions[] = {"2.1",   "2.2", "2.3", "2.4", "2.5",
                                                    "2.5.1", "2.6", "2.7", "2.8", "2.9"};
   if (strict && std::find(std::begin(kVersions), std::end(kVersions), msh.fields[10]) ==
                     std::end(kVersions)) {

@@ -180,10 +180,9 @@ std::vector<Hl7PlacedValue> declared_field_one(const std::vector<Hl7PlacedValue>
   std::vector<Hl7PlacedValue> declared;
   for (std::size_t i = 0; i < values.size() && values[i].position.field <= 1; ++i) {
     if (values[i].position.field != 1) continue;
-    const bool superseded =
-        i + 1 < values.size() && values[i + 1].position.field == 1 &&
-        values[i + 1].position.repetition == values[i].position.repetition &&
-        values[i + 1].position.component == values[i].position.component;
+    const bool superseded = i + 1 < values.size() && values[i + 1].position.field == 1 &&
+                            values[i + 1].position.repetition == values[i].position.repetition &&
+                            values[i + 1].position.component == values[i].position.component;
     if (!superseded) declared.push_back(values[i]);
   }
   return declared;
@@ -259,7 +258,8 @@ bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
   line += delimiters::kField;
   line += text;
   Hl7SegmentParser parser;
-  for (const Hl7EscapeHandler* decoding : {static_cast<const Hl7EscapeHandler*>(nullptr), &handler}) {
+  for (const Hl7EscapeHandler* decoding :
+       {static_cast<const Hl7EscapeHandler*>(nullptr), &handler}) {
     parser.parse(line, decoding);
     if (same_field_entries(parser, declared)) return true;
   }
@@ -271,7 +271,7 @@ bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
 Result<std::string> assemble_message(const Hl7RecordList& records,
                                      const Hl7EscapeHandler& handler) {
   std::string out;
-  std::vector<Hl7PlacedValue> values;  // reused from record to record
+  std::vector<Hl7PlacedValue> values;    // reused from record to record
   std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
   bool verbatim_field_one = false;
   PositionSorter sorter;

@@ -42,7 +42,6 @@ inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
 // index in `records`) and the first key whose position lies beyond the
 // kMaximumLineSlots-th delimiter of its line; nothing for that line has been
 // allocated by then.
-Result<std::string> assemble_message(const Hl7RecordList& records,
-                                     const Hl7EscapeHandler& handler);
+Result<std::string> assemble_message(const Hl7RecordList& records, const Hl7EscapeHandler& handler);
 
 }  // namespace brenvolt

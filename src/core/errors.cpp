@@ -23,12 +23,18 @@ std::string place_text(std::optional<TextPlace> place) {
 
 const char* json_type_name(JsonValueType type) {
   switch (type) {
-    case JsonValueType::Array: return "an array";
-    case JsonValueType::Object: return "an object";
-    case JsonValueType::Number: return "a number";
-    case JsonValueType::String: return "a string";
-    case JsonValueType::Boolean: return "a boolean";
-    case JsonValueType::Null: return "null";
+    case JsonValueType::Array:
+      return "an array";
+    case JsonValueType::Object:
+      return "an object";
+    case JsonValueType::Number:
+      return "a number";
+    case JsonValueType::String:
+      return "a string";
+    case JsonValueType::Boolean:
+      return "a boolean";
+    case JsonValueType::Null:
+      return "null";
   }
   return "a value";
 }
@@ -53,8 +59,7 @@ std::string expected_found(std::string_view expected, std::string_view found) {
 Hl7Error Hl7Error::os_error(int error_number) {
   char buffer[256] = {};
   const char* text = strerror_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
-  return {Hl7ErrorKind::IoError,
-          std::string(text) + " (os error " + to_string(error_number) + ")"};
+  return {Hl7ErrorKind::IoError, std::string(text) + " (os error " + to_string(error_number) + ")"};
 }
 Hl7Error Hl7Error::nul_in_path() {
   return {Hl7ErrorKind::IoError, "file name contained an unexpected NUL byte"};
@@ -69,9 +74,9 @@ Hl7Error Hl7Error::json_syntax(std::string_view parser_message, std::optional<Te
   return {Hl7ErrorKind::InvalidFormat, invalid_json(parser_message, place)};
 }
 Hl7Error Hl7Error::json_byte_order_mark() {
-  return {Hl7ErrorKind::InvalidFormat,
-          invalid_json(expected_found("a JSON value", "a byte order mark (U+FEFF)"),
-                       TextPlace{1, 1})};
+  return {
+      Hl7ErrorKind::InvalidFormat,
+      invalid_json(expected_found("a JSON value", "a byte order mark (U+FEFF)"), TextPlace{1, 1})};
 }
 Hl7Error Hl7Error::json_not_an_array(JsonValueType found, TextPlace place) {
   return {Hl7ErrorKind::InvalidFormat,
@@ -119,9 +124,9 @@ Hl7Error Hl7Error::unsupported_version(std::string_view version,
   return {Hl7ErrorKind::UnsupportedVersion, std::move(detail)};
 }
 Hl7Error Hl7Error::message_type_incomplete(std::size_t minimum_components) {
-  return {Hl7ErrorKind::ValidationFailed,
-          "Message type (field 8) must have at least " + to_string(minimum_components) +
-              " components: event^structure^version"};
+  return {Hl7ErrorKind::ValidationFailed, "Message type (field 8) must have at least " +
+                                              to_string(minimum_components) +
+                                              " components: event^structure^version"};
 }
 Hl7Error Hl7Error::missing_patient_identification() {
   return {Hl7ErrorKind::MissingSegment, "PID (Patient Identification)"};
@@ -142,25 +147,47 @@ Hl7Error Hl7Error::field_too_long(std::size_t actual, std::size_t maximum) {
 Hl7Error Hl7Error::line_too_long(std::size_t record, std::string_view key, std::uint64_t limit) {
   std::string detail = "record " + to_string(record) + ": key '";
   detail += key;
-  detail += "' names a position beyond the limit of " + to_string(limit) +
-            " delimiters per segment line";
+  detail +=
+      "' names a position beyond the limit of " + to_string(limit) + " delimiters per segment line";
   return {Hl7ErrorKind::EncodingError, std::move(detail)};
 }
 
 std::string Hl7Error::message() const {
   const char* prefix = "";
   switch (kind_) {
-    case Hl7ErrorKind::IoError: prefix = "I/O error: "; break;
-    case Hl7ErrorKind::InvalidFormat: prefix = "HL7 invalid format: "; break;
-    case Hl7ErrorKind::EmptyMessage: prefix = "HL7 message is empty"; break;
-    case Hl7ErrorKind::ValidationError: prefix = "HL7 validation error: "; break;
-    case Hl7ErrorKind::ValidationFailed: prefix = "HL7 validation failed: "; break;
-    case Hl7ErrorKind::FieldTooLong: prefix = "Field value exceeds maximum length: "; break;
-    case Hl7ErrorKind::MissingSegment: prefix = "Missing required segment: "; break;
-    case Hl7ErrorKind::InvalidSegmentName: prefix = "Invalid segment name: "; break;
-    case Hl7ErrorKind::InvalidFieldSeparators: prefix = "Invalid field separators: "; break;
-    case Hl7ErrorKind::UnsupportedVersion: prefix = "HL7 version not supported: "; break;
-    case Hl7ErrorKind::EncodingError: prefix = "HL7 encoding error: "; break;
+    case Hl7ErrorKind::IoError:
+      prefix = "I/O error: ";
+      break;
+    case Hl7ErrorKind::InvalidFormat:
+      prefix = "HL7 invalid format: ";
+      break;
+    case Hl7ErrorKind::EmptyMessage:
+      prefix = "HL7 message is empty";
+      break;
+    case Hl7ErrorKind::ValidationError:
+      prefix = "HL7 validation error: ";
+      break;
+    case Hl7ErrorKind::ValidationFailed:
+      prefix = "HL7 validation failed: ";
+      break;
+    case Hl7ErrorKind::FieldTooLong:
+      prefix = "Field value exceeds maximum length: ";
+      break;
+    case Hl7ErrorKind::MissingSegment:
+      prefix = "Missing required segment: ";
+      break;
+    case Hl7ErrorKind::InvalidSegmentName:
+      prefix = "Invalid segment name: ";
+      break;
+    case Hl7ErrorKind::InvalidFieldSeparators:
+      prefix = "Invalid field separators: ";
+      break;
+    case Hl7ErrorKind::UnsupportedVersion:
+      prefix = "HL7 version not supported: ";
+      break;
+    case Hl7ErrorKind::EncodingError:
+      prefix = "HL7 encoding error: ";
+      break;
   }
   return prefix + detail_;
 }

@@ -16,12 +16,18 @@ std::string_view sequence_replacement(std::string_view name) {
   switch (name.size()) {
     case 1:
       switch (name[0]) {
-        case 'F': return one(delimiters::kField);
-        case 'S': return one(delimiters::kComponent);
-        case 'R': return one(delimiters::kRepetition);
-        case 'E': return one(delimiters::kEscape);
-        case 'T': return one(delimiters::kSubcomponent);
-        default: return {};
+        case 'F':
+          return one(delimiters::kField);
+        case 'S':
+          return one(delimiters::kComponent);
+        case 'R':
+          return one(delimiters::kRepetition);
+        case 'E':
+          return one(delimiters::kEscape);
+        case 'T':
+          return one(delimiters::kSubcomponent);
+        default:
+          return {};
       }
     case 3:
       if (name == "X0A") return "\n";
@@ -41,16 +47,26 @@ std::string_view sequence_replacement(std::string_view name) {
 // multi-byte UTF-8 characters are all >= 0x80.
 constexpr const char* escape_sequence_for(char c) {
   switch (c) {
-    case delimiters::kField: return "\\F\\";
-    case delimiters::kComponent: return "\\S\\";
-    case delimiters::kRepetition: return "\\R\\";
-    case delimiters::kSubcomponent: return "\\T\\";
-    case delimiters::kEscape: return "\\E\\";
-    case '\t': return "\\X09\\";
-    case '\n': return "\\X0A\\";
-    case '\r': return "\\X0D\\";
-    case ' ': return "\\X20\\";
-    default: return nullptr;
+    case delimiters::kField:
+      return "\\F\\";
+    case delimiters::kComponent:
+      return "\\S\\";
+    case delimiters::kRepetition:
+      return "\\R\\";
+    case delimiters::kSubcomponent:
+      return "\\T\\";
+    case delimiters::kEscape:
+      return "\\E\\";
+    case '\t':
+      return "\\X09\\";
+    case '\n':
+      return "\\X0A\\";
+    case '\r':
+      return "\\X0D\\";
+    case ' ':
+      return "\\X20\\";
+    default:
+      return nullptr;
   }
 }
 

@@ -144,12 +144,18 @@ bool is_json_number(std::string_view token) {
 
 JsonValueType value_type(ondemand::json_type type) {
   switch (type) {
-    case ondemand::json_type::array: return JsonValueType::Array;
-    case ondemand::json_type::object: return JsonValueType::Object;
-    case ondemand::json_type::number: return JsonValueType::Number;
-    case ondemand::json_type::string: return JsonValueType::String;
-    case ondemand::json_type::boolean: return JsonValueType::Boolean;
-    case ondemand::json_type::null: return JsonValueType::Null;
+    case ondemand::json_type::array:
+      return JsonValueType::Array;
+    case ondemand::json_type::object:
+      return JsonValueType::Object;
+    case ondemand::json_type::number:
+      return JsonValueType::Number;
+    case ondemand::json_type::string:
+      return JsonValueType::String;
+    case ondemand::json_type::boolean:
+      return JsonValueType::Boolean;
+    case ondemand::json_type::null:
+      return JsonValueType::Null;
   }
   return JsonValueType::Null;
 }
@@ -203,7 +209,8 @@ class JsonRecordsParse {
         return is_json_number(token) ? simdjson::SUCCESS : simdjson::NUMBER_ERROR;
       case ondemand::json_type::array:
       case ondemand::json_type::object:
-      case ondemand::json_type::string: return simdjson::SUCCESS;
+      case ondemand::json_type::string:
+        return simdjson::SUCCESS;
     }
     return simdjson::SUCCESS;
   }

@@ -17,7 +17,8 @@ namespace brenvolt {
 // out unique and in ascending byte order.
 //
 // Everything else fails with InvalidFormat "Invalid JSON: " plus what was
-// wrong and where (the Hl7Error::json_* constructors). A syntax error gives the parser's own text, e.g.
+// wrong and where (the Hl7Error::json_* constructors). A syntax error gives the parser's own text,
+// e.g.
 //   Invalid JSON: Unexpected trailing content in the JSON input. (line 3, column 2)
 // a well-formed text of the wrong shape says what was expected and found, e.g.
 //   Invalid JSON: expected an array of records, found an object (line 1, column 1)

@@ -57,10 +57,17 @@ std::optional<Hl7KeyPosition> Hl7KeyPosition::parse(std::string_view key) {
   std::size_t dot = npos;
   for (std::size_t i = 0; i < key.size(); ++i) {
     switch (key[i]) {
-      case '[': if (open == npos) open = i; break;
-      case ']': if (close == npos) close = i; break;
-      case '.': if (dot == npos) dot = i; break;
-      default: break;
+      case '[':
+        if (open == npos) open = i;
+        break;
+      case ']':
+        if (close == npos) close = i;
+        break;
+      case '.':
+        if (dot == npos) dot = i;
+        break;
+      default:
+        break;
     }
   }
   if (open == npos && close == npos && dot == npos) {

@@ -1,13 +1,13 @@
 #include "text.h"
 
 #include <fcntl.h>
+#include <simdjson.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <simdjson.h>
 
 namespace brenvolt {
 namespace {
@@ -98,16 +98,28 @@ bool is_alphanumeric(char32_t c) {
     return (c >= U'0' && c <= U'9') || (c >= U'A' && c <= U'Z') || (c >= U'a' && c <= U'z');
   }
   const auto* end = std::end(kAlphanumericRanges);
-  const auto* it = std::upper_bound(std::begin(kAlphanumericRanges), end, c,
-                                    [](char32_t v, const CodePointRange& r) { return v < r.first; });
+  const auto* it =
+      std::upper_bound(std::begin(kAlphanumericRanges), end, c,
+                       [](char32_t v, const CodePointRange& r) { return v < r.first; });
   return it != std::begin(kAlphanumericRanges) && c <= (it - 1)->last;
 }
 
 bool is_white_space(char32_t c) {
   switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-    case 0x202F: case 0x205F: case 0x3000:
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return true;
     default:
       return c >= 0x2000 && c <= 0x200A;

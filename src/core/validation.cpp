@@ -60,9 +60,8 @@ Status Hl7MessageCheck::check_header(const Hl7SegmentParser& line) const {
                                       version) == kSupportedVersions.end()) {
     return Hl7Error::unsupported_version(version, kSupportedVersions);
   }
-  if (rules_.strict_mode &&
-      count_pieces(line.raw_field(kMessageTypePosition), delimiters::kComponent) <
-          kMessageTypeMinimumComponents) {
+  if (rules_.strict_mode && count_pieces(line.raw_field(kMessageTypePosition),
+                                         delimiters::kComponent) < kMessageTypeMinimumComponents) {
     return Hl7Error::message_type_incomplete(kMessageTypeMinimumComponents);
   }
   return Ok{};
@@ -90,8 +89,7 @@ Status Hl7MessageCheck::add_line(const Hl7SegmentParser& line) {
   if (line.name() == kPatientIdentificationName) patient_identification_seen_ = true;
   // The PID rule comes before the segment rules: a segment's failure is
   // certain once the PID rule is off or already met.
-  if (first_segment_error_ &&
-      (!rules_.validate_required_fields || patient_identification_seen_)) {
+  if (first_segment_error_ && (!rules_.validate_required_fields || patient_identification_seen_)) {
     return *first_segment_error_;
   }
   return Ok{};

@@ -14,13 +14,13 @@ namespace brenvolt {
 // Field positions below are those of Hl7SegmentParser: for MSH, position n
 // holds HL7 field MSH-(n+1), since MSH-1 (the field separator) stands in no
 // position.
-inline constexpr std::size_t kMinimumMshPositions = 11;         // MSH-2 .. MSH-12
-inline constexpr std::size_t kEncodingCharactersPosition = 1;   // MSH-2
+inline constexpr std::size_t kMinimumMshPositions = 11;        // MSH-2 .. MSH-12
+inline constexpr std::size_t kEncodingCharactersPosition = 1;  // MSH-2
 inline constexpr std::size_t kEncodingCharactersLength = 4;
-inline constexpr std::size_t kMessageTypePosition = 8;          // MSH-9
+inline constexpr std::size_t kMessageTypePosition = 8;  // MSH-9
 inline constexpr std::size_t kMessageTypeMinimumComponents = 3;
-inline constexpr std::size_t kVersionPosition = 11;             // MSH-12
-inline constexpr std::size_t kMaximumTextLength = 65536;        // bytes; equal passes
+inline constexpr std::size_t kVersionPosition = 11;       // MSH-12
+inline constexpr std::size_t kMaximumTextLength = 65536;  // bytes; equal passes
 
 struct Hl7Validator {
   bool strict_mode = false;               // adds the version and MSH-9 component rules

@@ -55,8 +55,7 @@ bool parse_tuple(const SignatureView& signature, PyObject* args, PyObject* kwarg
 
 template <std::size_t N>
 SignatureView view(const FunctionSignature<N>& signature) {
-  return {signature.class_name, signature.function_name, signature.parameters,
-          signature.required};
+  return {signature.class_name, signature.function_name, signature.parameters, signature.required};
 }
 
 }  // namespace detail
@@ -67,8 +66,8 @@ template <std::size_t N>
 bool parse_arguments(const FunctionSignature<N>& signature, PyObject* const* args,
                      Py_ssize_t nargsf, PyObject* kwnames, Arguments<N>& out) {
   return detail::parse_vectorcall(detail::view(signature), args,
-                                  PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)),
-                                  kwnames, out);
+                                  PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)), kwnames,
+                                  out);
 }
 
 // Argument parsing for a constructor slot (tuple and keyword dict).

@@ -16,8 +16,8 @@ namespace brenvolt::py {
 }
 
 void raise_claim_conflict(ClaimKind refused) {
-  PyErr_SetString(PyExc_RuntimeError, refused == ClaimKind::Shared ? "Already mutably borrowed"
-                                                                   : "Already borrowed");
+  PyErr_SetString(PyExc_RuntimeError,
+                  refused == ClaimKind::Shared ? "Already mutably borrowed" : "Already borrowed");
 }
 
 int refuse_delete() {
@@ -31,8 +31,8 @@ const char* type_name(PyObject* value) {
   return dot ? dot + 1 : name;
 }
 
-void raise_too_many_positional(std::string_view function, std::size_t most,
-                               std::size_t required, std::size_t given) {
+void raise_too_many_positional(std::string_view function, std::size_t most, std::size_t required,
+                               std::size_t given) {
   std::string takes;
   if (required == most) {
     takes = std::to_string(most);
@@ -40,9 +40,8 @@ void raise_too_many_positional(std::string_view function, std::size_t most,
     takes = "from " + std::to_string(required) + " to " + std::to_string(most);
   }
   const std::string label(function);
-  PyErr_Format(PyExc_TypeError, "%s takes %s positional argument%s but %zu %s given",
-               label.c_str(), takes.c_str(), most == 1 ? "" : "s", given,
-               given == 1 ? "was" : "were");
+  PyErr_Format(PyExc_TypeError, "%s takes %s positional argument%s but %zu %s given", label.c_str(),
+               takes.c_str(), most == 1 ? "" : "s", given, given == 1 ? "was" : "were");
 }
 
 // "missing 2 required positional arguments: 'a' and 'b'", with CPython's
@@ -54,8 +53,8 @@ void raise_missing_arguments(std::string_view function, std::span<const char* co
     names.append("'").append(missing[i]).append("'");
   }
   const std::string label(function);
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
-               label.c_str(), missing.size(), missing.size() == 1 ? "" : "s", names.c_str());
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s", label.c_str(),
+               missing.size(), missing.size() == 1 ? "" : "s", names.c_str());
 }
 
 void raise_multiple_values(std::string_view function, const char* parameter) {
@@ -90,8 +89,9 @@ void raise_records_not_a_sequence(const char* name, PyObject* value) {
 }
 
 void raise_record_not_a_dict(const char* name, Py_ssize_t index, PyObject* item) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': item %zd is a '%s' object, not a dict of str to str",
-               name, index, type_name(item));
+  PyErr_Format(PyExc_TypeError,
+               "argument '%s': item %zd is a '%s' object, not a dict of str to str", name, index,
+               type_name(item));
 }
 
 void raise_record_key_not_text(const char* name, Py_ssize_t index, PyObject* key) {
@@ -101,8 +101,9 @@ void raise_record_key_not_text(const char* name, Py_ssize_t index, PyObject* key
 
 void raise_record_value_not_text(const char* name, Py_ssize_t index, PyObject* key,
                                  PyObject* value) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': item %zd, key %R: value is a '%s' object, not a str",
-               name, index, key, type_name(value));
+  PyErr_Format(PyExc_TypeError,
+               "argument '%s': item %zd, key %R: value is a '%s' object, not a str", name, index,
+               key, type_name(value));
 }
 
 }  // namespace brenvolt::py

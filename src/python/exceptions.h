@@ -33,8 +33,8 @@ int refuse_delete();
 const char* type_name(PyObject* value);
 
 // Argument parsing. `function` is the label CPython prints: "Hl7Json.validate()".
-void raise_too_many_positional(std::string_view function, std::size_t most,
-                               std::size_t required, std::size_t given);
+void raise_too_many_positional(std::string_view function, std::size_t most, std::size_t required,
+                               std::size_t given);
 void raise_missing_arguments(std::string_view function, std::span<const char* const> missing);
 void raise_multiple_values(std::string_view function, const char* parameter);
 void raise_unexpected_keyword(std::string_view function, PyObject* keyword);

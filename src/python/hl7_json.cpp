@@ -175,8 +175,8 @@ PyObject* validate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
 }
 
 constexpr FunctionSignature kSplit{"Hl7Json", "_split_hl7_seg_to_json", {"seg"}, 1};
-constexpr FunctionSignature kSplitEscaping{"Hl7Json", "_split_hl7_seg_to_json_with_escaping",
-                                           {"seg"}, 1};
+constexpr FunctionSignature kSplitEscaping{
+    "Hl7Json", "_split_hl7_seg_to_json_with_escaping", {"seg"}, 1};
 
 // One segment line to its record, through the parser that conversion uses.
 // The line is not normalised or cut: line ends inside it stay in its field

@@ -17,7 +17,11 @@ PyModuleDef brenvolt_module = {
     "brenvolt",  // m_name
     "",          // m_doc: an empty str, not None
     0,           // m_size: no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The identifier of the interpreter that first imported the module; -1 until

@@ -78,7 +78,7 @@ class Claim {
  public:
   explicit Claim(BorrowFlag& flag)
       : flag_((Kind == ClaimKind::Shared ? flag.try_share() : flag.try_exclusive()) ? &flag
-                                                                                     : nullptr) {
+                                                                                    : nullptr) {
     if (flag_ == nullptr) raise_refused();
   }
   ~Claim() {
@@ -106,8 +106,7 @@ using ExclusiveClaim = Claim<ClaimKind::Exclusive>;
 // destroyed explicitly when it goes.
 template <class State>
 struct Instance {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   State state;
 
   static Instance* of(PyObject* self) { return reinterpret_cast<Instance*>(self); }
