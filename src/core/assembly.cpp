@@ -22,10 +22,11 @@ constexpr std::string_view kHeaderSegmentName = "MSH";
 using Hl7Position = Hl7KeyPosition;
 
 // One record entry whose key names a position.
+// Kept small (the key is found again from `entry` on the one error path):
+// a wide record sorts millions of these.
 struct Hl7PlacedValue {
   Hl7Position position;
   std::size_t entry;  // index in the record: a later entry has a later key
-  std::string_view key;
   std::string_view value;
 };
 
@@ -152,6 +153,13 @@ bool add_within_line_bound(std::uint64_t& total, std::uint64_t count) {
   if (count > kMaximumLineSlots - total) return false;
   total += count;
   return true;
+}
+
+// The key of entry `entry` (from 0) of `record`.
+std::string_view key_at(const Hl7RecordList::Record& record, std::size_t entry) {
+  auto it = record.begin();
+  for (std::size_t i = 0; i < entry; ++i) ++it;
+  return it->key;
 }
 
 // Makes room for `more` bytes after the text already in `out`, growing by at
@@ -294,7 +302,7 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
       }
       // Field 0 is never written, so it takes no room either.
       if (position->field == 0) continue;
-      values.push_back(Hl7PlacedValue{*position, index_in_record, item.key, item.value});
+      values.push_back(Hl7PlacedValue{*position, index_in_record, item.value});
       line_size += item.value.size();
     }
     line_size += name.size();
@@ -322,7 +330,7 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
       if (!add_within_line_bound(delimiters, gap.pipes) ||
           !add_within_line_bound(delimiters, gap.tildes) ||
           !add_within_line_bound(delimiters, gap.carets)) {
-        return Hl7Error::line_too_long(index, value.key, kMaximumLineSlots);
+        return Hl7Error::line_too_long(index, key_at(record, value.entry), kMaximumLineSlots);
       }
       append_delimiters(out, gap.pipes, delimiters::kField);
       append_delimiters(out, gap.tildes, delimiters::kRepetition);
