@@ -52,7 +52,6 @@ Hl7SegmentParser::Group Hl7SegmentParser::parse_part(std::string_view text,
 
 void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* handler) {
   values_.clear();
-  raw_fields_.clear();
   fields_.clear();
   reps_.clear();
   arena_.clear();
@@ -63,17 +62,16 @@ void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* hand
   name_ = line.substr(0, first);
   if (first == std::string_view::npos) return;
   for_each_piece(line.substr(first + 1), delimiters::kField, [&](std::string_view text) {
-    raw_fields_.push_back(text);
     // The cut into repetitions is made on the raw text.
     if (!contains(text, delimiters::kRepetition) || holds_encoding_characters(text)) {
-      fields_.push_back(parse_part(text, handler));
+      fields_.push_back(Field{parse_part(text, handler), text});
       return;
     }
     const std::size_t first_rep = reps_.size();
     for_each_piece(text, delimiters::kRepetition, [&](std::string_view repetition) {
       reps_.push_back(parse_part(repetition, handler));
     });
-    fields_.push_back({Shape::Repetitions, first_rep, reps_.size() - first_rep});
+    fields_.push_back(Field{{Shape::Repetitions, first_rep, reps_.size() - first_rep}, text});
   });
 }
 

@@ -38,10 +38,10 @@ class Hl7SegmentParser {
   std::string_view name() const { return name_; }
 
   // The number of fields (positions) the parsed line has.
-  std::size_t field_count() const { return raw_fields_.size(); }
+  std::size_t field_count() const { return fields_.size(); }
 
   // The raw, undecoded text of field `position` (1 .. field_count()).
-  std::string_view raw_field(std::size_t position) const { return raw_fields_[position - 1]; }
+  std::string_view raw_field(std::size_t position) const { return fields_[position - 1].raw; }
 
   // Calls emit(const Hl7KeyPosition&, std::string_view value) once per entry
   // of the parsed line's record, in ascending byte order of the keys
@@ -60,6 +60,9 @@ class Hl7SegmentParser {
     std::size_t first;  // index into values_ (Whole, Components) or reps_
     std::size_t count;  // components, or repetitions
   };
+  struct Field : Group {
+    std::string_view raw;  // the field's text as the line writes it
+  };
 
   // Parses one field or repetition text by the component rule into values_.
   Group parse_part(std::string_view text, const Hl7EscapeHandler* handler);
@@ -68,8 +71,7 @@ class Hl7SegmentParser {
   std::string_view name_;
   std::string arena_;  // unescaped texts; reserved per line so views stay put
   std::vector<std::string_view> values_;
-  std::vector<std::string_view> raw_fields_;  // raw_fields_[i] is position i + 1
-  std::vector<Group> fields_;                 // fields_[i] is position i + 1
+  std::vector<Field> fields_;  // fields_[i] is position i + 1
   std::vector<Group> reps_;
   std::size_t entry_count_ = 0;
 };
