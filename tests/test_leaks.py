@@ -243,7 +243,10 @@ def main() -> None:
         print(f"{'entry point':42} {'RSS KiB':>17} {'heap bytes':>21} {'blocks':>15} {'gc objects':>15} refcounts")
         for name, (call, expected) in ENTRY_POINTS.items():
             before, after = measure(call, expected, shared)
-            pair = lambda key, scale=1: f"{before[key] // scale}->{after[key] // scale}" if before[key] is not None else "n/a"
+
+            def pair(key: str, scale: int = 1, before=before, after=after) -> str:
+                return f"{before[key] // scale}->{after[key] // scale}" if before[key] is not None else "n/a"
+
             refs = "flat" if before["refcounts"] == after["refcounts"] else f"{before['refcounts']}->{after['refcounts']}"
             print(f"{name:42} {pair('rss', 1024):>17} {pair('heap'):>21} {pair('blocks'):>15} {pair('objects'):>15} {refs}")
 

@@ -58,7 +58,7 @@ class TestConversion:
         lines = stored.split("\n")
         assert len(records) == len(lines)
         split = obj._split_hl7_seg_to_json_with_escaping if escaping else obj._split_hl7_seg_to_json
-        for line, record in zip(lines, records):
+        for line, record in zip(lines, records, strict=True):
             assert all(type(k) is str and type(v) is str for k, v in record.items())
             assert list(record) == byte_order(record) and list(record)[-1] == "segment_name"
             assert split(line) == record

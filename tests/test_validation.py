@@ -13,7 +13,16 @@ from hypothesis import strategies as st
 
 import reference as ref
 from brenvolt import Hl7Json
-from reference import MESSAGE_TYPE, MISSING_MSH, MISSING_PID, SHORT_MSH, empty_name, invalid_name, too_long, unsupported
+from reference import (
+    MESSAGE_TYPE,
+    MISSING_MSH,
+    MISSING_PID,
+    SHORT_MSH,
+    empty_name,
+    invalid_name,
+    too_long,
+    unsupported,
+)
 
 
 def msh(encoding="^~\\&", message_type="ADT^A01^ADT_A01", version="2.5", extra: list[str] | None = None) -> str:
