@@ -33,6 +33,7 @@ from pathlib import Path
 from typing import IO, TypeVar
 
 from brenvolt import Hl7Json, JsonHl7
+from brenvolt_feeds import options as option_types
 from brenvolt_feeds.listen import add_listen_command
 from brenvolt_feeds.send import add_send_command
 from brenvolt_feeds.split import Message, Notice, Piece, split_file, split_stream
@@ -566,29 +567,10 @@ file (FILE#N for message N, counted from 0, of a file of several messages;
 """
 
 
-def encoding_name(name: str) -> str:
-    """Checks an --encoding value: a codec Python knows that writes the ASCII
-    characters as ASCII bytes (so that messages can be cut on bytes)."""
-    try:
-        codec = codecs.lookup(name)
-    except LookupError:
-        raise argparse.ArgumentTypeError(f"unknown encoding: {name}") from None
-    probe = "MSH|^~\\&\r\n"
-    try:
-        ascii_compatible = codec.encode(probe)[0] == probe.encode("ascii")
-    except (UnicodeError, TypeError):
-        ascii_compatible = False
-    if not ascii_compatible:
-        raise argparse.ArgumentTypeError(
-            f"{name} does not write ASCII as ASCII bytes; UTF-16 and UTF-32 files cannot be read"
-        )
-    return name
-
-
 def add_encoding(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--encoding",
-        type=encoding_name,
+        type=option_types.encoding,
         default="utf-8",
         metavar="NAME",
         help="character set of the messages: utf-8 (the default), latin-1, cp1252 or any "

@@ -512,7 +512,7 @@ def test_command_line_errors(tmp_path: Path) -> None:
     )
     assert bad_encoding.returncode == 2 and "unknown encoding: klingon" in bad_encoding.stderr
     wide = run_module("brenvolt_feeds.listen", ["--out", str(tmp_path), "--encoding", "utf-16"])
-    assert wide.returncode == 2 and "MLLP cannot carry it" in wide.stderr
+    assert wide.returncode == 2 and "MLLP cannot carry them" in wide.stderr
     bad_window = run_module(
         "brenvolt_feeds.listen", ["--port", "0", "--out", str(tmp_path), "--dup-window", "-1"]
     )

@@ -42,6 +42,7 @@ from typing import Final, Literal
 
 from brenvolt import Hl7Json
 from brenvolt_feeds import ack, mllp
+from brenvolt_feeds import options as option_types
 from brenvolt_feeds.store import (
     DEFAULT_DUP_WINDOW,
     DEFAULT_PARALLEL_SYNCS,
@@ -653,59 +654,6 @@ def run_listen(options: argparse.Namespace) -> int:
     return 0
 
 
-def _positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
-
-
-def _size(text: str) -> int:
-    """A byte count with an optional K, M or G suffix (powers of 1024)."""
-    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
-    text = text.strip().upper().removesuffix("IB").removesuffix("B")
-    factor = units.get(text[-1:], 1)
-    number = text[:-1] if text[-1:] in units else text
-    try:
-        value = int(float(number) * factor)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a size: {text!r} (say 512K, 16M, 1G)") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1 byte")
-    return value
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
-    return value
-
-
-def _encoding(text: str) -> str:
-    """A character set MLLP can carry: one that writes ASCII as ASCII bytes (not UTF-16 or UTF-32)."""
-    try:
-        ascii_as_ascii = "MSH|\r".encode(text) == b"MSH|\r"
-    except LookupError:
-        raise argparse.ArgumentTypeError(f"unknown encoding: {text}") from None
-    if not ascii_as_ascii:
-        raise argparse.ArgumentTypeError(f"{text} does not write ASCII as ASCII bytes; MLLP cannot carry it")
-    return text
-
-
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must be 0 or more")
-    return value
-
-
 def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
     """Add ``brenvolt listen``'s options to ``parser`` and set its handler."""
     parser.add_argument("--out", required=True, metavar="DIR", help="directory of the part and rejects files")
@@ -714,7 +662,10 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
         "--port", type=int, default=2575, help="TCP port; 0 asks the system for a free one (default: 2575)"
     )
     parser.add_argument(
-        "--encoding", type=_encoding, default="utf-8", help="how message bytes are decoded (default: utf-8)"
+        "--encoding",
+        type=option_types.encoding,
+        default="utf-8",
+        help="how message bytes are decoded (default: utf-8)",
     )
     parser.add_argument(
         "--validate",
@@ -732,56 +683,56 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
     limits = parser.add_argument_group("limits")
     limits.add_argument(
         "--max-frame-size",
-        type=_size,
+        type=option_types.size,
         default=DEFAULT_MAX_FRAME_SIZE,
         metavar="SIZE",
         help="largest frame; a larger one closes the connection without an answer (default: 16M)",
     )
     limits.add_argument(
         "--idle-timeout",
-        type=_seconds,
+        type=option_types.seconds,
         default=DEFAULT_IDLE_TIMEOUT,
         metavar="SECONDS",
         help="close a connection silent this long between frames; 0: never (default: 600)",
     )
     limits.add_argument(
         "--frame-timeout",
-        type=_seconds,
+        type=option_types.seconds,
         default=DEFAULT_FRAME_TIMEOUT,
         metavar="SECONDS",
         help="close a connection whose open frame gets no byte for this long; 0: never (default: 30)",
     )
     limits.add_argument(
         "--max-connections",
-        type=_positive_int,
+        type=option_types.positive_count,
         default=DEFAULT_MAX_CONNECTIONS,
         metavar="N",
         help="connections served at once; more are closed at once (default: 100)",
     )
     limits.add_argument(
         "--rotate-size",
-        type=_size,
+        type=option_types.size,
         default=DEFAULT_ROTATE_BYTES,
         metavar="SIZE",
         help="start a new part or rejects file past this size (default: 64M)",
     )
     limits.add_argument(
         "--rotate-time",
-        type=_seconds,
+        type=option_types.seconds,
         default=DEFAULT_ROTATE_SECONDS,
         metavar="SECONDS",
         help="start a new file after this long (default: 3600)",
     )
     limits.add_argument(
         "--dup-window",
-        type=_count,
+        type=option_types.count,
         default=DEFAULT_DUP_WINDOW,
         metavar="N",
         help="stored messages remembered to spot duplicates; 0: off (default: 100000)",
     )
     limits.add_argument(
         "--parallel-fsyncs",
-        type=_positive_int,
+        type=option_types.positive_count,
         default=DEFAULT_PARALLEL_SYNCS,
         metavar="N",
         help="batches of lines whose fsync may run at once (default: 4)",

@@ -32,6 +32,7 @@ from typing import Final
 
 from brenvolt import Hl7Json, JsonHl7
 from brenvolt_feeds import ack, mllp, split
+from brenvolt_feeds import options as option_types
 
 __all__ = [
     "Outcome",
@@ -358,37 +359,6 @@ def run_send(options: argparse.Namespace) -> int:
     return 0 if summary.ok else 1
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must be 0 or more")
-    return value
-
-
-def _encoding(text: str) -> str:
-    """A character set MLLP can carry: one that writes ASCII as ASCII bytes (not UTF-16 or UTF-32)."""
-    try:
-        ascii_as_ascii = "MSH|\r".encode(text) == b"MSH|\r"
-    except LookupError:
-        raise argparse.ArgumentTypeError(f"unknown encoding: {text}") from None
-    if not ascii_as_ascii:
-        raise argparse.ArgumentTypeError(f"{text} does not write ASCII as ASCII bytes; MLLP cannot carry it")
-    return text
-
-
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must be 0 or more")
-    return value
-
-
 def add_send_arguments(parser: argparse.ArgumentParser) -> None:
     """Add ``brenvolt send``'s arguments to ``parser`` and set its handler."""
     parser.add_argument(
@@ -401,35 +371,35 @@ def add_send_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", type=int, required=True, help="the receiver's port")
     parser.add_argument(
         "--connect-timeout",
-        type=_seconds,
+        type=option_types.seconds,
         default=DEFAULT_TIMEOUT,
         metavar="SECONDS",
         help="give up a connection attempt after this long (default: 10)",
     )
     parser.add_argument(
         "--ack-timeout",
-        type=_seconds,
+        type=option_types.seconds,
         default=DEFAULT_TIMEOUT,
         metavar="SECONDS",
         help="wait this long for each ACK, then reconnect and send again (default: 10)",
     )
     parser.add_argument(
         "--retries",
-        type=_count,
+        type=option_types.count,
         default=DEFAULT_RETRIES,
         metavar="N",
         help="send a message at most N more times after a failed connection or a missing ACK (default: 5)",
     )
     parser.add_argument(
         "--backoff",
-        type=_seconds,
+        type=option_types.seconds,
         default=DEFAULT_BACKOFF,
         metavar="SECONDS",
         help="first wait before a retry; doubled each time, at most 30 (default: 0.5)",
     )
     parser.add_argument(
         "--encoding",
-        type=_encoding,
+        type=option_types.encoding,
         default="utf-8",
         help="how JSON records are encoded and ACKs decoded (default: utf-8); HL7 files go as they are",
     )
