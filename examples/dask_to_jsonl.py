@@ -40,7 +40,7 @@ import dask
 import dask.bag as db
 from distributed import Client, LocalCluster
 
-from brenvolt_cli import encoding_name
+from brenvolt_feeds.options import encoding as encoding_name
 
 
 def convert(path: str, root: str, options: dict[str, bool], encoding: str = "utf-8") -> list[dict[str, Any]]:
