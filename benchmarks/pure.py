@@ -23,7 +23,10 @@ HL7 text -> records (escaping on, the default):
   is code point order, which sorted() gives).
 
 Records -> HL7 text: the inverse for the key forms that Hl7Json produces
-(n, n.c, n[r], n[r].c); other keys are ignored. Values are escaped; lines are
+(n, n.c, n[r], n[r].c); other keys are ignored. Values are escaped (a
+backslash as \\E\\), except an MSH record's field 1 when its unescaped text
+is 4 or 5 characters without "|", CR or LF and reads back, decoded or not, to
+the record's own field-1 entries: that text is written as it is. Lines are
 joined by LF.
 """
 
@@ -55,25 +58,31 @@ def unescape(text: str) -> str:
     return _ESCAPE.sub(_decode, text) if "\\" in text else text
 
 
-def segment_to_record(line: str) -> dict[str, str]:
+def _split(value: str, decode: bool) -> list[str] | None:
+    """A value's components, or None when it is kept whole: decoded values
+    split at every "^"; raw ones (decoding off) not when they hold "^~\\&"."""
+    if "^" in value and (decode or ENCODING_CHARACTERS not in value):
+        return value.split("^")
+    return None
+
+
+def segment_to_record(line: str, decode: bool = True) -> dict[str, str]:
+    """One line's record; `decode` False keeps escape sequences as written."""
     fields = line.split("|")
     record = {"segment_name": fields[0]}
     for n, raw in enumerate(fields[1:], 1):
         if "~" in raw and ENCODING_CHARACTERS not in raw:
-            for r, repetition in enumerate(raw.split("~")):
-                value = unescape(repetition)
-                if "^" in value:
-                    for c, component in enumerate(value.split("^"), 1):
-                        record[f"{n}[{r}].{c}"] = component
-                else:
-                    record[f"{n}[{r}]"] = value
+            parts = [(f"{n}[{r}]", repetition) for r, repetition in enumerate(raw.split("~"))]
         else:
-            value = unescape(raw)
-            if "^" in value:
-                for c, component in enumerate(value.split("^"), 1):
-                    record[f"{n}.{c}"] = component
+            parts = [(str(n), raw)]
+        for key, text in parts:
+            value = unescape(text) if decode else text
+            components = _split(value, decode)
+            if components is None:
+                record[key] = value
             else:
-                record[str(n)] = value
+                for c, component in enumerate(components, 1):
+                    record[f"{key}.{c}"] = component
     return dict(sorted(record.items()))
 
 
@@ -87,7 +96,7 @@ def hl7_to_records(text: str) -> list[dict[str, str]]:
 # ---------------------------------------------------------------------------
 
 _ESCAPES = {
-    "|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\", "\\": "\\\\",
+    "|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\", "\\": "\\E\\",
     "\t": "\\X09\\", "\n": "\\X0A\\", "\r": "\\X0D\\", " ": "\\X20\\",
 }
 _SPECIAL = re.compile("[|^~&\\\\\t\n\r ]")
@@ -111,26 +120,46 @@ def position(key: str) -> tuple[int, int, int] | None:
     return int(match[1]), int(match[2] or 0), int(match[3] or 0)
 
 
+def _field_text(repetitions: dict[int, dict[int, str]], convert=escape) -> str:
+    texts = []
+    for r in range(max(repetitions, default=0) + 1):
+        slots = repetitions.get(r, {})
+        last = max(slots, default=0)
+        if last:
+            texts.append("^".join([convert(slots.get(c, "")) for c in range(1, last + 1)]))
+        else:
+            texts.append(convert(slots.get(0, "")))
+    return "~".join(texts)
+
+
+def _header_field_one(repetitions: dict[int, dict[int, str]]) -> str | None:
+    """An MSH record's field 1 unescaped, when it may be written as it is: 4 or
+    5 characters, no "|", CR or LF, and reading back, decoded or not, to
+    exactly the record's own field-1 entries."""
+    text = _field_text(repetitions, str)
+    if not 4 <= len(text) <= 5 or any(c in text for c in "|\r\n"):
+        return None
+    declared = {(r, c): v for r, slots in repetitions.items() for c, v in slots.items()}
+    for decode in (False, True):
+        read = segment_to_record("MSH|" + text, decode)
+        del read["segment_name"]
+        if {position(k)[1:]: v for k, v in read.items()} == declared:  # type: ignore[index]
+            return text
+    return None
+
+
 def record_to_segment(record: dict[str, str]) -> str:
-    # field -> repetition -> component -> text
+    # field -> repetition -> component -> text, as given
     table: dict[int, dict[int, dict[int, str]]] = {}
     for key in sorted(record):  # when two keys name one slot, the later one wins
         pos = position(key)
         if pos is not None:
             n, r, c = pos
-            table.setdefault(n, {}).setdefault(r, {})[c] = escape(record[key])
+            table.setdefault(n, {}).setdefault(r, {})[c] = record[key]
+    verbatim = _header_field_one(table[1]) if record.get("segment_name") == "MSH" and 1 in table else None
     parts = [record["segment_name"]] if "segment_name" in record else []
     for n in range(1, max(table, default=0) + 1):
-        repetitions = table.get(n, {})
-        texts = []
-        for r in range(max(repetitions, default=0) + 1):
-            slots = repetitions.get(r, {})
-            last = max(slots, default=0)
-            if last:
-                texts.append("^".join([slots.get(c, "") for c in range(1, last + 1)]))
-            else:
-                texts.append(slots.get(0, ""))
-        parts.append("~".join(texts))
+        parts.append(verbatim if n == 1 and verbatim is not None else _field_text(table.get(n, {})))
     return "|".join(parts)
 
 

@@ -144,6 +144,59 @@ def oru_r01(observations: int = 500) -> str:
 
 
 # ---------------------------------------------------------------------------
+# MDM^T02 with a long narrative, about 66 KB
+# ---------------------------------------------------------------------------
+
+_WORDS = (
+    "the patient was admitted with chest pain and shortness of breath after a fall at home "
+    "history of hypertension type 2 diabetes and chronic kidney disease stage 3 "
+    "examination showed mild oedema of both ankles no murmur lungs clear on auscultation "
+    "Patientin berichtet über Schmerzen Übelkeit Müdigkeit und Schwindel seit drei Tagen "
+    "douleur thoracique aiguë irradiant vers le bras gauche fièvre élevée pendant la nuit "
+    "pacjent zgłasza ból głowy osłabienie i duszność przy wysiłku "
+    "Ødegård Ærø Åse Ångström naïve café résumé façade coöperate São Paulo "
+    "plan continue metoprolol review renal function repeat troponin in six hours"
+).split()
+# Escape sequences as a narrative holds them: "&", "^", "|", "\\", "~" in text.
+_NARRATIVE_ESCAPES = ["\\T\\", "\\S\\", "\\F\\", "\\E\\", "\\R\\", "\\T\\", "\\S\\"]
+
+
+def _narrative(rng: random.Random, size: int) -> str:
+    """Prose of `size` bytes or a little more: words separated by spaces, one
+    escape sequence every 25 bytes or so, paragraphs broken by CR LF escapes."""
+    parts: list[str] = []
+    total = 0
+    while total < size:
+        if rng.random() < 0.205:
+            word = _WORDS[rng.randrange(len(_WORDS))] + _NARRATIVE_ESCAPES[rng.randrange(len(_NARRATIVE_ESCAPES))]
+        elif rng.random() < 0.01:
+            word = "end of paragraph.\\X0D\\\\X0A\\"
+        else:
+            word = _WORDS[rng.randrange(len(_WORDS))]
+        parts.append(word)
+        total += len(word.encode()) + 1
+    return " ".join(parts)
+
+
+def mdm_t02(narrative_size: int = 45_000, notes: int = 140) -> str:
+    """A transcribed discharge note: the 45 KB narrative in one OBX-5, then
+    short observation lines of prose."""
+    rng = random.Random(SEED + 4)
+    segments = [
+        _msh("MDM^T02^MDM_T02", "MDM000001"),
+        "EVN|T02|20261208093000",
+        *_patient(rng, 3),
+        "TXA|1|DS^Discharge summary|TX|20261208093000|004777^Attend^Aaron^A^^Dr.||20261208093000||"
+        "004777^Attend^Aaron^A^^Dr.||||DOC000001^GHH|||||AU",
+        f"OBX|1|TX|18842-5^Discharge summary^LN||{_narrative(rng, narrative_size)}||||||F",
+    ]
+    segments += [
+        f"OBX|{i}|TX|8251-1^Service comment^LN|{i}|{_narrative(rng, 90)}||||||F" for i in range(2, notes + 2)
+    ]
+    return "\r".join(segments) + "\r"
+
+
+# ---------------------------------------------------------------------------
 # A 10 MB message: one patient, many orders, results and notes
 # ---------------------------------------------------------------------------
 
@@ -210,6 +263,7 @@ def all_workloads(quick: bool = False) -> list[Workload]:
     out = [
         Workload("ADT", "ADT^A01, about 2 KB", adt_a01()),
         Workload("ORU", "ORU^R01 with 500 OBX, about 60 KB", oru_r01()),
+        Workload("MDM", "MDM^T02 with a 45 KB narrative, about 66 KB", mdm_t02()),
     ]
     for key, title, build, adversarial in shapes:
         def scaled(divisor: int, build=build) -> str:
