@@ -1,6 +1,8 @@
 #include "assembly.h"
 
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -91,6 +93,10 @@ class PositionSorter {
  public:
   void sort(std::vector<Hl7PlacedValue>& values) {
     if (std::is_sorted(values.begin(), values.end(), comes_before)) return;
+    // A segment's keys in byte order are in position order but for the
+    // fields from 10 on, which come right after field 1: an insertion sort of
+    // packed positions makes few moves and clears no counting tables.
+    if (values.size() <= kInsertionSortSize && insertion_sort(values)) return;
     if (!by(values, &Hl7Position::component) || !by(values, &Hl7Position::repetition) ||
         !by(values, &Hl7Position::field)) {
       std::sort(values.begin(), values.end(), comes_before);
@@ -98,6 +104,49 @@ class PositionSorter {
   }
 
  private:
+  static constexpr std::size_t kInsertionSortSize = 48;
+
+  // The position as one number that orders like comes_before's first three
+  // terms, or false when a number is too large to pack.
+  static bool pack(const Hl7Position& position, std::uint64_t& packed) {
+    if (position.field >= (1u << 24) || position.repetition >= (1u << 16) ||
+        position.component >= (1u << 24)) {
+      return false;
+    }
+    packed = position.field << 40 | position.repetition << 24 | position.component;
+    return true;
+  }
+
+  // Sorts small `values` stably by packed position (so entries keep their
+  // order, as comes_before wants); false, with `values` untouched, when a
+  // position does not pack.
+  bool insertion_sort(std::vector<Hl7PlacedValue>& values) {
+    order_.resize(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!pack(values[i].position, order_[i].packed)) return false;
+      order_[i].index = i;
+    }
+    for (std::size_t i = 1; i < order_.size(); ++i) {
+      const Packed moved = order_[i];
+      std::size_t j = i;
+      while (j > 0 && moved.packed < order_[j - 1].packed) {
+        order_[j] = order_[j - 1];
+        --j;
+      }
+      order_[j] = moved;
+    }
+    sorted_.resize(values.size());
+    for (std::size_t i = 0; i < order_.size(); ++i) sorted_[i] = values[order_[i].index];
+    values.swap(sorted_);
+    return true;
+  }
+
+  struct Packed {
+    std::uint64_t packed;
+    std::size_t index;
+  };
+  std::vector<Packed> order_;
+
   // A stable counting sort on one number; false, with `values` merely
   // permuted, when that number spans too wide a range to count.
   bool by(std::vector<Hl7PlacedValue>& values, std::uint64_t Hl7Position::*number) {
@@ -274,6 +323,38 @@ bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
   return false;
 }
 
+// Hl7KeyPosition::parse for the few distinct keys of a message, each parsed
+// once: records of one message name the same keys over and over. A
+// direct-mapped table of short key texts; a longer key, or one whose slot
+// holds another key, is parsed as usual.
+class KeyPositionCache {
+ public:
+  std::optional<Hl7KeyPosition> parse(std::string_view key) {
+    if (key.size() > kMaxKey) return Hl7KeyPosition::parse(key);
+    std::uint32_t hash = static_cast<std::uint32_t>(key.size());
+    for (const char c : key) hash = hash * 31u + static_cast<unsigned char>(c);
+    Slot& slot = slots_[hash & (kSlots - 1)];
+    if (slot.size == key.size() && std::memcmp(slot.text, key.data(), key.size()) == 0) {
+      return slot.position;
+    }
+    const auto position = Hl7KeyPosition::parse(key);
+    slot.size = key.size();
+    std::memcpy(slot.text, key.data(), key.size());
+    slot.position = position;
+    return position;
+  }
+
+ private:
+  static constexpr std::size_t kMaxKey = 14;
+  static constexpr std::size_t kSlots = 512;
+  struct Slot {
+    std::size_t size = kMaxKey + 1;  // no key matches an empty slot
+    char text[kMaxKey] = {};
+    std::optional<Hl7KeyPosition> position;
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+};
+
 }  // namespace
 
 Result<std::string> assemble_message(const Hl7RecordList& records,
@@ -283,6 +364,7 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
   std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
   bool verbatim_field_one = false;
   PositionSorter sorter;
+  KeyPositionCache positions;
   for (std::size_t index = 0; index < records.size(); ++index) {
     const Hl7RecordList::Record record = records[index];
 
@@ -293,7 +375,7 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
     std::size_t entry = 0;
     for (const Hl7RecordList::Entry& item : record) {
       const std::size_t index_in_record = entry++;
-      const auto position = Hl7KeyPosition::parse(item.key);
+      const auto position = positions.parse(item.key);
       if (!position) continue;
       if (position->form == Hl7KeyPosition::Form::SegmentName) {
         has_name = true;

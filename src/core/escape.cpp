@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "scan.h"
 #include "text.h"
 
 namespace brenvolt {
@@ -70,16 +71,6 @@ constexpr const char* escape_sequence_for(char c) {
   }
 }
 
-// The bytes that escape_into() encodes; a lookup table keeps the scan of long
-// values that need no escaping to one load and test per byte.
-struct EscapeTable {
-  bool needs[256] = {};
-  constexpr EscapeTable() {
-    for (int c = 0; c < 128; ++c) needs[c] = escape_sequence_for(static_cast<char>(c)) != nullptr;
-  }
-};
-constexpr EscapeTable kEscapeTable;
-
 }  // namespace
 
 void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) const {
@@ -135,14 +126,35 @@ void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) co
 }
 
 void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {
-  std::size_t plain_start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (!kEscapeTable.needs[static_cast<unsigned char>(text[i])]) continue;
-    out.append(text.data() + plain_start, i - plain_start);
-    out.append(escape_sequence_for(text[i]));
-    plain_start = i + 1;
+  std::size_t i = scan::find_to_escape(text, 0);
+  if (i == text.size()) {  // the usual case: one bulk copy
+    out.append(text);
+    return;
   }
-  out.append(text.data() + plain_start, text.size() - plain_start);
+  // The exact size first, then the rest written in place a byte at a time:
+  // where one value needs escaping, sequences are often close together (a
+  // narrative has one at every space).
+  const std::size_t start = out.size();
+  out.resize(start + i + scan::escaped_size(text.substr(i)));
+  char* to = out.data() + start;
+  std::memcpy(to, text.data(), i);
+  to += i;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    switch (scan::sequence_length(static_cast<unsigned char>(c))) {
+      case 0:
+        *to++ = c;
+        break;
+      case 3:
+        std::memcpy(to, escape_sequence_for(c), 3);
+        to += 3;
+        break;
+      default:
+        std::memcpy(to, escape_sequence_for(c), 5);
+        to += 5;
+        break;
+    }
+  }
 }
 
 Hl7EscapeHandler create_default_escape_handler() { return Hl7EscapeHandler{}; }
