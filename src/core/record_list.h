@@ -90,6 +90,8 @@ class Hl7RecordList {
   void reserve(std::size_t records) { records_.reserve(records); }
 
   std::size_t size() const { return records_.size(); }
+  // The bytes the entries take, a measure of the work of reading them all.
+  std::size_t bytes() const { return size_; }
   Record operator[](std::size_t i) const {
     const std::size_t first = i == 0 ? 0 : records_[i - 1].end;
     return Record(data_.get() + first, data_.get() + records_[i].end, records_[i].count);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace brenvolt::py {
@@ -91,6 +92,12 @@ inline std::optional<std::string_view> utf8_of(PyObject* str) {
   if (data == nullptr) return std::nullopt;
   return std::string_view(data, static_cast<std::size_t>(size));
 }
+
+// The UTF-8 of a str in a new string of its exact size, encoded straight from
+// the str's code points: unlike utf8_of, it leaves no UTF-8 copy cached in a
+// non-ASCII str, so a large text costs one copy, not two. An unpaired
+// surrogate: nullopt with UnicodeEncodeError set, as utf8_of raises it.
+std::optional<std::string> utf8_copy_of(PyObject* str);
 
 // A str argument converted to UTF-8 as utf8_of does. Not a str: TypeError
 // "argument 'name': ..."; an unpaired surrogate: UnicodeEncodeError, unchanged.

@@ -71,11 +71,16 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Arguments<4> parsed{};
     if (!parse_arguments(kNew, args, kwargs, parsed)) return nullptr;
-    const auto text = to_text(parsed[0], kNew.parameters[0]);
+    if (!PyUnicode_Check(parsed[0])) {
+      raise_conversion_error(kNew.parameters[0], parsed[0], "str");
+      return nullptr;
+    }
+    // Encoded into the object's own buffer: no UTF-8 copy left in the str.
+    auto text = utf8_copy_of(parsed[0]);
     if (!text) return nullptr;
     const auto flags = convert_flags(kNew, parsed);
     if (!flags) return nullptr;
-    return make_object(type, std::string(*text), *flags);
+    return make_object(type, std::move(*text), *flags);
   });
 }
 
@@ -95,7 +100,10 @@ PyObject* from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyO
     if (!path) return nullptr;
     const auto flags = convert_flags(kFromFile, parsed);
     if (!flags) return nullptr;
-    Result<std::string> text = read_text_file(*path);
+    Result<std::string> text = [&] {
+      InterpreterLockReleased released;  // `path` is the text of an argument
+      return read_text_file(*path);
+    }();
     if (!text) return raise_hl7_error(text.error());
     if (is_blank(text.value())) return raise_hl7_error(Hl7Error::empty_message());
     return make_object(reinterpret_cast<PyTypeObject*>(cls), std::move(text).value(), *flags);

@@ -30,6 +30,9 @@ PyObject* make_object(PyTypeObject* type, Hl7RecordList records) {
 
 constexpr const char* kJsonData = "json_data";
 
+// Records of at least this many bytes are written without the interpreter lock.
+constexpr std::size_t kReleaseLockBytes = 256 * 1024;
+
 // One dict of str to str as the next record of `records`. False with
 // TypeError (naming the item and key) or UnicodeEncodeError set.
 bool convert_record(PyObject* item, Py_ssize_t index, Hl7RecordList& records) {
@@ -112,7 +115,10 @@ PyObject* from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyO
     if (!parse_arguments(kFromFile, args, nargsf, kwnames, parsed)) return nullptr;
     const auto path = to_text(parsed[0], kFromFile.parameters[0]);
     if (!path) return nullptr;
-    Result<Hl7RecordList> records = load_json_records_file(*path);
+    Result<Hl7RecordList> records = [&] {
+      InterpreterLockReleased released;  // `path` is the text of an argument
+      return load_json_records_file(*path);
+    }();
     if (!records) return raise_hl7_error(records.error());
     return make_object(reinterpret_cast<PyTypeObject*>(cls), std::move(records).value());
   });
@@ -123,7 +129,16 @@ PyObject* convert_json_to_hl7(PyObject* self, PyObject*) {
     SharedClaim claim(JsonHl7Object::of(self)->borrow);
     if (!claim) return nullptr;
     const JsonHl7State& state = JsonHl7Object::of(self)->state;
-    Result<std::string> text = assemble_message(state.json_data, state.escape_handler);
+    // The state is never changed after construction, and the claim and the
+    // call's reference keep it alive: a large message is written with the
+    // lock released. A small one keeps it, since taking it back can wait for
+    // another thread's turn.
+    const auto assemble = [&] { return assemble_message(state.json_data, state.escape_handler); };
+    Result<std::string> text = [&] {
+      if (state.json_data.bytes() < kReleaseLockBytes) return assemble();
+      InterpreterLockReleased released;
+      return assemble();
+    }();
     if (!text) return raise_hl7_error(text.error());
     return new_str(text.value()).release();
   });

@@ -101,6 +101,23 @@ class Claim {
 using SharedClaim = Claim<ClaimKind::Shared>;
 using ExclusiveClaim = Claim<ClaimKind::Exclusive>;
 
+// Lets other threads run Python while this one does work that touches no
+// Python object (reads a file, parses JSON, writes a message): releases the
+// interpreter lock for its scope, and takes it back when the scope ends,
+// whether by return or by exception. The work may only use memory that stays
+// alive and unchanged meanwhile: C++ state under a claim, or the text of an
+// argument str that the call holds.
+class InterpreterLockReleased {
+ public:
+  InterpreterLockReleased() : state_(PyEval_SaveThread()) {}
+  ~InterpreterLockReleased() { PyEval_RestoreThread(state_); }
+  InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+  InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 // The layout of an instance of either class: the claim counter and the C++
 // state, both built with placement new when the instance is made and
 // destroyed explicitly when it goes.
