@@ -19,9 +19,9 @@ import statistics
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable
 
 HERE = Path(__file__).resolve().parent
 
@@ -54,7 +54,8 @@ class Comparison:
     def per_call(self, side: int) -> float:
         return statistics.median(r[side] for r in self.times)
 
-    def ratio(self, side: int, against: int | None = None, weights: tuple[float, float] = (1.0, 1.0)) -> float:
+    def ratio(self, side: int, against: int | None = None,
+              weights: tuple[float, float] = (1.0, 1.0)) -> float:
         """Median over rounds of (time of `side` / weight) / (time of `against` / weight).
         With `against` None, the faster of the other sides in that round."""
         out = []
@@ -63,7 +64,8 @@ class Comparison:
             out.append((r[side] / weights[0]) / (other / weights[1]))
         return statistics.median(out)
 
-    def spread(self, side: int, against: int | None = None, weights: tuple[float, float] = (1.0, 1.0)) -> tuple[float, float]:
+    def spread(self, side: int, against: int | None = None,
+               weights: tuple[float, float] = (1.0, 1.0)) -> tuple[float, float]:
         """Lowest and highest per-round ratio."""
         out = []
         for r in self.times:
@@ -119,7 +121,7 @@ def compare(sides: dict[str, Callable[[], object]], settings: Settings,
     result = Comparison(names, calls)
     for _ in range(rounds):
         row = []
-        for fn, n in zip(fns, calls):
+        for fn, n in zip(fns, calls, strict=False):
             row.append(_sample(fn, n))
             gc.collect()
         result.times.append(row)

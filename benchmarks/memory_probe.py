@@ -25,6 +25,7 @@ import sys
 import traceback
 
 import orjson
+
 from brenvolt import Hl7Json
 
 

@@ -7,7 +7,6 @@ import importlib.metadata
 import os
 import platform
 import subprocess
-import sys
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -85,7 +84,8 @@ def fmt_range(row: Row) -> str:
     return f"{row.low:.3g}-{row.high:.3g}"
 
 
-COLUMNS = ["Section", "Workload", "brenvolt against", "brenvolt", "other", "ratio", "range", "n", "target", "", "note"]
+COLUMNS = ["Section", "Workload", "brenvolt against", "brenvolt", "other", "ratio", "range", "n", "target",
+           "", "note"]
 
 
 def cells(row: Row) -> list[str]:
@@ -101,7 +101,7 @@ def text_table(rows: list[Row]) -> str:
     widths = [max(len(line[i]) for line in table) for i in range(len(COLUMNS))]
     lines = []
     for n, line in enumerate(table):
-        lines.append("  ".join(c.ljust(w) for c, w in zip(line, widths)).rstrip())
+        lines.append("  ".join(c.ljust(w) for c, w in zip(line, widths, strict=False)).rstrip())
         if n == 0:
             lines.append("  ".join("-" * w for w in widths))
     return "\n".join(lines)
@@ -178,7 +178,7 @@ def environment() -> list[tuple[str, str]]:
     except AttributeError:
         usable = cores
     return [
-        ("Date", _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")),
+        ("Date", _dt.datetime.now(_dt.UTC).strftime("%Y-%m-%d %H:%M UTC")),
         ("CPU", cpu_model()),
         ("Cores", f"{cores} logical" + (f", {usable} usable" if usable != cores else "")),
         ("Memory", memory_total()),
@@ -285,10 +285,10 @@ def chart(rows: list[Row], path: Path, subtitle: str) -> None:
     )
     values = [r.ratio for r in rows if r.ratio] + [r.target.limit for r in rows if r.target]
     lo, hi = min(values + [0.5]) / 2.5, max(values + [2.0]) * 4
-    for ax, section in zip(axes[:, 0], sections):
+    for ax, section in zip(axes[:, 0], sections, strict=False):
         mine = [r for r in rows if r.section == section]
         ys = range(len(mine))[::-1]
-        for y, r in zip(ys, mine):
+        for y, r in zip(ys, mine, strict=False):
             if r.ratio is None:
                 ax.text(lo * 1.1, y, f"skipped: {r.note}", va="center", fontsize=7, color="#555555")
                 continue
@@ -296,7 +296,8 @@ def chart(rows: list[Row], path: Path, subtitle: str) -> None:
             ax.barh(y, 0, left=r.ratio)  # keeps the axis limits honest
             if r.low is not None and r.high is not None and r.high > r.low:
                 ax.plot([r.low, r.high], [y, y], color="black", lw=0.8)
-            ax.text(max(r.ratio, r.high or 0.0) * 1.15, y, f"{r.ratio:.3g}" + (f"  {r.verdict}" if r.verdict else ""),
+            label = f"{r.ratio:.3g}" + (f"  {r.verdict}" if r.verdict else "")
+            ax.text(max(r.ratio, r.high or 0.0) * 1.15, y, label,
                     va="center", fontsize=7)
             if r.target is not None:
                 ax.plot([r.target.limit] * 2, [y - 0.42, y + 0.42], color="black", lw=2)

@@ -26,19 +26,18 @@ HERE = Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
-import orjson  # noqa: E402
 import hl7  # noqa: E402
-from hl7apy.consts import VALIDATION_LEVEL  # noqa: E402
-from hl7apy.parser import parse_message  # noqa: E402
-
-from brenvolt import Hl7Json, JsonHl7  # noqa: E402
-
 import measure  # noqa: E402
+import orjson  # noqa: E402
 import pure  # noqa: E402
 import report  # noqa: E402
+from hl7apy.consts import VALIDATION_LEVEL  # noqa: E402
+from hl7apy.parser import parse_message  # noqa: E402
 from measure import Comparison, Settings  # noqa: E402
 from report import Row, Target  # noqa: E402
 from workloads import Workload, all_workloads  # noqa: E402
+
+from brenvolt import Hl7Json, JsonHl7  # noqa: E402
 
 # Targets by workload; a workload missing from a table has no target there.
 T_FLOOR = {"ADT": Target(0.85, text="floor"), "ORU": Target(0.85, text="floor"),
@@ -99,7 +98,8 @@ class Suite:
 
             mine = pure.hl7_to_records(w.text)
             if mine != records or [list(r) for r in mine] != [list(r) for r in records]:
-                failures.append(f"{w.key}: pure.hl7_to_records differs from Hl7Json ({first_difference(mine, records)})")
+                where = first_difference(mine, records)
+                failures.append(f"{w.key}: pure.hl7_to_records differs from Hl7Json ({where})")
             if orjson.loads(data) != records or json.loads(data.decode()) != records:
                 failures.append(f"{w.key}: the JSON does not load back to the same records")
             text = JsonHl7(records).hl7_string
@@ -126,8 +126,8 @@ class Suite:
 
             c = measure.compare({
                 "brenvolt": mine,
-                "orjson.loads": lambda: orjson.loads(data),
-                "json.loads": lambda: json.loads(data_text),
+                "orjson.loads": lambda data=data: orjson.loads(data),
+                "json.loads": lambda data_text=data_text: json.loads(data_text),
             }, self.settings)
             self.timed_row("hl7-to-python", w, "orjson.loads", c, 1, None)
             self.timed_row("hl7-to-python", w, "json.loads", c, 2, None)
@@ -136,13 +136,15 @@ class Suite:
                         target=T_FLOOR.get(w.key))
             self.add(floor)
 
-            c = measure.compare({"brenvolt": mine, "pure": lambda: pure.hl7_to_records(text)}, self.settings)
+            c = measure.compare({"brenvolt": mine, "pure": lambda text=text: pure.hl7_to_records(text)},
+                                self.settings)
             self.timed_row("hl7-to-python", w, "pure Python", c, 1, None)
 
             self.slow_peer(w, "hl7.parse", lambda t: hl7.parse(t), mine,
                            T_HL7_FAST if w.key in ("ADT", "ORU") else T_HL7)
             self.slow_peer(w, "hl7apy parse_message",
-                           lambda t: parse_message(t, validation_level=tolerant, find_groups=False), mine, None)
+                           lambda t: parse_message(t, validation_level=tolerant, find_groups=False),
+                           mine, None)
 
     def slow_peer(self, w: Workload, name: str, peer, mine, target: Target | None) -> None:
         """Compare with a peer that may refuse the input or take too long."""
@@ -159,7 +161,8 @@ class Suite:
         if seconds is None:
             self.add(Row("hl7-to-python", w.key, name, None, None, "s", None, target=target, note=why))
             return
-        c = measure.compare({"brenvolt": mine, name: lambda: peer(w.text)}, self.settings, known={name: seconds})
+        c = measure.compare({"brenvolt": mine, name: lambda: peer(w.text)}, self.settings,
+                            known={name: seconds})
         self.timed_row("hl7-to-python", w, name, c, 1, target)
 
     def python_to_hl7(self) -> None:
@@ -170,9 +173,15 @@ class Suite:
             def mine(records=records):
                 return JsonHl7(records).hl7_string
 
-            c = measure.compare({"brenvolt": mine, "orjson.dumps": lambda: orjson.dumps(records)}, self.settings)
+            def dumps(records=records):
+                return orjson.dumps(records)
+
+            c = measure.compare({"brenvolt": mine, "orjson.dumps": dumps}, self.settings)
             self.timed_row("python-to-hl7", w, "orjson.dumps", c, 1, T_DUMPS.get(w.key))
-            c = measure.compare({"brenvolt": mine, "pure": lambda: pure.records_to_hl7(records)}, self.settings)
+            def reference(records=records):
+                return pure.records_to_hl7(records)
+
+            c = measure.compare({"brenvolt": mine, "pure": reference}, self.settings)
             self.timed_row("python-to-hl7", w, "pure Python", c, 1, None)
             pure.position.cache_clear()
 
@@ -182,11 +191,11 @@ class Suite:
             path = self.json_paths[w.key]
             name = str(path)
 
-            def theirs():
+            def theirs(name=name):
                 with open(name, "rb") as f:
                     return JsonHl7(orjson.loads(f.read())).hl7_string
 
-            c = measure.compare({"brenvolt": lambda: JsonHl7.from_file(name).hl7_string,
+            c = measure.compare({"brenvolt": lambda name=name: JsonHl7.from_file(name).hl7_string,
                                  "orjson": theirs}, self.settings)
             self.timed_row("from-file", w, "orjson.loads + JsonHl7", c, 1, T_FROM_FILE)
 
@@ -230,7 +239,8 @@ class Suite:
                 text = w.smaller(10)
                 cases.append((f"{w.key}/10", text, len(text.encode("utf-8")), None))
             if w is not oru:
-                cases.append((w.key, w.text, w.nbytes, T_GROWTH if (w.key == "large" or w.adversarial) else None))
+                target = T_GROWTH if (w.key == "large" or w.adversarial) else None
+                cases.append((w.key, w.text, w.nbytes, target))
         for key, text, nbytes, target in cases:
             c = measure.compare({
                 "brenvolt": lambda t=text: Hl7Json(t).hl7_json,
@@ -254,7 +264,7 @@ def floor_time(c: Comparison) -> float:
 def first_difference(a: list[dict], b: list[dict]) -> str:
     if len(a) != len(b):
         return f"{len(a)} records against {len(b)}"
-    for i, (x, y) in enumerate(zip(a, b)):
+    for i, (x, y) in enumerate(zip(a, b, strict=False)):
         if list(x.items()) != list(y.items()):
             keys = [k for k in dict.fromkeys([*x, *y]) if x.get(k) != y.get(k)]
             if keys:
@@ -267,7 +277,8 @@ def first_difference(a: list[dict], b: list[dict]) -> str:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="smaller workloads and fewer rounds (about 30 s)")
+    parser.add_argument("--quick", action="store_true",
+                        help="smaller workloads and fewer rounds (about 30 s)")
     parser.add_argument("--sections", default=",".join(report.SECTIONS),
                         help="comma-separated subset of: " + ", ".join(report.SECTIONS))
     parser.add_argument("--workloads", default="", help="comma-separated subset of workload names")
@@ -309,7 +320,8 @@ def main(argv: list[str] | None = None) -> int:
     met = sum(r.verdict == "PASS" for r in rows)
     missed = sum(r.verdict == "MISS" for r in rows)
     print(f"\n{mode} run in {elapsed:.0f} s: {met} targets met, {missed} missed "
-          "(ratio = brenvolt / other side, median of interleaved rounds; below 1: brenvolt faster or smaller)")
+          "(ratio = brenvolt / other side, median of interleaved rounds; "
+          "below 1: brenvolt faster or smaller)")
 
     partial = set(sections) != set(report.SECTIONS) or bool(args.workloads)
     if partial and not args.no_write:
@@ -319,9 +331,11 @@ def main(argv: list[str] | None = None) -> int:
         args.out.mkdir(parents=True, exist_ok=True)
         md_path = args.out / f"results{suffix}.md"
         png_path = args.out / f"results{suffix}.png"
-        md_path.write_text(report.markdown(rows, mode, elapsed, [(w.key, w.title, w.nbytes) for w in workloads]))
+        sizes = [(w.key, w.title, w.nbytes) for w in workloads]
+        md_path.write_text(report.markdown(rows, mode, elapsed, sizes))
         env = dict(report.environment())
-        report.chart(rows, png_path, f"{env['CPU']}, {env['Cores']}, {env['Python']}, {mode} run, {env['Date']}")
+        report.chart(rows, png_path,
+                     f"{env['CPU']}, {env['Cores']}, {env['Python']}, {mode} run, {env['Date']}")
         print(f"wrote {md_path} and {png_path}")
     return 0
 

@@ -11,8 +11,8 @@ from __future__ import annotations
 
 import base64
 import random
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
 
 SEED = 20261208
 
@@ -57,8 +57,9 @@ def adt_a01() -> str:
         "PID|1||4711^^^GHH^MR^GHH~987-65-4320^^^USSSA^SS||Müller^José^Ángel^^Dr.^^L~Mueller^Jose^^^^^A||"
         "19610615|M||2106-3^White^HL70005|Königstraße 12^Apt. 5\\T\\6^Köln^NW^50667^DEU^H~"
         "PO Box 77^^Köln^NW^50601^DEU^M||+49 221 555 0101^PRN^PH^^49^221^5550101~"
-        "jose.mueller@example.org^NET^Internet^jose.mueller@example.org|+49 221 555 0199^WPN^PH|ger^German^ISO639|"
-        "M^Married^HL70002|CAT^Catholic^HL70006|A4711001^^^GHH^AN|||N^Not Hispanic^HL70189||||DEU^Germany^ISO3166",
+        "jose.mueller@example.org^NET^Internet^jose.mueller@example.org|+49 221 555 0199^WPN^PH|"
+        "ger^German^ISO639|M^Married^HL70002|CAT^Catholic^HL70006|A4711001^^^GHH^AN|||"
+        "N^Not Hispanic^HL70189||||DEU^Germany^ISO3166",
         "PD1|||Good Health Hospital^^GHH001|1234567^Ødegård^Åse^^^Dr.^^^NPI",
         "NK1|1|Müller^Zoë^^^Mrs.|SPO^Spouse^HL70063|Königstraße 12^Apt. 5\\T\\6^Köln^NW^50667^DEU^H|"
         "+49 221 555 0102^PRN^PH||EC^Emergency Contact^HL70131",
@@ -69,12 +70,14 @@ def adt_a01() -> str:
         "PV2|||CHEST PAIN\\X0D\\\\X0A\\SHORTNESS OF BREATH^Chest pain|||||||3|||||||||||N",
         "OBX|1|NM|8867-4^Heart rate^LN||82|/min^per minute^UCUM|60-100|N|||F|||20261208092000",
         "OBX|2|ST|8480-6^Systolic blood pressure^LN||145|mm[Hg]^millimetre of mercury^UCUM|90-140|H|||F",
-        "OBX|3|TX|11450-4^Problem list^LN||Hypertension \\T\\ type 2 diabetes; allergy: penicillin\\E\\G|||||||F",
+        "OBX|3|TX|11450-4^Problem list^LN||Hypertension \\T\\ type 2 diabetes; "
+        "allergy: penicillin\\E\\G|||||||F",
         "AL1|1|DA|70618^Penicillin^RXNORM|SV|Anaphylaxis~Urticaria|20200101",
         "DG1|1||I20.0^Unstable angina^I10|||A|||||||||1|004777^Attend^Aaron^A^^Dr.",
         "PR1|1||0210093^Coronary artery bypass^ICD10PCS||20261208101500|A",
         "GT1|1||Müller^José^Ángel||Königstraße 12^Apt. 5\\T\\6^Köln^NW^50667^DEU|+49 221 555 0101",
-        "IN1|1|GOLD^Gold plan|INS001^^^GHH|Rheinland Versicherung AG|Postfach 10 11 12^^Düsseldorf^NW^40002^DEU||"
+        "IN1|1|GOLD^Gold plan|INS001^^^GHH|Rheinland Versicherung AG|"
+        "Postfach 10 11 12^^Düsseldorf^NW^40002^DEU||"
         "+49 211 555 0000|G4711|||||20260101|20261231|||Müller^José^Ángel|SEL^Self^HL70063|19610615",
     ]
     return "\r".join(segments) + "\r"
@@ -117,13 +120,15 @@ def _obx(rng: random.Random, set_id: int) -> str:
 
 
 def _patient(rng: random.Random, n: int) -> list[str]:
-    families = ["Müller", "Schmidt", "Ødegård", "Nowak", "O'Brien", "García", "Dupont", "李", "Yılmaz", "Smith"]
+    families = ["Müller", "Schmidt", "Ødegård", "Nowak", "O'Brien", "García", "Dupont", "李", "Yılmaz",
+                "Smith"]
     givens = ["José", "Zoë", "Łukasz", "Åse", "Renée", "Wei", "Ingrid", "John", "Chloé", "Mehmet"]
     family, given = families[rng.randrange(10)], givens[rng.randrange(10)]
     return [
         f"PID|1||{1000000 + n}^^^GHH^MR~{rng.randrange(10**8, 10**9)}^^^USSSA^SS||{family}^{given}^^^^^L||"
         f"19{rng.randrange(30, 99)}0{rng.randrange(1, 10)}1{rng.randrange(10)}|{'MF'[rng.randrange(2)]}|||"
-        f"Hauptstraße {rng.randrange(1, 200)}^^Köln^NW^50667^DEU^H||+49 221 555 {rng.randrange(1000, 9999)}^PRN^PH",
+        f"Hauptstraße {rng.randrange(1, 200)}^^Köln^NW^50667^DEU^H||"
+        f"+49 221 555 {rng.randrange(1000, 9999)}^PRN^PH",
         f"PV1|1|O|LAB^^^GHH||||004777^Attend^Aaron^A^^Dr.^^^NPI|||||||||||V{n:07d}^^^GHH^VN",
     ]
 
@@ -131,7 +136,8 @@ def _patient(rng: random.Random, n: int) -> list[str]:
 def _order(rng: random.Random, n: int) -> list[str]:
     return [
         f"ORC|RE|ORD{n:07d}^GHH|FIL{n:07d}^LAB||CM",
-        f"OBR|1|ORD{n:07d}^GHH|FIL{n:07d}^LAB|24323-8^Comprehensive metabolic panel^LN|||20261208080000|||||||"
+        f"OBR|1|ORD{n:07d}^GHH|FIL{n:07d}^LAB|24323-8^Comprehensive metabolic panel^LN|||"
+        "20261208080000|||||||"
         f"20261208081500||004777^Attend^Aaron^A^^Dr.||||||20261208093000|||F",
     ]
 
@@ -168,7 +174,8 @@ def _narrative(rng: random.Random, size: int) -> str:
     total = 0
     while total < size:
         if rng.random() < 0.205:
-            word = _WORDS[rng.randrange(len(_WORDS))] + _NARRATIVE_ESCAPES[rng.randrange(len(_NARRATIVE_ESCAPES))]
+            escape = _NARRATIVE_ESCAPES[rng.randrange(len(_NARRATIVE_ESCAPES))]
+            word = _WORDS[rng.randrange(len(_WORDS))] + escape
         elif rng.random() < 0.01:
             word = "end of paragraph.\\X0D\\\\X0A\\"
         else:
@@ -221,7 +228,8 @@ def large_message(size: int = LARGE_SIZE) -> str:
 # ---------------------------------------------------------------------------
 
 _HEADER = _msh("ORU^R01^ORU_R01", "ADV000001") + "\r"
-ESCAPES = ["\\F\\", "\\S\\", "\\R\\", "\\E\\", "\\T\\", "\\X0A\\", "\\X0D\\", "\\X0D0A\\", "\\X20\\", "\\X09\\"]
+ESCAPES = ["\\F\\", "\\S\\", "\\R\\", "\\E\\", "\\T\\",
+           "\\X0A\\", "\\X0D\\", "\\X0D0A\\", "\\X20\\", "\\X09\\"]
 
 
 def many_fields(count: int = 1_000_000) -> str:

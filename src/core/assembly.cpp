@@ -323,8 +323,8 @@ bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
   return false;
 }
 
-// Hl7KeyPosition::parse for the few distinct keys of a message, each parsed
-// once: records of one message name the same keys over and over. A
+// Hl7KeyPosition::parse for the few distinct keys of a feed, each parsed
+// once: records name the same keys over and over. A
 // direct-mapped table of short key texts; a longer key, or one whose slot
 // holds another key, is parsed as usual.
 class KeyPositionCache {
@@ -364,7 +364,9 @@ Result<std::string> assemble_message(const Hl7RecordList& records,
   std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
   bool verbatim_field_one = false;
   PositionSorter sorter;
-  KeyPositionCache positions;
+  // A key's position never changes, so the table lives on from call to call:
+  // the next message of a feed finds its keys already parsed.
+  thread_local KeyPositionCache positions;
   for (std::size_t index = 0; index < records.size(); ++index) {
     const Hl7RecordList::Record record = records[index];
 
