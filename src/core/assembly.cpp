@@ -1,13 +1,18 @@
 #include "assembly.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <tuple>
 #include <utility>
 
 #include "keys.h"
+#include "scan.h"
 #include "segment_parser.h"
 
 namespace brenvolt {
@@ -24,11 +29,9 @@ constexpr std::string_view kHeaderSegmentName = "MSH";
 using Hl7Position = Hl7KeyPosition;
 
 // One record entry whose key names a position.
-// Kept small (the key is found again from `entry` on the one error path):
-// a wide record sorts millions of these.
 struct Hl7PlacedValue {
   Hl7Position position;
-  std::size_t entry;  // index in the record: a later entry has a later key
+  std::string_view key;  // of two keys naming one position, the later in byte order wins
   std::string_view value;
 };
 
@@ -77,9 +80,34 @@ class Hl7LineCursor {
   std::uint64_t component_ = 1;
 };
 
+bool same_place(const Hl7Position& a, const Hl7Position& b) {
+  return a.field == b.field && a.repetition == b.repetition && a.component == b.component;
+}
+
 bool comes_before(const Hl7PlacedValue& a, const Hl7PlacedValue& b) {
-  return std::tie(a.position.field, a.position.repetition, a.position.component, a.entry) <
-         std::tie(b.position.field, b.position.repetition, b.position.component, b.entry);
+  const auto place = [](const Hl7Position& p) {
+    return std::tie(p.field, p.repetition, p.component);
+  };
+  if (same_place(a.position, b.position)) return a.key < b.key;
+  return place(a.position) < place(b.position);
+}
+
+// After a sort by place alone, which keeps entries in the order they came:
+// orders each run of values for one place by key, so that the last of a run
+// is the one whose key is last in byte order. Runs are rare (two spellings of
+// one key, such as "3" and "03").
+void order_ties_by_key(std::vector<Hl7PlacedValue>& values) {
+  for (std::size_t i = 1; i < values.size(); ++i) {
+    if (!same_place(values[i - 1].position, values[i].position)) continue;
+    std::size_t end = i + 1;
+    while (end < values.size() && same_place(values[end - 1].position, values[end].position)) {
+      ++end;
+    }
+    std::sort(values.begin() + static_cast<std::ptrdiff_t>(i - 1),
+              values.begin() + static_cast<std::ptrdiff_t>(end),
+              [](const Hl7PlacedValue& a, const Hl7PlacedValue& b) { return a.key < b.key; });
+    i = end;
+  }
 }
 
 // Puts placed values in comes_before order. Keys arrive in byte order, which
@@ -96,11 +124,16 @@ class PositionSorter {
     // A segment's keys in byte order are in position order but for the
     // fields from 10 on, which come right after field 1: an insertion sort of
     // packed positions makes few moves and clears no counting tables.
-    if (values.size() <= kInsertionSortSize && insertion_sort(values)) return;
+    if (values.size() <= kInsertionSortSize && insertion_sort(values)) {
+      order_ties_by_key(values);
+      return;
+    }
     if (!by(values, &Hl7Position::component) || !by(values, &Hl7Position::repetition) ||
         !by(values, &Hl7Position::field)) {
       std::sort(values.begin(), values.end(), comes_before);
+      return;
     }
+    order_ties_by_key(values);
   }
 
  private:
@@ -117,9 +150,8 @@ class PositionSorter {
     return true;
   }
 
-  // Sorts small `values` stably by packed position (so entries keep their
-  // order, as comes_before wants); false, with `values` untouched, when a
-  // position does not pack.
+  // Sorts small `values` stably by packed position; false, with `values`
+  // untouched, when a position does not pack.
   bool insertion_sort(std::vector<Hl7PlacedValue>& values) {
     order_.resize(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -204,30 +236,53 @@ bool add_within_line_bound(std::uint64_t& total, std::uint64_t count) {
   return true;
 }
 
-// The key of entry `entry` (from 0) of `record`.
-std::string_view key_at(const Hl7RecordList::Record& record, std::size_t entry) {
-  auto it = record.begin();
-  for (std::size_t i = 0; i < entry; ++i) ++it;
-  return it->key;
-}
-
-// Makes room for `more` bytes after the text already in `out`, growing by at
-// least half again so that many lines cost few reallocations whatever the
-// standard library's reserve() does.
-void reserve_more(std::string& out, std::size_t more) {
-  const std::size_t needed = out.size() + more;
-  if (needed <= out.capacity()) return;
-  out.reserve(std::max(needed, out.capacity() + out.capacity() / 2));
-}
-
-// Most gaps are one delimiter or none; the count form is for real gaps.
-void append_delimiters(std::string& out, std::uint64_t count, char delimiter) {
-  if (count == 0) return;
-  if (count == 1) {
-    out.push_back(delimiter);
-  } else {
-    out.append(static_cast<std::size_t>(count), delimiter);
+// The bytes `text` takes once escaped: short texts, the usual record
+// value, are counted inline.
+std::size_t escaped_size(std::string_view text) {
+  if (text.size() >= scan::detail::kShortText) return scan::escaped_size(text);
+  std::size_t size = text.size();
+  for (const char c : text) {
+    const std::size_t length = scan::sequence_length(static_cast<unsigned char>(c));
+    size += length == 0 ? 0 : length - 1;
   }
+  return size;
+}
+
+// Writes `count` copies of `delimiter` at `to`; returns the end.
+char* put_delimiters(char* to, std::uint64_t count, char delimiter) {
+  if (count == 1) {
+    *to = delimiter;
+    return to + 1;
+  }
+  if (count != 0) std::memset(to, delimiter, static_cast<std::size_t>(count));
+  return to + count;
+}
+
+// Copies `text` to `to`; returns the end. Short texts, the usual record
+// value, by two overlapping fixed-size copies instead of a call.
+char* put_text(char* to, std::string_view text) {
+  const std::size_t n = text.size();
+  const char* from = text.data();
+  if (n >= 8 && n <= 16) {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  } else {
+    std::memcpy(to, from, n);
+  }
+  return to + n;
 }
 
 // The values of field 1 as the record declares them: for each position the
@@ -323,110 +378,322 @@ bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
   return false;
 }
 
-// Hl7KeyPosition::parse for the few distinct keys of a feed, each parsed
-// once: records name the same keys over and over. A
-// direct-mapped table of short key texts; a longer key, or one whose slot
-// holds another key, is parsed as usual.
-class KeyPositionCache {
+// writes_encoding_characters_as_is, remembered for the last header seen:
+// the messages of a feed share one header field 1, and the check parses a
+// line. The answer depends on the declared field-1 entries alone (the
+// written ones follow from them, the handler holds no state), so those are
+// the memo's key. Shared by every thread, hence the lock.
+class EncodingCharactersMemo {
  public:
-  std::optional<Hl7KeyPosition> parse(std::string_view key) {
-    if (key.size() > kMaxKey) return Hl7KeyPosition::parse(key);
-    std::uint32_t hash = static_cast<std::uint32_t>(key.size());
-    for (const char c : key) hash = hash * 31u + static_cast<unsigned char>(c);
-    Slot& slot = slots_[hash & (kSlots - 1)];
-    if (slot.size == key.size() && std::memcmp(slot.text, key.data(), key.size()) == 0) {
-      return slot.position;
+  bool as_is(const std::vector<Hl7PlacedValue>& values, const std::vector<Hl7PlacedValue>& written,
+             const Hl7EscapeHandler& handler) {
+    std::string key;
+    for (const Hl7PlacedValue& value : declared_field_one(values)) {
+      const Hl7Position& p = value.position;
+      for (const std::uint64_t n : {p.field, p.repetition, p.component}) {
+        key.append(reinterpret_cast<const char*>(&n), sizeof n);
+      }
+      const std::uint64_t size = value.value.size();
+      key.append(reinterpret_cast<const char*>(&size), sizeof size);
+      key.append(value.value);
     }
-    const auto position = Hl7KeyPosition::parse(key);
-    slot.size = key.size();
-    std::memcpy(slot.text, key.data(), key.size());
-    slot.position = position;
-    return position;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (known_ && key == key_) return answer_;
+    }
+    const bool answer = writes_encoding_characters_as_is(values, written, handler);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    key_ = std::move(key);
+    answer_ = answer;
+    known_ = true;
+    return answer;
   }
 
  private:
-  static constexpr std::size_t kMaxKey = 14;
-  static constexpr std::size_t kSlots = 512;
-  struct Slot {
-    std::size_t size = kMaxKey + 1;  // no key matches an empty slot
-    char text[kMaxKey] = {};
-    std::optional<Hl7KeyPosition> position;
-  };
-  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+  std::mutex mutex_;
+  std::string key_;
+  bool answer_ = false;
+  bool known_ = false;
 };
+
+// A growable byte buffer written through raw pointers: room is made once per
+// value, and nothing is filled in before it is written.
+class TextBuffer {
+ public:
+  TextBuffer() = default;
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+  ~TextBuffer() { std::free(data_); }
+
+  // Where the next `more` bytes go, after making room for them.
+  char* room(std::size_t more) {
+    if (capacity_ - size_ < more) grow(more);
+    return data_ + size_;
+  }
+  // Takes the bytes up to `end` (within the last room()) as written.
+  void written_to(const char* end) { size_ = static_cast<std::size_t>(end - data_); }
+  void truncate(std::size_t size) { size_ = size; }
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return std::string_view(data_, size_); }
+  void reserve(std::size_t bytes) {
+    if (bytes > capacity_) grow(bytes - size_);
+  }
+
+ private:
+  void grow(std::size_t more) {
+    // At least half again, so many lines cost few reallocations.
+    const std::size_t capacity =
+        std::max({size_ + more, capacity_ + capacity_ / 2, std::size_t{256}});
+    char* grown = static_cast<char*>(std::realloc(data_, capacity));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = grown;
+    capacity_ = capacity;
+  }
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// Writes `value` escaped at `to`, which has room for five bytes a byte;
+// returns the end.
+char* put_escaped(char* to, std::string_view value, const Hl7EscapeHandler& handler) {
+  const std::size_t clean = scan::find_to_escape(value, 0);
+  to = put_text(to, value.substr(0, clean));
+  if (clean == value.size()) return to;
+  return handler.escape_to(value.substr(clean), to);
+}
+
+// A packed entry of the record being written: its place, and where it is
+// among the record's entries.
+struct PackedItem {
+  std::uint64_t place;
+  std::size_t index;
+};
+
+// Sorts by place. Records of converted messages arrive in key byte order,
+// which is place order except where a number has two digits or more ("10"
+// comes before "2"). A stable counting pass by field leaves only the
+// components and repetitions of a field out of order, and an insertion sort
+// finishes with few moves.
+void sort_by_place(std::vector<PackedItem>& items, std::vector<PackedItem>& spare,
+                   std::vector<std::size_t>& counts) {
+  if (items.size() > 32) {
+    std::uint64_t highest = 0;
+    for (const PackedItem& item : items) highest = std::max(highest, item.place >> 40);
+    if (highest > 4 * items.size() + 1024) {
+      std::sort(items.begin(), items.end(),
+                [](const PackedItem& a, const PackedItem& b) { return a.place < b.place; });
+      return;
+    }
+    counts.assign(static_cast<std::size_t>(highest) + 2, 0);
+    for (const PackedItem& item : items) ++counts[static_cast<std::size_t>(item.place >> 40) + 1];
+    for (std::size_t i = 1; i < counts.size(); ++i) counts[i] += counts[i - 1];
+    spare.resize(items.size());
+    for (const PackedItem& item : items)
+      spare[counts[static_cast<std::size_t>(item.place >> 40)]++] = item;
+    items.swap(spare);
+  }
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    const PackedItem moved = items[i];
+    std::size_t j = i;
+    while (j > 0 && moved.place < items[j - 1].place) {
+      items[j] = items[j - 1];
+      --j;
+    }
+    items[j] = moved;
+  }
+}
+
+// Writes the lines of a message, one record at a time.
+struct LineWriter {
+  explicit LineWriter(const Hl7EscapeHandler& escape) : handler(escape) {}
+
+  // The usual record: every key packed, no two naming one place, not a
+  // header. False, with nothing written, when the record is not of that kind
+  // or its line would pass kMaximumLineSlots delimiters: write_general then
+  // decides.
+  bool write_packed(std::span<const Hl7RecordList::Entry> entries, std::size_t index);
+  // Any record, the header and failures included.
+  Status write_general(std::span<const Hl7RecordList::Entry> entries, std::size_t index);
+
+  const Hl7EscapeHandler& handler;
+  TextBuffer out;
+  std::size_t records = 0;
+  std::vector<PackedItem> items;         // reused from record to record
+  std::vector<PackedItem> spare_items;   // sort_by_place's
+  std::vector<std::size_t> counts;       // sort_by_place's
+  std::vector<Hl7PlacedValue> values;    // reused from record to record
+  std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
+  std::vector<std::size_t> sizes;        // each written value's bytes, escaped or not
+  PositionSorter sorter;
+};
+
+bool LineWriter::write_packed(std::span<const Hl7RecordList::Entry> entries, std::size_t index) {
+  items.clear();
+  bool has_name = false;
+  std::string_view name;
+  bool ascending = true;
+  std::uint64_t last = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Hl7KeyCode code = entries[i].code;
+    if (code.packed()) {
+      ascending = ascending && code.place() > last;
+      last = code.place();
+      items.push_back(PackedItem{code.place(), i});
+    } else if (code.segment_name()) {
+      has_name = true;
+      name = entries[i].value;
+    } else if (!code.left_out()) {
+      return false;  // a position too large to pack
+    }
+  }
+  if (has_name && name == kHeaderSegmentName) return false;
+  if (!ascending) {
+    sort_by_place(items, spare_items, counts);
+    for (std::size_t k = 1; k < items.size(); ++k) {
+      if (items[k].place == items[k - 1].place) return false;  // two keys, one place
+    }
+  }
+
+  const std::size_t start = out.size();
+  char* to = out.room(1 + name.size());
+  if (index > 0) *to++ = delimiters::kSegment;
+  to = put_text(to, name);
+  out.written_to(to);
+  std::uint64_t field = has_name ? 0 : 1;
+  std::uint64_t repetition = 0;
+  std::uint64_t component = 1;
+  std::uint64_t delimiter_count = 0;
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    const std::uint64_t place = items[k].place;
+    // A repetition's whole value gives way to a key naming one of its
+    // components, which sorts right after it.
+    if ((place & 0xFFFFFFu) == 0 && k + 1 < items.size() &&
+        (items[k + 1].place >> 24) == place >> 24) {
+      continue;
+    }
+    const Hl7KeyCode& code = entries[items[k].index].code;
+    std::uint64_t pipes = 0;
+    std::uint64_t tildes = 0;
+    if (code.field() != field) {
+      pipes = code.field() - field;
+      field = code.field();
+      repetition = 0;
+      component = 1;
+    }
+    if (code.repetition() != repetition) {
+      tildes = code.repetition() - repetition;
+      repetition = code.repetition();
+      component = 1;
+    }
+    const std::uint64_t to_component = std::max<std::uint64_t>(code.component(), 1);
+    const std::uint64_t carets = to_component - component;
+    component = to_component;
+    delimiter_count += pipes + tildes + carets;
+    if (delimiter_count > kMaximumLineSlots) {
+      out.truncate(start);
+      return false;
+    }
+    const std::string_view value = entries[items[k].index].value;
+    to = out.room(static_cast<std::size_t>(pipes + tildes + carets) + 5 * value.size());
+    to = put_delimiters(to, pipes, delimiters::kField);
+    to = put_delimiters(to, tildes, delimiters::kRepetition);
+    to = put_delimiters(to, carets, delimiters::kComponent);
+    to = put_escaped(to, value, handler);
+    out.written_to(to);
+  }
+  return true;
+}
+
+Status LineWriter::write_general(std::span<const Hl7RecordList::Entry> entries, std::size_t index) {
+  static EncodingCharactersMemo* const memo = new EncodingCharactersMemo();  // never freed
+  bool has_name = false;
+  std::string_view name;
+  values.clear();
+  for (const Hl7RecordList::Entry& entry : entries) {
+    if (entry.code.left_out()) continue;
+    if (entry.code.segment_name()) {
+      has_name = true;
+      name = entry.value;
+      continue;
+    }
+    const Hl7Position position = entry.code.packed()
+                                     ? Hl7Position{Hl7KeyPosition::Form::Whole, entry.code.field(),
+                                                   entry.code.repetition(), entry.code.component()}
+                                     : *Hl7KeyPosition::parse(entry.key);
+    values.push_back(Hl7PlacedValue{position, entry.key, entry.value});
+  }
+  sorter.sort(values);
+  bool verbatim_field_one = false;
+  if (has_name && name == kHeaderSegmentName) {
+    declared.assign(values.begin(), values.end());
+    keep_written_values(values);
+    verbatim_field_one = memo->as_is(declared, values, handler);
+  } else {
+    keep_written_values(values);
+  }
+
+  // The line's exact size first, checking the delimiter count before each
+  // gap: a key naming a huge position fails before anything of its size is
+  // allocated. Then the line written in place.
+  std::size_t line_size = (index > 0 ? 1 : 0) + name.size();
+  std::uint64_t delimiter_count = 0;
+  sizes.resize(values.size());
+  Hl7LineCursor counter(has_name);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const Hl7PlacedValue& value = values[i];
+    const Hl7Gap gap = counter.advance_to(value.position);
+    if (!add_within_line_bound(delimiter_count, gap.pipes) ||
+        !add_within_line_bound(delimiter_count, gap.tildes) ||
+        !add_within_line_bound(delimiter_count, gap.carets)) {
+      return Hl7Error::line_too_long(index, value.key, kMaximumLineSlots);
+    }
+    const bool as_is = verbatim_field_one && value.position.field == 1;
+    sizes[i] = as_is ? value.value.size() : escaped_size(value.value);
+    line_size += sizes[i];
+  }
+  line_size += static_cast<std::size_t>(delimiter_count);
+  char* to = out.room(line_size);
+  if (index > 0) *to++ = delimiters::kSegment;
+  to = put_text(to, name);
+  Hl7LineCursor writer(has_name);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const Hl7PlacedValue& value = values[i];
+    const Hl7Gap gap = writer.advance_to(value.position);
+    to = put_delimiters(to, gap.pipes, delimiters::kField);
+    to = put_delimiters(to, gap.tildes, delimiters::kRepetition);
+    to = put_delimiters(to, gap.carets, delimiters::kComponent);
+    if (sizes[i] == value.value.size()) {
+      to = put_text(to, value.value);  // nothing to escape, or written as it is
+    } else {
+      to = handler.escape_to(value.value, to);
+    }
+  }
+  out.written_to(to);
+  return Ok{};
+}
+
+// Writes the line of record `index`, whose entries are `entries`.
+Status write_line(LineWriter& writer, std::span<const Hl7RecordList::Entry> entries,
+                  std::size_t index) {
+  if (writer.write_packed(entries, index)) return Ok{};
+  return writer.write_general(entries, index);
+}
 
 }  // namespace
 
 Result<std::string> assemble_message(const Hl7RecordList& records,
                                      const Hl7EscapeHandler& handler) {
-  std::string out;
-  std::vector<Hl7PlacedValue> values;    // reused from record to record
-  std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
-  bool verbatim_field_one = false;
-  PositionSorter sorter;
-  // A key's position never changes, so the table lives on from call to call:
-  // the next message of a feed finds its keys already parsed.
-  thread_local KeyPositionCache positions;
+  LineWriter writer(handler);
+  writer.out.reserve(records.bytes());
+  std::vector<Hl7RecordList::Entry> entries;  // a record's, for access by index
   for (std::size_t index = 0; index < records.size(); ++index) {
-    const Hl7RecordList::Record record = records[index];
-
-    bool has_name = false;
-    std::string_view name;
-    std::size_t line_size = 1;  // the line feed before it
-    values.clear();
-    std::size_t entry = 0;
-    for (const Hl7RecordList::Entry& item : record) {
-      const std::size_t index_in_record = entry++;
-      const auto position = positions.parse(item.key);
-      if (!position) continue;
-      if (position->form == Hl7KeyPosition::Form::SegmentName) {
-        has_name = true;
-        name = item.value;
-        continue;
-      }
-      // Field 0 is never written, so it takes no room either.
-      if (position->field == 0) continue;
-      values.push_back(Hl7PlacedValue{*position, index_in_record, item.value});
-      line_size += item.value.size();
-    }
-    line_size += name.size();
-    sorter.sort(values);
-    if (has_name && name == kHeaderSegmentName) {
-      declared.assign(values.begin(), values.end());
-      keep_written_values(values);
-      verbatim_field_one = writes_encoding_characters_as_is(declared, values, handler);
-    } else {
-      keep_written_values(values);
-      verbatim_field_one = false;
-    }
-
-    // One pass writes the line and counts its delimiters, checking the count
-    // before each gap is written: a key naming a huge position fails before
-    // anything of its size is allocated. A failed call returns no text, so
-    // the part already written does not matter.
-    reserve_more(out, line_size + values.size());
-    if (index > 0) out.push_back(delimiters::kSegment);
-    out.append(name);
-    std::uint64_t delimiters = 0;
-    Hl7LineCursor writer(has_name);
-    for (const Hl7PlacedValue& value : values) {
-      const Hl7Gap gap = writer.advance_to(value.position);
-      if (!add_within_line_bound(delimiters, gap.pipes) ||
-          !add_within_line_bound(delimiters, gap.tildes) ||
-          !add_within_line_bound(delimiters, gap.carets)) {
-        return Hl7Error::line_too_long(index, key_at(record, value.entry), kMaximumLineSlots);
-      }
-      append_delimiters(out, gap.pipes, delimiters::kField);
-      append_delimiters(out, gap.tildes, delimiters::kRepetition);
-      append_delimiters(out, gap.carets, delimiters::kComponent);
-      if (verbatim_field_one && value.position.field == 1) {
-        out.append(value.value);
-      } else {
-        handler.escape_into(value.value, out);
-      }
-    }
+    entries.clear();
+    for (const Hl7RecordList::Entry& entry : records[index]) entries.push_back(entry);
+    Status written = write_line(writer, entries, index);
+    if (!written) return std::move(written).error();
   }
-  return out;
+  return std::string(writer.out.view());
 }
 
 }  // namespace brenvolt

@@ -126,21 +126,21 @@ void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) co
 }
 
 void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {
-  std::size_t i = scan::find_to_escape(text, 0);
+  const std::size_t i = scan::find_to_escape(text, 0);
   if (i == text.size()) {  // the usual case: one bulk copy
     out.append(text);
     return;
   }
-  // The exact size first, then the rest written in place a byte at a time:
-  // where one value needs escaping, sequences are often close together (a
-  // narrative has one at every space).
   const std::size_t start = out.size();
   out.resize(start + i + scan::escaped_size(text.substr(i)));
-  char* to = out.data() + start;
-  std::memcpy(to, text.data(), i);
-  to += i;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
+  std::memcpy(out.data() + start, text.data(), i);
+  escape_to(text.substr(i), out.data() + start + i);
+}
+
+char* Hl7EscapeHandler::escape_to(std::string_view text, char* to) const {
+  // A byte at a time: where one value needs escaping, sequences are often
+  // close together (a narrative has one at every space).
+  for (const char c : text) {
     switch (scan::sequence_length(static_cast<unsigned char>(c))) {
       case 0:
         *to++ = c;
@@ -155,6 +155,7 @@ void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) cons
         break;
     }
   }
+  return to;
 }
 
 Hl7EscapeHandler create_default_escape_handler() { return Hl7EscapeHandler{}; }

@@ -25,6 +25,10 @@ struct Hl7EscapeHandler {
   // the sequence \E\, not doubled: other HL7 readers know only the sequence
   // (python-hl7 reads a doubled one as nothing). Never fails.
   void escape_into(std::string_view text, std::string& out) const;
+
+  // escape_into() writing at `to`, which must have room for the escaped text
+  // (scan::escaped_size); returns the end of what it wrote.
+  char* escape_to(std::string_view text, char* to) const;
 };
 
 // The handler every Hl7Json and JsonHl7 object owns.

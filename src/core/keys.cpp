@@ -1,7 +1,9 @@
 #include "keys.h"
 
 #include <charconv>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 namespace brenvolt {
 namespace {
@@ -26,6 +28,38 @@ std::optional<std::uint64_t> parse_number(std::string_view text) {
   }
   return value;
 }
+
+// Hl7KeyCode::of_key for the few distinct keys of a feed, each parsed once:
+// records name the same keys over and over. A direct-mapped table of short
+// key texts; a longer key, or one whose slot holds another key, is parsed as
+// usual.
+class KeyCodeCache {
+ public:
+  Hl7KeyCode code(std::string_view key) {
+    if (key.size() > kMaxKey) return Hl7KeyCode::of_key(key);
+    std::uint32_t hash = static_cast<std::uint32_t>(key.size());
+    for (const char c : key) hash = hash * 31u + static_cast<unsigned char>(c);
+    Slot& slot = slots_[(hash * 0x9E3779B1u) >> (32 - kBits)];
+    if (slot.size == key.size() && std::memcmp(slot.text, key.data(), key.size()) == 0) {
+      return slot.code;
+    }
+    const Hl7KeyCode code = Hl7KeyCode::of_key(key);
+    slot.size = key.size();
+    std::memcpy(slot.text, key.data(), key.size());
+    slot.code = code;
+    return code;
+  }
+
+ private:
+  static constexpr std::size_t kMaxKey = 14;
+  static constexpr unsigned kBits = 10;
+  struct Slot {
+    std::size_t size = kMaxKey + 1;  // no key matches an empty slot
+    char text[kMaxKey] = {};
+    Hl7KeyCode code = Hl7KeyCode::of(std::nullopt);
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << kBits);
+};
 
 }  // namespace
 
@@ -92,6 +126,25 @@ std::optional<Hl7KeyPosition> Hl7KeyPosition::parse(std::string_view key) {
   const auto component = parse_number(key.substr(dot + 1));
   if (!field || !component) return std::nullopt;
   return Hl7KeyPosition{Form::Component, *field, 0, *component};
+}
+
+Hl7KeyCode Hl7KeyCode::of(const std::optional<Hl7KeyPosition>& position) {
+  if (!position || (position->form != Hl7KeyPosition::Form::SegmentName && position->field == 0)) {
+    return Hl7KeyCode(kLeftOut);
+  }
+  if (position->form == Hl7KeyPosition::Form::SegmentName) return Hl7KeyCode(kSegmentName);
+  if (position->field >= (std::uint64_t{1} << 24) || position->repetition >= (1u << 16) ||
+      position->component >= (1u << 24)) {
+    return Hl7KeyCode(kUnpacked);
+  }
+  return Hl7KeyCode(position->field << 40 | position->repetition << 24 | position->component);
+}
+
+Hl7KeyCode Hl7KeyCode::of_key_cached(std::string_view key) {
+  // A key's code never changes, so the table lives on from call to call: the
+  // next message of a feed finds its keys already parsed.
+  thread_local KeyCodeCache cache;
+  return cache.code(key);
 }
 
 }  // namespace brenvolt

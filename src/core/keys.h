@@ -49,6 +49,43 @@ struct Hl7KeyPosition {
   static std::optional<Hl7KeyPosition> parse(std::string_view key);
 };
 
+// What a record key means to assembly, in one 64-bit word made once per
+// distinct key (and stored beside it): the entry is left out, holds the segment name, or sits at a
+// position. A position whose numbers are small (field below 2^24, repetition
+// below 2^16, component below 2^24, as every real one is) is packed so that
+// numeric order is line order; a larger one is only marked, and its key is
+// parsed again when its record is written.
+class Hl7KeyCode {
+ public:
+  Hl7KeyCode() = default;  // a key that is left out
+  static Hl7KeyCode of(const std::optional<Hl7KeyPosition>& position);
+  static Hl7KeyCode of_key(std::string_view key) { return of(Hl7KeyPosition::parse(key)); }
+  // of_key, remembered per thread for the short keys of a feed.
+  static Hl7KeyCode of_key_cached(std::string_view key);
+
+  // The code as one number, to be stored, and back.
+  std::uint64_t bits() const { return bits_; }
+  static Hl7KeyCode from_bits(std::uint64_t bits) { return Hl7KeyCode(bits); }
+
+  bool left_out() const { return bits_ == kLeftOut; }
+  bool segment_name() const { return bits_ == kSegmentName; }
+  bool packed() const { return bits_ > kUnpacked; }
+  // Only for packed codes: a larger one is a later place in the line.
+  std::uint64_t place() const { return bits_; }
+  std::uint64_t field() const { return bits_ >> 40; }
+  std::uint64_t repetition() const { return (bits_ >> 24) & 0xFFFFu; }
+  std::uint64_t component() const { return bits_ & 0xFFFFFFu; }
+
+ private:
+  // Field 0 is never written, so codes with a zero field are free for the
+  // other meanings.
+  static constexpr std::uint64_t kLeftOut = 0;
+  static constexpr std::uint64_t kSegmentName = 1;
+  static constexpr std::uint64_t kUnpacked = 2;
+  explicit Hl7KeyCode(std::uint64_t bits) : bits_(bits) {}
+  std::uint64_t bits_ = kLeftOut;
+};
+
 // Visits the numbers lo..hi (lo is 0 or 1) in the order of their decimal
 // texts: pre(n) before the numbers whose text extends n's (n = 1: 10, 100,
 // 11, ...), post(n) after them. A key "n" or "n.c" sorts before its

@@ -52,11 +52,14 @@ char* copy_bytes(char* to, std::string_view text) {
 
 }  // namespace
 
-void Hl7RecordList::add(std::string_view key, std::string_view value) {
+void Hl7RecordList::add(std::string_view key, std::string_view value, Hl7KeyCode code) {
   // Compared before the append, which may move the buffer under last_key_.
   if (open_ordered_ && open_count_ > 0 && !key_less(last_key_, key)) open_ordered_ = false;
   constexpr std::size_t kMaxSizeBytes = 10;  // LEB128 of a 64-bit size
-  char* at = append_space(2 * kMaxSizeBytes + key.size() + value.size());
+  const std::uint64_t bits = code.bits();
+  char* at = append_space(sizeof bits + 2 * kMaxSizeBytes + key.size() + value.size());
+  std::memcpy(at, &bits, sizeof bits);
+  at += sizeof bits;
   at = write_size(at, key.size());
   at = write_size(at, value.size());
   last_key_ = std::string_view(at, key.size());
@@ -85,7 +88,7 @@ void Hl7RecordList::end_record() {
     for (std::size_t i = 0; i < entries.size(); ++i) {
       // Of a run of equal keys the last was added last: it wins.
       if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;
-      add(entries[i].key, entries[i].value);
+      add(entries[i].key, entries[i].value, entries[i].code);
     }
   }
   records_.push_back({size_, open_count_});

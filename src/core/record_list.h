@@ -3,15 +3,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
 
+#include "keys.h"
+
 namespace brenvolt {
 
-// Many records stored flat, in one buffer: every entry is its key's and its
-// value's sizes (LEB128) followed by their bytes. A list of thousands of
+// Many records stored flat, in one buffer: every entry is its key's code
+// (8 bytes: keys.h, so that writing never parses a key again), its key's and
+// its value's sizes (LEB128), then their bytes. A list of thousands of
 // records costs a few allocations and little more memory than its text, and
 // is read front to back. Each record keeps unique keys, in ascending byte
 // order.
@@ -20,6 +25,7 @@ class Hl7RecordList {
   struct Entry {
     std::string_view key;
     std::string_view value;
+    Hl7KeyCode code;  // Hl7KeyCode::of_key(key)
   };
 
   // Reads the entries of one record in order.
@@ -47,6 +53,10 @@ class Hl7RecordList {
     // Decodes the entry at `at` into `entry`; returns where the next begins.
     const char* read(const char* at, Entry& entry) {
       next_ = at;
+      std::uint64_t bits;
+      std::memcpy(&bits, at, sizeof bits);
+      entry.code = Hl7KeyCode::from_bits(bits);
+      at += sizeof bits;
       std::size_t key_size = 0;
       std::size_t value_size = 0;
       at = read_size(at, key_size);
@@ -77,8 +87,11 @@ class Hl7RecordList {
     std::size_t count_;
   };
 
-  // Adds an entry to the record being built.
-  void add(std::string_view key, std::string_view value);
+  // Adds an entry to the record being built; `code` must be the key's.
+  void add(std::string_view key, std::string_view value, Hl7KeyCode code);
+  void add(std::string_view key, std::string_view value) {
+    add(key, value, Hl7KeyCode::of_key_cached(key));
+  }
 
   // Closes the record being built (possibly empty): orders its entries by key
   // and, where a key was added twice, keeps the later value. Entries already

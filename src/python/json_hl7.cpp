@@ -1,5 +1,6 @@
 #include "json_hl7.h"
 
+#include <cstring>
 #include <string>
 
 #include "arguments.h"
@@ -7,7 +8,9 @@
 #include "core/escape.h"
 #include "core/json_records.h"
 #include "core/record_list.h"
+#include "core/utf8_widen.h"
 #include "exceptions.h"
+#include "key_codes.h"
 #include "records.h"
 #include "ref.h"
 
@@ -57,7 +60,11 @@ bool convert_record(PyObject* item, Py_ssize_t index, Hl7RecordList& records) {
     if (!key_text) return false;
     const auto value_text = utf8_of(value);
     if (!value_text) return false;
-    records.add(*key_text, *value_text);
+    // The table keeps references to keys; a str subclass's could run code
+    // when it is let go, so only exact str go into it.
+    records.add(*key_text, *value_text,
+                PyUnicode_CheckExact(key) ? KeyCodeTable::shared().code(key, *key_text)
+                                          : Hl7KeyCode::of_key_cached(*key_text));
   }
   records.end_record();
   return true;
@@ -92,6 +99,32 @@ std::optional<Hl7RecordList> convert_records(PyObject* json_data) {
     if (!convert_record(item.get(), index, records)) return std::nullopt;
   }
   return records;
+}
+
+// A new str of the UTF-8 text `utf8`, known to be valid, made in one pass
+// at its final width.
+PyRef message_str(std::string_view utf8) {
+  const Utf8Shape shape = utf8_shape(utf8);
+  PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points),
+                                          static_cast<Py_UCS4>(shape.max_char)));
+  if (!text) return text;
+  void* data = PyUnicode_DATA(text.get());
+  switch (PyUnicode_KIND(text.get())) {
+    case PyUnicode_1BYTE_KIND:
+      if (shape.max_char == 0x7F) {
+        std::memcpy(data, utf8.data(), utf8.size());
+      } else {
+        widen_utf8(utf8, static_cast<std::uint8_t*>(data));
+      }
+      break;
+    case PyUnicode_2BYTE_KIND:
+      widen_utf8(utf8, static_cast<std::uint16_t*>(data));
+      break;
+    default:
+      widen_utf8(utf8, static_cast<std::uint32_t*>(data));
+      break;
+  }
+  return text;
 }
 
 constexpr FunctionSignature kNew{"JsonHl7", "__new__", {"json_data"}, 1};
@@ -140,7 +173,7 @@ PyObject* convert_json_to_hl7(PyObject* self, PyObject*) {
       return assemble();
     }();
     if (!text) return raise_hl7_error(text.error());
-    return new_str(text.value()).release();
+    return message_str(text.value()).release();
   });
 }
 

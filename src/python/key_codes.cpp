@@ -1,0 +1,12 @@
+#include "key_codes.h"
+
+namespace brenvolt::py {
+
+Hl7KeyCode KeyCodeTable::fill(Slot* set, PyObject* key, std::string_view text) {
+  set[1] = std::move(set[0]);  // releases the second slot's key
+  set[0].code = Hl7KeyCode::of_key(text);
+  set[0].key = PyRef::borrow(key);
+  return set[0].code;
+}
+
+}  // namespace brenvolt::py
