@@ -11,6 +11,7 @@
 #include <tuple>
 #include <utility>
 
+#include "bytes.h"
 #include "keys.h"
 #include "scan.h"
 #include "segment_parser.h"
@@ -258,32 +259,6 @@ char* put_delimiters(char* to, std::uint64_t count, char delimiter) {
   return to + count;
 }
 
-// Copies `text` to `to`; returns the end. Short texts, the usual record
-// value, by two overlapping fixed-size copies instead of a call.
-char* put_text(char* to, std::string_view text) {
-  const std::size_t n = text.size();
-  const char* from = text.data();
-  if (n >= 8 && n <= 16) {
-    std::uint64_t head;
-    std::uint64_t tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
-  } else if (n >= 4 && n < 8) {
-    std::uint32_t head;
-    std::uint32_t tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + n - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + n - 4, &tail, 4);
-  } else if (n < 4) {
-    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
-  } else {
-    std::memcpy(to, from, n);
-  }
-  return to + n;
-}
 
 // The values of field 1 as the record declares them: for each position the
 // value of its last key, the whole-value slot kept even where components
@@ -458,7 +433,7 @@ class TextBuffer {
 // returns the end.
 char* put_escaped(char* to, std::string_view value, const Hl7EscapeHandler& handler) {
   const std::size_t clean = scan::find_to_escape(value, 0);
-  to = put_text(to, value.substr(0, clean));
+  to = copy_bytes(to, value.substr(0, clean));
   if (clean == value.size()) return to;
   return handler.escape_to(value.substr(clean), to);
 }
@@ -470,39 +445,89 @@ struct PackedItem {
   std::size_t index;
 };
 
-// Sorts by place. Records of converted messages arrive in key byte order,
-// which is place order except where a number has two digits or more ("10"
-// comes before "2"). A stable counting pass by field leaves only the
-// components and repetitions of a field out of order, and an insertion sort
-// finishes with few moves.
-void sort_by_place(std::vector<PackedItem>& items, std::vector<PackedItem>& spare,
-                   std::vector<std::size_t>& counts) {
-  if (items.size() > 32) {
-    std::uint64_t highest = 0;
-    for (const PackedItem& item : items) highest = std::max(highest, item.place >> 40);
-    if (highest > 4 * items.size() + 1024) {
-      std::sort(items.begin(), items.end(),
-                [](const PackedItem& a, const PackedItem& b) { return a.place < b.place; });
+// Sorts by place, stably. Records of converted messages arrive in key byte
+// order, which is place order except where a number has two digits or more
+// ("10" comes before "2"): a few ascending runs. Short records take an
+// insertion sort; longer ones with few runs, the usual segment, a merge of
+// the runs; the rest (a line of a million fields has a run every ten) a
+// least-significant-digit radix sort by bytes, skipping the bytes in which
+// all places agree, so that it costs a few passes, never n log n.
+class PlaceSorter {
+ public:
+  void sort(std::vector<PackedItem>& items) {
+    if (items.size() <= 16) {
+      insertion_sort(items);
       return;
     }
-    counts.assign(static_cast<std::size_t>(highest) + 2, 0);
-    for (const PackedItem& item : items) ++counts[static_cast<std::size_t>(item.place >> 40) + 1];
-    for (std::size_t i = 1; i < counts.size(); ++i) counts[i] += counts[i - 1];
-    spare.resize(items.size());
-    for (const PackedItem& item : items)
-      spare[counts[static_cast<std::size_t>(item.place >> 40)]++] = item;
-    items.swap(spare);
-  }
-  for (std::size_t i = 1; i < items.size(); ++i) {
-    const PackedItem moved = items[i];
-    std::size_t j = i;
-    while (j > 0 && moved.place < items[j - 1].place) {
-      items[j] = items[j - 1];
-      --j;
+    bounds_.assign(1, 0);
+    for (std::size_t i = 1; i < items.size(); ++i) {
+      if (items[i].place < items[i - 1].place) bounds_.push_back(i);
     }
-    items[j] = moved;
+    bounds_.push_back(items.size());
+    if (bounds_.size() - 1 <= kMaxMergedRuns) {
+      merge_runs(items);
+    } else {
+      radix_sort(items);
+    }
   }
-}
+
+ private:
+  static constexpr std::size_t kMaxMergedRuns = 64;
+
+  static void insertion_sort(std::vector<PackedItem>& items) {
+    for (std::size_t i = 1; i < items.size(); ++i) {
+      const PackedItem moved = items[i];
+      std::size_t j = i;
+      while (j > 0 && moved.place < items[j - 1].place) {
+        items[j] = items[j - 1];
+        --j;
+      }
+      items[j] = moved;
+    }
+  }
+
+  // Merges neighbouring runs (bounds_) pairwise until one is left.
+  void merge_runs(std::vector<PackedItem>& items) {
+    const auto by_place = [](const PackedItem& a, const PackedItem& b) { return a.place < b.place; };
+    spare_.resize(items.size());
+    while (bounds_.size() > 2) {
+      std::size_t kept = 1;
+      for (std::size_t r = 0; r + 1 < bounds_.size(); r += 2) {
+        const auto first = items.begin() + static_cast<std::ptrdiff_t>(bounds_[r]);
+        const auto middle = items.begin() + static_cast<std::ptrdiff_t>(bounds_[r + 1]);
+        const std::size_t end = r + 2 < bounds_.size() ? bounds_[r + 2] : bounds_[r + 1];
+        const auto last = items.begin() + static_cast<std::ptrdiff_t>(end);
+        std::merge(first, middle, middle, last,
+                   spare_.begin() + static_cast<std::ptrdiff_t>(bounds_[r]), by_place);
+        bounds_[kept++] = end;
+      }
+      bounds_.resize(kept);
+      items.swap(spare_);
+    }
+  }
+
+  void radix_sort(std::vector<PackedItem>& items) {
+    std::uint64_t any = 0;
+    std::uint64_t all = ~std::uint64_t{0};
+    for (const PackedItem& item : items) {
+      any |= item.place;
+      all &= item.place;
+    }
+    const std::uint64_t varying = any ^ all;
+    spare_.resize(items.size());
+    for (unsigned shift = 0; shift < 64; shift += 8) {
+      if (((varying >> shift) & 0xFFu) == 0) continue;
+      std::size_t starts[257] = {};
+      for (const PackedItem& item : items) ++starts[((item.place >> shift) & 0xFFu) + 1];
+      for (std::size_t d = 1; d <= 256; ++d) starts[d] += starts[d - 1];
+      for (const PackedItem& item : items) spare_[starts[(item.place >> shift) & 0xFFu]++] = item;
+      items.swap(spare_);
+    }
+  }
+
+  std::vector<std::size_t> bounds_;
+  std::vector<PackedItem> spare_;
+};
 
 // Writes the lines of a message, one record at a time.
 struct LineWriter {
@@ -520,8 +545,7 @@ struct LineWriter {
   TextBuffer out;
   std::size_t records = 0;
   std::vector<PackedItem> items;         // reused from record to record
-  std::vector<PackedItem> spare_items;   // sort_by_place's
-  std::vector<std::size_t> counts;       // sort_by_place's
+  PlaceSorter sorter_by_place;
   std::vector<Hl7PlacedValue> values;    // reused from record to record
   std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
   std::vector<std::size_t> sizes;        // each written value's bytes, escaped or not
@@ -549,7 +573,7 @@ bool LineWriter::write_packed(std::span<const Hl7RecordList::Entry> entries, std
   }
   if (has_name && name == kHeaderSegmentName) return false;
   if (!ascending) {
-    sort_by_place(items, spare_items, counts);
+    sorter_by_place.sort(items);
     for (std::size_t k = 1; k < items.size(); ++k) {
       if (items[k].place == items[k - 1].place) return false;  // two keys, one place
     }
@@ -558,7 +582,7 @@ bool LineWriter::write_packed(std::span<const Hl7RecordList::Entry> entries, std
   const std::size_t start = out.size();
   char* to = out.room(1 + name.size());
   if (index > 0) *to++ = delimiters::kSegment;
-  to = put_text(to, name);
+  to = copy_bytes(to, name);
   out.written_to(to);
   std::uint64_t field = has_name ? 0 : 1;
   std::uint64_t repetition = 0;
@@ -595,7 +619,8 @@ bool LineWriter::write_packed(std::span<const Hl7RecordList::Entry> entries, std
       return false;
     }
     const std::string_view value = entries[items[k].index].value;
-    to = out.room(static_cast<std::size_t>(pipes + tildes + carets) + 5 * value.size());
+    to = out.room(static_cast<std::size_t>(pipes + tildes + carets) + 5 * value.size() +
+                  kEscapeSlack);
     to = put_delimiters(to, pipes, delimiters::kField);
     to = put_delimiters(to, tildes, delimiters::kRepetition);
     to = put_delimiters(to, carets, delimiters::kComponent);
@@ -653,9 +678,9 @@ Status LineWriter::write_general(std::span<const Hl7RecordList::Entry> entries, 
     line_size += sizes[i];
   }
   line_size += static_cast<std::size_t>(delimiter_count);
-  char* to = out.room(line_size);
+  char* to = out.room(line_size + kEscapeSlack);
   if (index > 0) *to++ = delimiters::kSegment;
-  to = put_text(to, name);
+  to = copy_bytes(to, name);
   Hl7LineCursor writer(has_name);
   for (std::size_t i = 0; i < values.size(); ++i) {
     const Hl7PlacedValue& value = values[i];
@@ -664,7 +689,7 @@ Status LineWriter::write_general(std::span<const Hl7RecordList::Entry> entries, 
     to = put_delimiters(to, gap.tildes, delimiters::kRepetition);
     to = put_delimiters(to, gap.carets, delimiters::kComponent);
     if (sizes[i] == value.value.size()) {
-      to = put_text(to, value.value);  // nothing to escape, or written as it is
+      to = copy_bytes(to, value.value);  // nothing to escape, or written as it is
     } else {
       to = handler.escape_to(value.value, to);
     }

@@ -71,6 +71,9 @@ constexpr const char* escape_sequence_for(char c) {
   }
 }
 
+// Bytes escaped one by one after each byte that needs a sequence.
+constexpr std::size_t kDenseStretch = 32;
+
 }  // namespace
 
 void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) const {
@@ -125,6 +128,32 @@ void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) co
   }
 }
 
+namespace {
+
+// What escape_to() writes for each byte, eight bytes a row (the byte itself,
+// or its sequence, then filler), and how many of them count: every byte is
+// written by one fixed-size copy and no branch.
+struct EscapeTable {
+  char text[256][8] = {};
+  unsigned char length[256] = {};
+  constexpr EscapeTable() {
+    for (int c = 0; c < 256; ++c) {
+      const char* sequence = escape_sequence_for(static_cast<char>(c));
+      if (sequence == nullptr) {
+        text[c][0] = static_cast<char>(c);
+        length[c] = 1;
+        continue;
+      }
+      unsigned char n = 0;
+      for (; sequence[n] != '\0'; ++n) text[c][n] = sequence[n];
+      length[c] = n;
+    }
+  }
+};
+constexpr EscapeTable kEscapes;
+
+}  // namespace
+
 void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) const {
   const std::size_t i = scan::find_to_escape(text, 0);
   if (i == text.size()) {  // the usual case: one bulk copy
@@ -132,27 +161,28 @@ void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) cons
     return;
   }
   const std::size_t start = out.size();
-  out.resize(start + i + scan::escaped_size(text.substr(i)));
+  const std::size_t size = i + scan::escaped_size(text.substr(i));
+  out.resize(start + size + kEscapeSlack);
   std::memcpy(out.data() + start, text.data(), i);
   escape_to(text.substr(i), out.data() + start + i);
+  out.resize(start + size);
 }
 
 char* Hl7EscapeHandler::escape_to(std::string_view text, char* to) const {
-  // A byte at a time: where one value needs escaping, sequences are often
-  // close together (a narrative has one at every space).
-  for (const char c : text) {
-    switch (scan::sequence_length(static_cast<unsigned char>(c))) {
-      case 0:
-        *to++ = c;
-        break;
-      case 3:
-        std::memcpy(to, escape_sequence_for(c), 3);
-        to += 3;
-        break;
-      default:
-        std::memcpy(to, escape_sequence_for(c), 5);
-        to += 5;
-        break;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Runs without a byte to escape are found many bytes at a time and
+    // copied in bulk; after a sequence, where others are often near (a
+    // narrative has one at every space), the next bytes go one by one.
+    const std::size_t next = scan::find_to_escape(text, i);
+    std::memcpy(to, p + i, next - i);
+    to += next - i;
+    const std::size_t end = next + kDenseStretch < n ? next + kDenseStretch : n;
+    for (i = next; i < end; ++i) {
+      std::memcpy(to, kEscapes.text[p[i]], 8);
+      to += kEscapes.length[p[i]];
     }
   }
   return to;

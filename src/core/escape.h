@@ -9,6 +9,9 @@
 
 namespace brenvolt {
 
+// The bytes past its text that Hl7EscapeHandler::escape_to() may write.
+inline constexpr std::size_t kEscapeSlack = 7;
+
 // The sequence table over HL7's default delimiters (delimiters.h). A handler
 // holds no state; passing one, or none, says whether text is decoded.
 struct Hl7EscapeHandler {
@@ -27,7 +30,8 @@ struct Hl7EscapeHandler {
   void escape_into(std::string_view text, std::string& out) const;
 
   // escape_into() writing at `to`, which must have room for the escaped text
-  // (scan::escaped_size); returns the end of what it wrote.
+  // (scan::escaped_size) and kEscapeSlack bytes more, which it may overwrite;
+  // returns the end of the escaped text.
   char* escape_to(std::string_view text, char* to) const;
 };
 

@@ -5,6 +5,8 @@
 #include <new>
 #include <string>
 
+#include "bytes.h"
+
 namespace brenvolt {
 
 char* Hl7RecordList::write_size(char* at, std::size_t size) {
@@ -40,15 +42,6 @@ bool key_less(std::string_view a, std::string_view b) {
   return a.size() < b.size();
 }
 
-// Copies a few bytes without a call for the usual short texts.
-char* copy_bytes(char* to, std::string_view text) {
-  if (text.size() <= 16) {
-    for (const char c : text) *to++ = c;
-    return to;
-  }
-  std::memcpy(to, text.data(), text.size());
-  return to + text.size();
-}
 
 }  // namespace
 
