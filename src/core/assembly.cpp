@@ -259,7 +259,6 @@ char* put_delimiters(char* to, std::uint64_t count, char delimiter) {
   return to + count;
 }
 
-
 // The values of field 1 as the record declares them: for each position the
 // value of its last key, the whole-value slot kept even where components
 // exist. Precondition: `values` sorted by comes_before.
@@ -442,7 +441,7 @@ char* put_escaped(char* to, std::string_view value, const Hl7EscapeHandler& hand
 // among the record's entries.
 struct PackedItem {
   std::uint64_t place;
-  std::size_t index;
+  std::string_view value;
 };
 
 // Sorts by place, stably. Records of converted messages arrive in key byte
@@ -488,7 +487,9 @@ class PlaceSorter {
 
   // Merges neighbouring runs (bounds_) pairwise until one is left.
   void merge_runs(std::vector<PackedItem>& items) {
-    const auto by_place = [](const PackedItem& a, const PackedItem& b) { return a.place < b.place; };
+    const auto by_place = [](const PackedItem& a, const PackedItem& b) {
+      return a.place < b.place;
+    };
     spare_.resize(items.size());
     while (bounds_.size() > 2) {
       std::size_t kept = 1;
@@ -537,14 +538,14 @@ struct LineWriter {
   // header. False, with nothing written, when the record is not of that kind
   // or its line would pass kMaximumLineSlots delimiters: write_general then
   // decides.
-  bool write_packed(std::span<const Hl7RecordList::Entry> entries, std::size_t index);
+  bool write_packed(const Hl7RecordList::Record& record, std::size_t index);
   // Any record, the header and failures included.
   Status write_general(std::span<const Hl7RecordList::Entry> entries, std::size_t index);
 
   const Hl7EscapeHandler& handler;
   TextBuffer out;
   std::size_t records = 0;
-  std::vector<PackedItem> items;         // reused from record to record
+  std::vector<PackedItem> items;  // reused from record to record
   PlaceSorter sorter_by_place;
   std::vector<Hl7PlacedValue> values;    // reused from record to record
   std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
@@ -552,21 +553,21 @@ struct LineWriter {
   PositionSorter sorter;
 };
 
-bool LineWriter::write_packed(std::span<const Hl7RecordList::Entry> entries, std::size_t index) {
+bool LineWriter::write_packed(const Hl7RecordList::Record& record, std::size_t index) {
   items.clear();
   bool has_name = false;
   std::string_view name;
   bool ascending = true;
   std::uint64_t last = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const Hl7KeyCode code = entries[i].code;
+  for (const Hl7RecordList::Entry& entry : record) {
+    const Hl7KeyCode code = entry.code;
     if (code.packed()) {
       ascending = ascending && code.place() > last;
       last = code.place();
-      items.push_back(PackedItem{code.place(), i});
+      items.push_back(PackedItem{code.place(), entry.value});
     } else if (code.segment_name()) {
       has_name = true;
-      name = entries[i].value;
+      name = entry.value;
     } else if (!code.left_out()) {
       return false;  // a position too large to pack
     }
@@ -596,7 +597,7 @@ bool LineWriter::write_packed(std::span<const Hl7RecordList::Entry> entries, std
         (items[k + 1].place >> 24) == place >> 24) {
       continue;
     }
-    const Hl7KeyCode& code = entries[items[k].index].code;
+    const Hl7KeyCode code = Hl7KeyCode::from_bits(place);
     std::uint64_t pipes = 0;
     std::uint64_t tildes = 0;
     if (code.field() != field) {
@@ -618,7 +619,7 @@ bool LineWriter::write_packed(std::span<const Hl7RecordList::Entry> entries, std
       out.truncate(start);
       return false;
     }
-    const std::string_view value = entries[items[k].index].value;
+    const std::string_view value = items[k].value;
     to = out.room(static_cast<std::size_t>(pipes + tildes + carets) + 5 * value.size() +
                   kEscapeSlack);
     to = put_delimiters(to, pipes, delimiters::kField);
@@ -698,24 +699,19 @@ Status LineWriter::write_general(std::span<const Hl7RecordList::Entry> entries, 
   return Ok{};
 }
 
-// Writes the line of record `index`, whose entries are `entries`.
-Status write_line(LineWriter& writer, std::span<const Hl7RecordList::Entry> entries,
-                  std::size_t index) {
-  if (writer.write_packed(entries, index)) return Ok{};
-  return writer.write_general(entries, index);
-}
-
 }  // namespace
 
 Result<std::string> assemble_message(const Hl7RecordList& records,
                                      const Hl7EscapeHandler& handler) {
   LineWriter writer(handler);
   writer.out.reserve(records.bytes());
-  std::vector<Hl7RecordList::Entry> entries;  // a record's, for access by index
+  std::vector<Hl7RecordList::Entry> entries;  // a record's, for the general path
   for (std::size_t index = 0; index < records.size(); ++index) {
+    const Hl7RecordList::Record record = records[index];
+    if (writer.write_packed(record, index)) continue;
     entries.clear();
-    for (const Hl7RecordList::Entry& entry : records[index]) entries.push_back(entry);
-    Status written = write_line(writer, entries, index);
+    for (const Hl7RecordList::Entry& entry : record) entries.push_back(entry);
+    Status written = writer.write_general(entries, index);
     if (!written) return std::move(written).error();
   }
   return std::string(writer.out.view());

@@ -245,6 +245,7 @@ class JsonRecordsParse {
   }
 
   std::string_view text_;
+  Hl7KeyCodeCache& key_codes_ = Hl7KeyCodeCache::for_this_thread();
 };
 
 // For a text that starts with "[" and whose last token is not "]", which the
@@ -311,7 +312,7 @@ Status JsonRecordsParse::read_record(ondemand::document& document, ondemand::val
     }
     std::string_view text;
     if (const auto error = value.get_string().get(text)) return syntax_error(error, value_offset);
-    records.add(name, text);
+    records.add(name, text, key_codes_.code(name));
   }
   records.end_record();
   return Ok{};

@@ -29,38 +29,6 @@ std::optional<std::uint64_t> parse_number(std::string_view text) {
   return value;
 }
 
-// Hl7KeyCode::of_key for the few distinct keys of a feed, each parsed once:
-// records name the same keys over and over. A direct-mapped table of short
-// key texts; a longer key, or one whose slot holds another key, is parsed as
-// usual.
-class KeyCodeCache {
- public:
-  Hl7KeyCode code(std::string_view key) {
-    if (key.size() > kMaxKey) return Hl7KeyCode::of_key(key);
-    std::uint32_t hash = static_cast<std::uint32_t>(key.size());
-    for (const char c : key) hash = hash * 31u + static_cast<unsigned char>(c);
-    Slot& slot = slots_[(hash * 0x9E3779B1u) >> (32 - kBits)];
-    if (slot.size == key.size() && std::memcmp(slot.text, key.data(), key.size()) == 0) {
-      return slot.code;
-    }
-    const Hl7KeyCode code = Hl7KeyCode::of_key(key);
-    slot.size = key.size();
-    std::memcpy(slot.text, key.data(), key.size());
-    slot.code = code;
-    return code;
-  }
-
- private:
-  static constexpr std::size_t kMaxKey = 14;
-  static constexpr unsigned kBits = 10;
-  struct Slot {
-    std::size_t size = kMaxKey + 1;  // no key matches an empty slot
-    char text[kMaxKey] = {};
-    Hl7KeyCode code = Hl7KeyCode::of(std::nullopt);
-  };
-  std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << kBits);
-};
-
 }  // namespace
 
 void Hl7KeyPosition::append_key_text(std::string& out) const {
@@ -140,11 +108,41 @@ Hl7KeyCode Hl7KeyCode::of(const std::optional<Hl7KeyPosition>& position) {
   return Hl7KeyCode(position->field << 40 | position->repetition << 24 | position->component);
 }
 
-Hl7KeyCode Hl7KeyCode::of_key_cached(std::string_view key) {
-  // A key's code never changes, so the table lives on from call to call: the
-  // next message of a feed finds its keys already parsed.
-  thread_local KeyCodeCache cache;
-  return cache.code(key);
+Hl7KeyCodeCache::Hl7KeyCodeCache() : slots_(std::size_t{1} << kBits) {}
+
+Hl7KeyCode Hl7KeyCodeCache::code(std::string_view key) {
+  if (key.size() > 16) return Hl7KeyCode::of_key(key);
+  // A key of up to sixteen bytes as two words (overlapping when shorter
+  // than sixteen, zero when empty) and its length: compared and hashed
+  // without a loop or a call.
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  const char* p = key.data();
+  const std::size_t n = key.size();
+  if (n >= 8) {
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+  } else if (n >= 4) {
+    std::uint32_t a;
+    std::uint32_t b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    head = a;
+    tail = b;
+  } else if (n > 0) {
+    head = static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) << 8 |
+           static_cast<unsigned char>(p[n - 1]) << 16;
+  }
+  const std::uint64_t mixed = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n;
+  Slot& slot = slots_[(mixed * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+  if (slot.size == n && slot.head == head && slot.tail == tail) return slot.code;
+  slot = Slot{head, tail, n, Hl7KeyCode::of_key(key)};
+  return slot.code;
+}
+
+Hl7KeyCodeCache& Hl7KeyCodeCache::for_this_thread() {
+  thread_local Hl7KeyCodeCache cache;
+  return cache;
 }
 
 }  // namespace brenvolt

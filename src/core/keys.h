@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brenvolt {
 
@@ -60,9 +61,6 @@ class Hl7KeyCode {
   Hl7KeyCode() = default;  // a key that is left out
   static Hl7KeyCode of(const std::optional<Hl7KeyPosition>& position);
   static Hl7KeyCode of_key(std::string_view key) { return of(Hl7KeyPosition::parse(key)); }
-  // of_key, remembered per thread for the short keys of a feed.
-  static Hl7KeyCode of_key_cached(std::string_view key);
-
   // The code as one number, to be stored, and back.
   std::uint64_t bits() const { return bits_; }
   static Hl7KeyCode from_bits(std::uint64_t bits) { return Hl7KeyCode(bits); }
@@ -84,6 +82,30 @@ class Hl7KeyCode {
   static constexpr std::uint64_t kUnpacked = 2;
   explicit Hl7KeyCode(std::uint64_t bits) : bits_(bits) {}
   std::uint64_t bits_ = kLeftOut;
+};
+
+// Hl7KeyCode::of_key for the few distinct keys of a feed, each parsed once:
+// records name the same keys over and over. A direct-mapped table of keys of
+// up to sixteen bytes (which determine a key exactly together with its
+// length); a longer key, or one whose slot holds another key, is parsed as
+// usual. Not shared between threads.
+class Hl7KeyCodeCache {
+ public:
+  Hl7KeyCodeCache();
+  Hl7KeyCode code(std::string_view key);
+  // The calling thread's cache, which lives on from call to call: the next
+  // message of a feed finds its keys already parsed.
+  static Hl7KeyCodeCache& for_this_thread();
+
+ private:
+  static constexpr unsigned kBits = 10;
+  struct Slot {
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    std::size_t size = 17;  // no key matches an empty slot
+    Hl7KeyCode code;
+  };
+  std::vector<Slot> slots_;
 };
 
 // Visits the numbers lo..hi (lo is 0 or 1) in the order of their decimal

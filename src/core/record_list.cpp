@@ -42,7 +42,6 @@ bool key_less(std::string_view a, std::string_view b) {
   return a.size() < b.size();
 }
 
-
 }  // namespace
 
 void Hl7RecordList::add(std::string_view key, std::string_view value, Hl7KeyCode code) {

@@ -90,7 +90,7 @@ class Hl7RecordList {
   // Adds an entry to the record being built; `code` must be the key's.
   void add(std::string_view key, std::string_view value, Hl7KeyCode code);
   void add(std::string_view key, std::string_view value) {
-    add(key, value, Hl7KeyCode::of_key_cached(key));
+    add(key, value, Hl7KeyCodeCache::for_this_thread().code(key));
   }
 
   // Closes the record being built (possibly empty): orders its entries by key

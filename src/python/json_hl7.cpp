@@ -64,7 +64,7 @@ bool convert_record(PyObject* item, Py_ssize_t index, Hl7RecordList& records) {
     // when it is let go, so only exact str go into it.
     records.add(*key_text, *value_text,
                 PyUnicode_CheckExact(key) ? KeyCodeTable::shared().code(key, *key_text)
-                                          : Hl7KeyCode::of_key_cached(*key_text));
+                                          : Hl7KeyCodeCache::for_this_thread().code(*key_text));
   }
   records.end_record();
   return true;
