@@ -6,6 +6,8 @@
 // them; the list orders each record by key and keeps the later of two equal
 // keys. Properties:
 // - the list reads back as a plain sort with the last of equal keys kept;
+// - the short path that usual records take writes what the general path
+//   writes (assemble_message_plainly), and fails where it fails;
 // - assembly fails only with an EncodingError that names a record and one of
 //   its keys;
 // - the text has one line per record (more only where a segment name holds a
@@ -78,6 +80,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Hl7EscapeHandler handler = create_default_escape_handler();
 
   Result<std::string> written = assemble_message(list, handler);
+  // The short path for usual records writes what the general one writes,
+  // and fails where it fails.
+  Result<std::string> plainly = assemble_message_plainly(list, handler);
+  FUZZ_CHECK(static_cast<bool>(written) == static_cast<bool>(plainly));
+  if (written) {
+    FUZZ_CHECK(written.value() == plainly.value());
+  } else {
+    FUZZ_CHECK(written.error().message() == plainly.error().message());
+  }
   if (!written) {
     const Hl7Error& error = written.error();
     FUZZ_CHECK(error.kind() == Hl7ErrorKind::EncodingError);

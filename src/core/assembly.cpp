@@ -701,20 +701,34 @@ Status LineWriter::write_general(std::span<const Hl7RecordList::Entry> entries, 
 
 }  // namespace
 
-Result<std::string> assemble_message(const Hl7RecordList& records,
-                                     const Hl7EscapeHandler& handler) {
+namespace {
+
+Result<std::string> assemble(const Hl7RecordList& records, const Hl7EscapeHandler& handler,
+                             bool short_path) {
   LineWriter writer(handler);
   writer.out.reserve(records.bytes());
   std::vector<Hl7RecordList::Entry> entries;  // a record's, for the general path
   for (std::size_t index = 0; index < records.size(); ++index) {
     const Hl7RecordList::Record record = records[index];
-    if (writer.write_packed(record, index)) continue;
+    if (short_path && writer.write_packed(record, index)) continue;
     entries.clear();
     for (const Hl7RecordList::Entry& entry : record) entries.push_back(entry);
     Status written = writer.write_general(entries, index);
     if (!written) return std::move(written).error();
   }
   return std::string(writer.out.view());
+}
+
+}  // namespace
+
+Result<std::string> assemble_message(const Hl7RecordList& records,
+                                     const Hl7EscapeHandler& handler) {
+  return assemble(records, handler, true);
+}
+
+Result<std::string> assemble_message_plainly(const Hl7RecordList& records,
+                                             const Hl7EscapeHandler& handler) {
+  return assemble(records, handler, false);
 }
 
 }  // namespace brenvolt

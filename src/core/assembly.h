@@ -44,4 +44,10 @@ inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
 // allocated by then.
 Result<std::string> assemble_message(const Hl7RecordList& records, const Hl7EscapeHandler& handler);
 
+// assemble_message with every record taking the general path, none the short
+// one that usual records take: slower, and the reference the short path is
+// checked against (fuzz/assembly_fuzzer.cpp).
+Result<std::string> assemble_message_plainly(const Hl7RecordList& records,
+                                             const Hl7EscapeHandler& handler);
+
 }  // namespace brenvolt

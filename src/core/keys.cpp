@@ -130,8 +130,10 @@ Hl7KeyCode Hl7KeyCodeCache::code(std::string_view key) {
     head = a;
     tail = b;
   } else if (n > 0) {
-    head = static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) << 8 |
-           static_cast<unsigned char>(p[n - 1]) << 16;
+    const auto byte = [&](std::size_t i) {
+      return std::uint64_t{static_cast<unsigned char>(p[i])};
+    };
+    head = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
   }
   const std::uint64_t mixed = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n;
   Slot& slot = slots_[(mixed * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
