@@ -391,46 +391,54 @@ class EncodingCharactersMemo {
 };
 
 // A growable byte buffer written through raw pointers: room is made once per
-// value, and nothing is filled in before it is written.
+// value. It is a std::string grown in large steps (the zero fill of each step
+// costs far less than copying the finished text into a string would), cut to
+// the written size at the end.
 class TextBuffer {
  public:
-  TextBuffer() = default;
-  TextBuffer(const TextBuffer&) = delete;
-  TextBuffer& operator=(const TextBuffer&) = delete;
-  ~TextBuffer() { std::free(data_); }
-
   // Where the next `more` bytes go, after making room for them.
   char* room(std::size_t more) {
-    if (capacity_ - size_ < more) grow(more);
-    return data_ + size_;
+    if (bytes_.size() - size_ < more) grow(more);
+    return bytes_.data() + size_;
   }
   // Takes the bytes up to `end` (within the last room()) as written.
-  void written_to(const char* end) { size_ = static_cast<std::size_t>(end - data_); }
+  void written_to(const char* end) { size_ = static_cast<std::size_t>(end - bytes_.data()); }
   void truncate(std::size_t size) { size_ = size; }
   std::size_t size() const { return size_; }
-  std::string_view view() const { return std::string_view(data_, size_); }
   void reserve(std::size_t bytes) {
-    if (bytes > capacity_) grow(bytes - size_);
+    if (bytes > bytes_.size()) bytes_.resize(bytes);
+  }
+  // The text written; the buffer is empty after.
+  std::string take() {
+    bytes_.resize(size_);
+    size_ = 0;
+    return std::move(bytes_);
   }
 
  private:
   void grow(std::size_t more) {
     // At least half again, so many lines cost few reallocations.
-    const std::size_t capacity =
-        std::max({size_ + more, capacity_ + capacity_ / 2, std::size_t{256}});
-    char* grown = static_cast<char*>(std::realloc(data_, capacity));
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = grown;
-    capacity_ = capacity;
+    bytes_.resize(std::max({size_ + more, bytes_.size() + bytes_.size() / 2, std::size_t{256}}));
   }
-  char* data_ = nullptr;
+  std::string bytes_;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
 };
 
 // Writes `value` escaped at `to`, which has room for five bytes a byte;
 // returns the end.
 char* put_escaped(char* to, std::string_view value, const Hl7EscapeHandler& handler) {
+  if (value.size() < scan::detail::kShortText) {
+    // A short value, the usual one, is copied and checked in one loop; the
+    // handler takes over from the first byte that needs a sequence.
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      const char c = value[i];
+      if (scan::sequence_length(static_cast<unsigned char>(c)) != 0) {
+        return handler.escape_to(value.substr(i), to);
+      }
+      *to++ = c;
+    }
+    return to;
+  }
   const std::size_t clean = scan::find_to_escape(value, 0);
   to = copy_bytes(to, value.substr(0, clean));
   if (clean == value.size()) return to;
@@ -622,9 +630,14 @@ bool LineWriter::write_packed(const Hl7RecordList::Record& record, std::size_t i
     const std::string_view value = items[k].value;
     to = out.room(static_cast<std::size_t>(pipes + tildes + carets) + 5 * value.size() +
                   kEscapeSlack);
-    to = put_delimiters(to, pipes, delimiters::kField);
-    to = put_delimiters(to, tildes, delimiters::kRepetition);
-    to = put_delimiters(to, carets, delimiters::kComponent);
+    if (tildes == 0 && pipes + carets == 1) {
+      // The usual gap: the next field or the next component.
+      *to++ = pipes == 1 ? delimiters::kField : delimiters::kComponent;
+    } else {
+      to = put_delimiters(to, pipes, delimiters::kField);
+      to = put_delimiters(to, tildes, delimiters::kRepetition);
+      to = put_delimiters(to, carets, delimiters::kComponent);
+    }
     to = put_escaped(to, value, handler);
     out.written_to(to);
   }
@@ -706,7 +719,9 @@ namespace {
 Result<std::string> assemble(const Hl7RecordList& records, const Hl7EscapeHandler& handler,
                              bool short_path) {
   LineWriter writer(handler);
-  writer.out.reserve(records.bytes());
+  // Room for the text with an escape sequence every few dozen bytes; a
+  // record list holding duplicate keys (rare) only over-reserves.
+  writer.out.reserve(records.text_bytes() + records.text_bytes() / 16 + 64);
   std::vector<Hl7RecordList::Entry> entries;  // a record's, for the general path
   for (std::size_t index = 0; index < records.size(); ++index) {
     const Hl7RecordList::Record record = records[index];
@@ -716,7 +731,7 @@ Result<std::string> assemble(const Hl7RecordList& records, const Hl7EscapeHandle
     Status written = writer.write_general(entries, index);
     if (!written) return std::move(written).error();
   }
-  return std::string(writer.out.view());
+  return writer.out.take();
 }
 
 }  // namespace

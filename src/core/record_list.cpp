@@ -9,15 +9,6 @@
 
 namespace brenvolt {
 
-char* Hl7RecordList::write_size(char* at, std::size_t size) {
-  while (size >= 0x80) {
-    *at++ = static_cast<char>((size & 0x7F) | 0x80);
-    size >>= 7;
-  }
-  *at++ = static_cast<char>(size);
-  return at;
-}
-
 char* Hl7RecordList::append_space(std::size_t bytes) {
   if (capacity_ - size_ < bytes) {
     const std::size_t capacity = std::max({capacity_ * 2, size_ + bytes, std::size_t{4096}});
@@ -28,37 +19,6 @@ char* Hl7RecordList::append_space(std::size_t bytes) {
     capacity_ = capacity;
   }
   return data_.get() + size_;
-}
-
-namespace {
-
-// Byte-wise a < b, inline: record keys are a few bytes, and most neighbours
-// differ early, so this beats a call to memcmp.
-bool key_less(std::string_view a, std::string_view b) {
-  const std::size_t common = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-  }
-  return a.size() < b.size();
-}
-
-}  // namespace
-
-void Hl7RecordList::add(std::string_view key, std::string_view value, Hl7KeyCode code) {
-  // Compared before the append, which may move the buffer under last_key_.
-  if (open_ordered_ && open_count_ > 0 && !key_less(last_key_, key)) open_ordered_ = false;
-  constexpr std::size_t kMaxSizeBytes = 10;  // LEB128 of a 64-bit size
-  const std::uint64_t bits = code.bits();
-  char* at = append_space(sizeof bits + 2 * kMaxSizeBytes + key.size() + value.size());
-  std::memcpy(at, &bits, sizeof bits);
-  at += sizeof bits;
-  at = write_size(at, key.size());
-  at = write_size(at, value.size());
-  last_key_ = std::string_view(at, key.size());
-  at = copy_bytes(at, key);
-  at = copy_bytes(at, value);
-  size_ = static_cast<std::size_t>(at - data_.get());
-  ++open_count_;
 }
 
 void Hl7RecordList::end_record() {

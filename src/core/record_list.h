@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bytes.h"
 #include "keys.h"
 
 namespace brenvolt {
@@ -88,7 +89,25 @@ class Hl7RecordList {
   };
 
   // Adds an entry to the record being built; `code` must be the key's.
-  void add(std::string_view key, std::string_view value, Hl7KeyCode code);
+  // Inline: JsonHl7 adds every entry of every dict through here.
+  void add(std::string_view key, std::string_view value, Hl7KeyCode code) {
+    // Compared before the append, which may move the buffer under last_key_.
+    if (open_ordered_ && open_count_ > 0 && !key_less(last_key_, key)) open_ordered_ = false;
+    constexpr std::size_t kMaxSizeBytes = 10;  // LEB128 of a 64-bit size
+    const std::uint64_t bits = code.bits();
+    const std::size_t most = sizeof bits + 2 * kMaxSizeBytes + key.size() + value.size();
+    char* at = capacity_ - size_ >= most ? data_.get() + size_ : append_space(most);
+    std::memcpy(at, &bits, sizeof bits);
+    at += sizeof bits;
+    at = write_size(at, key.size());
+    at = write_size(at, value.size());
+    last_key_ = std::string_view(at, key.size());
+    at = copy_bytes(at, key);
+    at = copy_bytes(at, value);
+    size_ = static_cast<std::size_t>(at - data_.get());
+    ++open_count_;
+    text_bytes_ += value.size() + 1;
+  }
   void add(std::string_view key, std::string_view value) {
     add(key, value, Hl7KeyCodeCache::for_this_thread().code(key));
   }
@@ -105,6 +124,9 @@ class Hl7RecordList {
   std::size_t size() const { return records_.size(); }
   // The bytes the entries take, a measure of the work of reading them all.
   std::size_t bytes() const { return size_; }
+  // The bytes of all values, plus one an entry: about the size of the text
+  // the records make.
+  std::size_t text_bytes() const { return text_bytes_; }
   Record operator[](std::size_t i) const {
     const std::size_t first = i == 0 ? 0 : records_[i - 1].end;
     return Record(data_.get() + first, data_.get() + records_[i].end, records_[i].count);
@@ -125,7 +147,23 @@ class Hl7RecordList {
   }
   // Where the next entry of `bytes` bytes is written, making room for it.
   char* append_space(std::size_t bytes);
-  static char* write_size(char* at, std::size_t size);
+  static char* write_size(char* at, std::size_t size) {
+    while (size >= 0x80) {
+      *at++ = static_cast<char>((size & 0x7F) | 0x80);
+      size >>= 7;
+    }
+    *at++ = static_cast<char>(size);
+    return at;
+  }
+  // Byte-wise a < b: record keys are a few bytes, and most neighbours differ
+  // early, so this beats a call to memcmp.
+  static bool key_less(std::string_view a, std::string_view b) {
+    const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < common; ++i) {
+      if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+  }
 
   // A plain growable byte buffer: entries are written into it directly, with
   // one capacity check per entry rather than one per byte.
@@ -136,6 +174,7 @@ class Hl7RecordList {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
   std::vector<Bounds> records_;
+  std::size_t text_bytes_ = 0;
   std::size_t open_count_ = 0;  // entries of the record being built
   std::string_view last_key_;   // its previous key, while keys still ascend
   bool open_ordered_ = true;    // its keys have ascended strictly so far
