@@ -81,6 +81,21 @@ class Hl7LineCursor {
   std::uint64_t component_ = 1;
 };
 
+// Sorts `items` stably by the number `key` names: few moves when they are
+// nearly in order, as a record's places are.
+template <class Item>
+void sort_nearly_ordered(std::vector<Item>& items, std::uint64_t Item::*key) {
+  for (std::size_t i = 1; i < items.size(); ++i) {
+    const Item moved = items[i];
+    std::size_t j = i;
+    while (j > 0 && moved.*key < items[j - 1].*key) {
+      items[j] = items[j - 1];
+      --j;
+    }
+    items[j] = moved;
+  }
+}
+
 bool same_place(const Hl7Position& a, const Hl7Position& b) {
   return a.field == b.field && a.repetition == b.repetition && a.component == b.component;
 }
@@ -159,15 +174,7 @@ class PositionSorter {
       if (!pack(values[i].position, order_[i].packed)) return false;
       order_[i].index = i;
     }
-    for (std::size_t i = 1; i < order_.size(); ++i) {
-      const Packed moved = order_[i];
-      std::size_t j = i;
-      while (j > 0 && moved.packed < order_[j - 1].packed) {
-        order_[j] = order_[j - 1];
-        --j;
-      }
-      order_[j] = moved;
-    }
+    sort_nearly_ordered(order_, &Packed::packed);
     sorted_.resize(values.size());
     for (std::size_t i = 0; i < order_.size(); ++i) sorted_[i] = values[order_[i].index];
     values.swap(sorted_);
@@ -463,7 +470,7 @@ class PlaceSorter {
  public:
   void sort(std::vector<PackedItem>& items) {
     if (items.size() <= 16) {
-      insertion_sort(items);
+      sort_nearly_ordered(items, &PackedItem::place);
       return;
     }
     bounds_.assign(1, 0);
@@ -480,18 +487,6 @@ class PlaceSorter {
 
  private:
   static constexpr std::size_t kMaxMergedRuns = 64;
-
-  static void insertion_sort(std::vector<PackedItem>& items) {
-    for (std::size_t i = 1; i < items.size(); ++i) {
-      const PackedItem moved = items[i];
-      std::size_t j = i;
-      while (j > 0 && moved.place < items[j - 1].place) {
-        items[j] = items[j - 1];
-        --j;
-      }
-      items[j] = moved;
-    }
-  }
 
   // Merges neighbouring runs (bounds_) pairwise until one is left.
   void merge_runs(std::vector<PackedItem>& items) {
