@@ -173,17 +173,23 @@ char* Hl7EscapeHandler::escape_to(std::string_view text, char* to) const {
   const std::size_t n = text.size();
   std::size_t i = 0;
   while (i < n) {
-    // Runs without a byte to escape are found many bytes at a time and
-    // copied in bulk; after a sequence, where others are often near (a
-    // narrative has one at every space), the next bytes go one by one.
+    // A stretch byte by byte, each through its table row, without branches:
+    // where one byte needs a sequence others are often near (a narrative has
+    // one at every space).
+    const std::size_t end = i + kDenseStretch < n ? i + kDenseStretch : n;
+    unsigned char longest = 1;
+    for (; i < end; ++i) {
+      std::memcpy(to, kEscapes.text[p[i]], 8);
+      to += kEscapes.length[p[i]];
+      longest = kEscapes.length[p[i]] > longest ? kEscapes.length[p[i]] : longest;
+    }
+    if (longest > 1 || i == n) continue;
+    // A stretch without a sequence: the rest of the run is found many bytes
+    // at a time and copied in bulk.
     const std::size_t next = scan::find_to_escape(text, i);
     std::memcpy(to, p + i, next - i);
     to += next - i;
-    const std::size_t end = next + kDenseStretch < n ? next + kDenseStretch : n;
-    for (i = next; i < end; ++i) {
-      std::memcpy(to, kEscapes.text[p[i]], 8);
-      to += kEscapes.length[p[i]];
-    }
+    i = next;
   }
   return to;
 }

@@ -34,32 +34,37 @@ void widen_ascii16(const unsigned char* p, Unit* out) {
 #endif
 }
 
-// Whether the sixteen bytes at `p` are all ASCII.
-bool ascii16(const unsigned char* p) {
+// How many of the sixteen bytes at `p` are ASCII before the first that is not.
+unsigned ascii_prefix16(const unsigned char* p) {
 #if defined(__SSE2__)
-  return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0;
+  const auto high = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+  return high == 0 ? 16u : static_cast<unsigned>(__builtin_ctz(high));
 #else
-  std::uint64_t a;
-  std::uint64_t b;
-  std::memcpy(&a, p, 8);
-  std::memcpy(&b, p + 8, 8);
-  return ((a | b) & 0x8080808080808080ull) == 0;
+  unsigned k = 0;
+  while (k < 16 && p[k] < 0x80) ++k;
+  return k;
 #endif
 }
 
 template <class Unit>
-void widen(std::string_view utf8, Unit* out) {
+void widen(std::string_view utf8, Unit* out, std::size_t code_points) {
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
   const std::size_t n = utf8.size();
+  Unit* const out_end = out + code_points;
   std::size_t i = 0;
   while (i < n) {
-    // Runs of ASCII, the bulk of HL7 text, sixteen bytes at a time.
-    while (i + 16 <= n && ascii16(p + i)) {
+    // Sixteen bytes widened at a time, of which the ASCII ones before the
+    // first other byte are kept: text that is mostly ASCII, as HL7 is, goes
+    // a block or a run at a time. The block is stored whole only where the
+    // string has room for it.
+    if (n - i >= 16 && out_end - out >= 16) {
+      const unsigned ascii = ascii_prefix16(p + i);
       widen_ascii16(p + i, out);
-      out += 16;
-      i += 16;
+      out += ascii;
+      i += ascii;
+      if (ascii == 16) continue;
     }
-    if (i == n) break;
     const unsigned char c = p[i];
     std::uint32_t code = 0;
     if (c < 0x80) {
@@ -127,8 +132,14 @@ Utf8Shape utf8_shape(std::string_view utf8) {
   return shape;
 }
 
-void widen_utf8(std::string_view utf8, std::uint8_t* out) { widen(utf8, out); }
-void widen_utf8(std::string_view utf8, std::uint16_t* out) { widen(utf8, out); }
-void widen_utf8(std::string_view utf8, std::uint32_t* out) { widen(utf8, out); }
+void widen_utf8(std::string_view utf8, std::uint8_t* out, std::size_t code_points) {
+  widen(utf8, out, code_points);
+}
+void widen_utf8(std::string_view utf8, std::uint16_t* out, std::size_t code_points) {
+  widen(utf8, out, code_points);
+}
+void widen_utf8(std::string_view utf8, std::uint32_t* out, std::size_t code_points) {
+  widen(utf8, out, code_points);
+}
 
 }  // namespace brenvolt

@@ -21,10 +21,11 @@ struct Utf8Shape {
 // The shape of `utf8`, which must be valid UTF-8.
 Utf8Shape utf8_shape(std::string_view utf8);
 
-// Writes the code points of `utf8` (valid UTF-8) at `out`, one unit each;
-// every code point must fit in Unit (utf8_shape says which).
-void widen_utf8(std::string_view utf8, std::uint8_t* out);
-void widen_utf8(std::string_view utf8, std::uint16_t* out);
-void widen_utf8(std::string_view utf8, std::uint32_t* out);
+// Writes the `code_points` code points of `utf8` (valid UTF-8) at `out`, one
+// unit each; every code point must fit in the unit (utf8_shape says which),
+// and `out` must have room for exactly that many.
+void widen_utf8(std::string_view utf8, std::uint8_t* out, std::size_t code_points);
+void widen_utf8(std::string_view utf8, std::uint16_t* out, std::size_t code_points);
+void widen_utf8(std::string_view utf8, std::uint32_t* out, std::size_t code_points);
 
 }  // namespace brenvolt

@@ -114,14 +114,14 @@ PyRef message_str(std::string_view utf8) {
       if (shape.max_char == 0x7F) {
         std::memcpy(data, utf8.data(), utf8.size());
       } else {
-        widen_utf8(utf8, static_cast<std::uint8_t*>(data));
+        widen_utf8(utf8, static_cast<std::uint8_t*>(data), shape.code_points);
       }
       break;
     case PyUnicode_2BYTE_KIND:
-      widen_utf8(utf8, static_cast<std::uint16_t*>(data));
+      widen_utf8(utf8, static_cast<std::uint16_t*>(data), shape.code_points);
       break;
     default:
-      widen_utf8(utf8, static_cast<std::uint32_t*>(data));
+      widen_utf8(utf8, static_cast<std::uint32_t*>(data), shape.code_points);
       break;
   }
   return text;
