@@ -108,7 +108,7 @@ Hl7KeyCode Hl7KeyCode::of(const std::optional<Hl7KeyPosition>& position) {
   return Hl7KeyCode(position->field << 40 | position->repetition << 24 | position->component);
 }
 
-Hl7KeyCodeCache::Hl7KeyCodeCache() : slots_(std::size_t{1} << kBits) {}
+Hl7KeyCodeCache::Hl7KeyCodeCache() : slots_(std::size_t{2} << kSetBits) {}
 
 Hl7KeyCode Hl7KeyCodeCache::code(std::string_view key) {
   if (key.size() > 16) return Hl7KeyCode::of_key(key);
@@ -136,10 +136,14 @@ Hl7KeyCode Hl7KeyCodeCache::code(std::string_view key) {
     head = byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16;
   }
   const std::uint64_t mixed = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ n;
-  Slot& slot = slots_[(mixed * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
-  if (slot.size == n && slot.head == head && slot.tail == tail) return slot.code;
-  slot = Slot{head, tail, n, Hl7KeyCode::of_key(key)};
-  return slot.code;
+  Slot* set = &slots_[2 * ((mixed * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits))];
+  for (int way = 0; way < 2; ++way) {
+    if (set[way].size == n && set[way].head == head && set[way].tail == tail) return set[way].code;
+  }
+  // A new key takes the first slot and moves the key there to the second.
+  set[1] = set[0];
+  set[0] = Slot{head, tail, n, Hl7KeyCode::of_key(key)};
+  return set[0].code;
 }
 
 Hl7KeyCodeCache& Hl7KeyCodeCache::for_this_thread() {

@@ -85,10 +85,10 @@ class Hl7KeyCode {
 };
 
 // Hl7KeyCode::of_key for the few distinct keys of a feed, each parsed once:
-// records name the same keys over and over. A direct-mapped table of keys of
-// up to sixteen bytes (which determine a key exactly together with its
-// length); a longer key, or one whose slot holds another key, is parsed as
-// usual. Not shared between threads.
+// records name the same keys over and over. A two-way set-associative table
+// of keys of up to sixteen bytes (which determine a key exactly together
+// with its length); a longer key, or one not in its set, is parsed as usual.
+// Not shared between threads.
 class Hl7KeyCodeCache {
  public:
   Hl7KeyCodeCache();
@@ -98,7 +98,7 @@ class Hl7KeyCodeCache {
   static Hl7KeyCodeCache& for_this_thread();
 
  private:
-  static constexpr unsigned kBits = 10;
+  static constexpr unsigned kSetBits = 10;
   struct Slot {
     std::uint64_t head = 0;
     std::uint64_t tail = 0;
