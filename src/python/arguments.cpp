@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/utf8.h"
 #include "exceptions.h"
 
 namespace brenvolt::py::detail {
@@ -108,59 +109,17 @@ std::optional<std::string_view> to_text(PyObject* value, const char* name) {
 
 namespace {
 
-// The UTF-8 size of the code points of one kind; 0 at an unpaired surrogate.
-template <class Unit>
-std::size_t utf8_size(const Unit* units, std::size_t count) {
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t c = units[i];
-    if (c < 0x80) {
-      size += 1;
-    } else if (c < 0x800) {
-      size += 2;
-    } else if (c < 0x10000) {
-      if (c >= 0xD800 && c <= 0xDFFF) return 0;
-      size += 3;
-    } else {
-      size += 4;
-    }
-  }
-  return size;
-}
-
-template <class Unit>
-void encode_utf8(const Unit* units, std::size_t count, char* out) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t c = units[i];
-    if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (c >> 6));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *out++ = static_cast<char>(0xE0 | (c >> 12));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (c >> 18));
-      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-}
-
 template <class Unit>
 std::optional<std::string> encode_kind(PyObject* str) {
   const auto* units = static_cast<const Unit*>(PyUnicode_DATA(str));
   const auto count = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
-  const std::size_t size = utf8_size(units, count);
-  if (size == 0 && count > 0) {  // a surrogate: let the interpreter raise its error
+  const std::size_t size = utf8::encoded_size(units, count);
+  if (size == utf8::kSurrogate) {  // let the interpreter raise its error
     if (!utf8_of(str)) return std::nullopt;
     return std::string(*utf8_of(str));
   }
   std::string out(size, '\0');
-  encode_utf8(units, count, out.data());
+  utf8::encode(units, count, out.data());
   return out;
 }
 

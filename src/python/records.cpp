@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "unicode.h"
+
 namespace brenvolt::py {
 namespace {
 
@@ -156,7 +158,7 @@ PyRef new_str(std::string_view utf8) {
     if (text && size > 0) std::memcpy(PyUnicode_DATA(text.get()), utf8.data(), utf8.size());
     return text;
   }
-  return PyRef::steal(PyUnicode_DecodeUTF8(utf8.data(), size, "strict"));
+  return decode_str(utf8);
 }
 
 PyRef key_str(const Hl7KeyPosition& position) {

@@ -1,0 +1,363 @@
+#include "utf8.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "text.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#define BRENVOLT_UTF8_SSE2 1
+#include <emmintrin.h>
+#endif
+
+namespace brenvolt::utf8 {
+namespace {
+
+std::uint32_t bound_of(char32_t largest) {
+  if (largest < 0x80) return 0x7F;
+  if (largest < 0x100) return 0xFF;
+  if (largest < 0x10000) return 0xFFFF;
+  return 0x10FFFF;
+}
+
+// --- The plain level: a character at a time ---------------------------------
+
+Measure measure_scalar(std::string_view bytes) {
+  std::size_t characters = 0;
+  char32_t largest = 0;
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < bytes.size(); i += length) {
+    const char32_t c = decode_utf8_at(bytes, i, length);
+    if (c > largest) largest = c;
+    ++characters;
+  }
+  return {characters, bound_of(largest)};
+}
+
+template <class Unit>
+void widen_scalar(std::string_view bytes, std::size_t i, Unit* out) {
+  std::size_t length = 0;
+  for (; i < bytes.size(); i += length)
+    *out++ = static_cast<Unit>(decode_utf8_at(bytes, i, length));
+}
+
+template <class Unit>
+std::size_t encoded_size_scalar(const Unit* units, std::size_t count) {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t c = units[i];
+    if (c < 0x80) {
+      size += 1;
+    } else if (c < 0x800) {
+      size += 2;
+    } else if (c < 0x10000) {
+      if (c >= 0xD800 && c <= 0xDFFF) return kSurrogate;
+      size += 3;
+    } else {
+      size += 4;
+    }
+  }
+  return size;
+}
+
+// Writes one character, returning the end of what it wrote.
+char* encode_one(std::uint32_t c, char* out) {
+  if (c < 0x80) {
+    *out++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+template <class Unit>
+void encode_scalar(const Unit* units, std::size_t count, char* out) {
+  for (std::size_t i = 0; i < count; ++i) out = encode_one(units[i], out);
+}
+
+// --- SSE2: ASCII runs sixteen bytes at a time -------------------------------
+//
+// The block loops below store a whole block before they know how much of it
+// is ASCII, then advance past the ASCII prefix only. That is safe because the
+// output never runs ahead of the input: when widening, the output has a unit
+// for each character left and the loop only stores a full block while that
+// many characters remain; when encoding, every unit left becomes at least one
+// byte, so a block of units has room for its ASCII bytes.
+
+#if BRENVOLT_UTF8_SSE2
+
+__m128i load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+void store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+
+unsigned mask_of(__m128i v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
+
+// The sum of the sixteen bytes of `v`. (Counting through movemask and
+// popcount would call into libgcc: the baseline x86-64 has no popcnt.)
+std::size_t byte_sum(__m128i v) {
+  const __m128i sums = _mm_sad_epu8(v, _mm_setzero_si128());
+  return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+         static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+}
+
+// The largest character of a text is bounded by its largest byte: a lead
+// byte below 0xC4 starts a character below U+0100, one below 0xF0 a
+// character below U+10000. Characters are counted as the bytes that are not
+// continuation bytes (0x80..0xBF, below -64 as signed bytes).
+Measure measure_sse2(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t continuation = 0;
+  __m128i largest = _mm_setzero_si128();
+  const __m128i below = _mm_set1_epi8(-64);
+  std::size_t i = 0;
+  while (i + 16 <= n) {
+    // Per-byte counters (each compare adds -1), summed before they can wrap.
+    __m128i counts = _mm_setzero_si128();
+    const std::size_t stop = i + 16 * std::min<std::size_t>((n - i) / 16, 255);
+    for (; i < stop; i += 16) {
+      const __m128i v = load(p + i);
+      largest = _mm_max_epu8(largest, v);
+      counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(v, below));
+    }
+    continuation += byte_sum(counts);
+  }
+  largest = _mm_max_epu8(largest, _mm_srli_si128(largest, 8));
+  largest = _mm_max_epu8(largest, _mm_srli_si128(largest, 4));
+  largest = _mm_max_epu8(largest, _mm_srli_si128(largest, 2));
+  largest = _mm_max_epu8(largest, _mm_srli_si128(largest, 1));
+  unsigned top = static_cast<unsigned>(_mm_cvtsi128_si32(largest)) & 0xFFu;
+  for (; i < n; ++i) {
+    if ((p[i] & 0xC0u) == 0x80u) ++continuation;
+    if (p[i] > top) top = p[i];
+  }
+  const std::uint32_t bound = top < 0x80   ? 0x7F
+                              : top < 0xC4 ? 0xFF
+                              : top < 0xF0 ? 0xFFFF
+                                           : 0x10FFFF;
+  return {n - continuation, bound};
+}
+
+// Stores the sixteen bytes of `v` as sixteen units at `out`.
+void store_units(std::uint8_t* out, __m128i v) { store(out, v); }
+void store_units(std::uint16_t* out, __m128i v) {
+  const __m128i zero = _mm_setzero_si128();
+  store(out, _mm_unpacklo_epi8(v, zero));
+  store(out + 8, _mm_unpackhi_epi8(v, zero));
+}
+void store_units(std::uint32_t* out, __m128i v) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i low = _mm_unpacklo_epi8(v, zero);
+  const __m128i high = _mm_unpackhi_epi8(v, zero);
+  store(out, _mm_unpacklo_epi16(low, zero));
+  store(out + 4, _mm_unpackhi_epi16(low, zero));
+  store(out + 8, _mm_unpacklo_epi16(high, zero));
+  store(out + 12, _mm_unpackhi_epi16(high, zero));
+}
+
+template <class Unit>
+void widen_sse2(std::string_view bytes, std::size_t characters, Unit* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  std::size_t left = characters;  // units still to write
+  while (i + 16 <= n && left >= 16) {
+    const __m128i v = load(p + i);
+    store_units(out, v);
+    const unsigned high = mask_of(v);
+    if (high == 0) {
+      i += 16;
+      out += 16;
+      left -= 16;
+      continue;
+    }
+    const auto ascii = static_cast<std::size_t>(__builtin_ctz(high));
+    i += ascii;
+    out += ascii;
+    std::size_t length = 0;
+    *out++ = static_cast<Unit>(decode_utf8_at(bytes, i, length));
+    i += length;
+    left -= ascii + 1;
+  }
+  widen_scalar(bytes, i, out);
+}
+
+std::size_t encoded_size_sse2(const std::uint8_t* units, std::size_t count) {
+  // One byte more for each unit from U+0080 (a negative signed byte).
+  std::size_t size = count;
+  const __m128i zero = _mm_setzero_si128();
+  std::size_t i = 0;
+  while (i + 16 <= count) {
+    __m128i counts = zero;
+    const std::size_t stop = i + 16 * std::min<std::size_t>((count - i) / 16, 255);
+    for (; i < stop; i += 16) counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(load(units + i), zero));
+    size += byte_sum(counts);
+  }
+  for (; i < count; ++i) size += units[i] >> 7;
+  return size;
+}
+
+std::size_t encoded_size_sse2(const std::uint16_t* units, std::size_t count) {
+  // One byte more for each unit from U+0080, and one more from U+0800; the
+  // counters are 16-bit lanes, summed before they can wrap.
+  std::size_t size = 0;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i above_7f = _mm_set1_epi16(static_cast<short>(0xFF80));
+  const __m128i above_7ff = _mm_set1_epi16(static_cast<short>(0xF800));
+  const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+  std::size_t i = 0;
+  while (i + 8 <= count) {
+    __m128i narrow = zero;  // per lane: units below U+0080, plus units below U+0800
+    __m128i found = zero;   // any surrogate
+    const std::size_t blocks = std::min<std::size_t>((count - i) / 8, 16383);
+    const std::size_t stop = i + 8 * blocks;
+    for (; i < stop; i += 8) {
+      const __m128i v = load(units + i);
+      const __m128i top5 = _mm_and_si128(v, above_7ff);
+      found = _mm_or_si128(found, _mm_cmpeq_epi16(top5, surrogate));
+      narrow = _mm_sub_epi16(narrow, _mm_cmpeq_epi16(_mm_and_si128(v, above_7f), zero));
+      narrow = _mm_sub_epi16(narrow, _mm_cmpeq_epi16(top5, zero));
+    }
+    if (mask_of(found) != 0) return kSurrogate;
+    // Lanes hold at most 2 * 16383: the 16-bit sums do not wrap when paired.
+    const __m128i pairs = _mm_madd_epi16(narrow, _mm_set1_epi16(1));
+    alignas(16) std::int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), pairs);
+    const std::size_t narrow_count =
+        static_cast<std::size_t>(lanes[0]) + static_cast<std::size_t>(lanes[1]) +
+        static_cast<std::size_t>(lanes[2]) + static_cast<std::size_t>(lanes[3]);
+    size += 3 * 8 * blocks - narrow_count;
+  }
+  const std::size_t rest = encoded_size_scalar(units + i, count - i);
+  if (rest == kSurrogate) return kSurrogate;
+  return size + rest;
+}
+
+void encode_sse2(const std::uint8_t* units, std::size_t count, char* out) {
+  std::size_t i = 0;
+  while (i + 16 <= count) {
+    const __m128i v = load(units + i);
+    store(out, v);
+    const unsigned high = mask_of(v);
+    if (high == 0) {
+      i += 16;
+      out += 16;
+      continue;
+    }
+    const auto ascii = static_cast<std::size_t>(__builtin_ctz(high));
+    out = encode_one(units[i + ascii], out + ascii);
+    i += ascii + 1;
+  }
+  encode_scalar(units + i, count - i, out);
+}
+
+void encode_sse2(const std::uint16_t* units, std::size_t count, char* out) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i above_7f = _mm_set1_epi16(static_cast<short>(0xFF80));
+  std::size_t i = 0;
+  while (i + 8 <= count) {
+    const __m128i v = load(units + i);
+    // All eight below U+0080 pack to their bytes without saturating; a
+    // larger unit packs to garbage, written over below.
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+    const unsigned wide = ~mask_of(_mm_cmpeq_epi16(_mm_and_si128(v, above_7f), zero)) & 0xFFFFu;
+    if (wide == 0) {
+      i += 8;
+      out += 8;
+      continue;
+    }
+    const auto ascii = static_cast<std::size_t>(__builtin_ctz(wide)) / 2;
+    out = encode_one(units[i + ascii], out + ascii);
+    i += ascii + 1;
+  }
+  encode_scalar(units + i, count - i, out);
+}
+
+#endif
+
+}  // namespace
+
+Measure measure(std::string_view bytes, scan::Level level) {
+#if BRENVOLT_UTF8_SSE2
+  if (level != scan::Level::Scalar) return measure_sse2(bytes);
+#endif
+  (void)level;
+  return measure_scalar(bytes);
+}
+
+namespace {
+
+template <class Unit>
+void widen_at(std::string_view bytes, std::size_t characters, Unit* out, scan::Level level) {
+#if BRENVOLT_UTF8_SSE2
+  if (level != scan::Level::Scalar) return widen_sse2(bytes, characters, out);
+#endif
+  (void)level;
+  (void)characters;
+  widen_scalar(bytes, 0, out);
+}
+
+}  // namespace
+
+void widen(std::string_view bytes, std::size_t characters, std::uint8_t* out, scan::Level level) {
+  widen_at(bytes, characters, out, level);
+}
+void widen(std::string_view bytes, std::size_t characters, std::uint16_t* out, scan::Level level) {
+  widen_at(bytes, characters, out, level);
+}
+void widen(std::string_view bytes, std::size_t characters, std::uint32_t* out, scan::Level level) {
+  widen_at(bytes, characters, out, level);
+}
+
+std::size_t encoded_size(const std::uint8_t* units, std::size_t count, scan::Level level) {
+#if BRENVOLT_UTF8_SSE2
+  if (level != scan::Level::Scalar) return encoded_size_sse2(units, count);
+#endif
+  (void)level;
+  return encoded_size_scalar(units, count);
+}
+
+std::size_t encoded_size(const std::uint16_t* units, std::size_t count, scan::Level level) {
+#if BRENVOLT_UTF8_SSE2
+  if (level != scan::Level::Scalar) return encoded_size_sse2(units, count);
+#endif
+  (void)level;
+  return encoded_size_scalar(units, count);
+}
+
+// Four-byte units are rare (a text with a character beyond U+FFFF, an emoji
+// say) and stay on the plain loop at every level.
+std::size_t encoded_size(const std::uint32_t* units, std::size_t count, scan::Level /*level*/) {
+  return encoded_size_scalar(units, count);
+}
+
+void encode(const std::uint8_t* units, std::size_t count, char* out, scan::Level level) {
+#if BRENVOLT_UTF8_SSE2
+  if (level != scan::Level::Scalar) return encode_sse2(units, count, out);
+#endif
+  (void)level;
+  encode_scalar(units, count, out);
+}
+
+void encode(const std::uint16_t* units, std::size_t count, char* out, scan::Level level) {
+#if BRENVOLT_UTF8_SSE2
+  if (level != scan::Level::Scalar) return encode_sse2(units, count, out);
+#endif
+  (void)level;
+  encode_scalar(units, count, out);
+}
+
+void encode(const std::uint32_t* units, std::size_t count, char* out, scan::Level /*level*/) {
+  encode_scalar(units, count, out);
+}
+
+}  // namespace brenvolt::utf8

@@ -1,0 +1,86 @@
+"""Hl7Json turns the caller's str into UTF-8 and each value back into a str
+many bytes at a time where the text is ASCII (SSE2 on x86-64), unless
+BRENVOLT_SIMD=scalar selects the character-at-a-time loops: both must give the
+records the reference model gives.
+
+The texts put each kind of character (Latin-1, two-byte, four-byte) at every
+position of values of every length around the block sizes (8 and 16 units),
+so every block boundary and tail of both directions is met, in str objects of
+each width.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import reference
+from brenvolt import Hl7Json
+from reference import PROPERTY_SETTINGS, items
+
+# One character of each UTF-8 length and of each str width, and the largest
+# character each width holds.
+CHARACTERS = {"latin-1": "é", "latin-1-top": "\xff", "two-byte": "ł", "three-byte": "中",
+              "two-byte-top": "\uffff", "four-byte": "😀", "largest": "\U0010ffff"}
+# Makes the whole str at least as wide as `kind` without touching the value
+# under test (which sits alone in field 2).
+WIDENERS = {"ascii": "", "one-byte": "\xe9", "two-byte": "\u0142", "four-byte": "\U0001f600"}
+LENGTHS = (0, 1, 7, 8, 9, 15, 16, 17, 23, 24, 31, 32, 33, 47, 48, 64, 65, 100)
+
+
+def texts() -> list[str]:
+    out = []
+    for widener in WIDENERS.values():
+        for length in LENGTHS:
+            out.append(f"ZZZ|{widener}|" + "a" * length)
+            for special in CHARACTERS.values():
+                for at in range(length):
+                    out.append(f"ZZZ|{widener}|" + "b" * at + special + "c" * (length - at - 1))
+                out.append(f"ZZZ|{widener}|" + special * length)
+    # A narrative: ASCII words with accented ones among them, and escapes.
+    words = ["Müller", "über", "the", "patient", "Łukasz", "\\T\\", "łódź", "中文", "😀", "ok\\S\\no"]
+    out.append("ZZZ||" + " ".join(words[i * 7 % len(words)] for i in range(3000)))
+    return out
+
+
+TEXTS = texts()
+
+SCRIPT = """
+import json, sys
+from brenvolt import Hl7Json
+texts = json.loads(sys.stdin.read())
+sys.stdout.write(json.dumps([Hl7Json(t).hl7_json for t in texts]))
+"""
+
+
+@pytest.mark.parametrize("level", ["scalar", "best"])
+def test_every_level_matches_the_reference_model(level):
+    env = dict(os.environ, BRENVOLT_SIMD=level)
+    done = subprocess.run([sys.executable, "-c", SCRIPT], input=json.dumps(TEXTS), env=env,
+                          capture_output=True, text=True, check=True, timeout=120)
+    got = json.loads(done.stdout)
+    wrong = [t for t, records in zip(TEXTS, got, strict=True)
+             if items(records) != reference.message(t, escaping=True)]
+    assert wrong == []
+
+
+@pytest.mark.parametrize("text", ["ZZZ|" + "a" * 20 + "\ud800", "ZZZ|" + "é" * 20 + "\udfff",
+                                  "ZZZ|" + "😀" * 20 + "\udc80|x"],
+                         ids=["two-byte-str", "two-byte-str-after-latin-1", "four-byte-str"])
+def test_a_surrogate_past_a_block_still_raises(text):
+    with pytest.raises(UnicodeEncodeError):
+        Hl7Json(text)
+
+
+@PROPERTY_SETTINGS
+@given(value=st.text(alphabet=st.sampled_from(list("ab \\^FS|é\xffł中\uffff😀")), max_size=120),
+       widener=st.sampled_from(list(WIDENERS.values())))
+def test_any_value_matches_the_reference_model(value, widener):
+    text = f"ZZZ|{widener}|{value}"
+    assert items(Hl7Json(text).hl7_json) == reference.message(text, escaping=True)
