@@ -1,9 +1,16 @@
 #include "escape.h"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "scan.h"
 #include "text.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#define BRENVOLT_ESCAPE_SSE2 1
+#include <emmintrin.h>
+#endif
 
 namespace brenvolt {
 namespace {
@@ -76,56 +83,178 @@ constexpr std::size_t kDenseStretch = 32;
 
 }  // namespace
 
-void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) const {
-  const char e = delimiters::kEscape;
-  std::size_t i = 0;
+namespace {
+
+// The character a one-letter name stands for, or 0 for an unknown letter.
+constexpr char single_replacement(char name) {
+  switch (name) {
+    case 'F':
+      return delimiters::kField;
+    case 'S':
+      return delimiters::kComponent;
+    case 'R':
+      return delimiters::kRepetition;
+    case 'E':
+      return delimiters::kEscape;
+    case 'T':
+      return delimiters::kSubcomponent;
+    default:
+      return 0;
+  }
+}
+
+// Copies text[i..] to `out` up to the next escape character; returns its
+// index, or text.size() when there is none. `out` is advanced past what was
+// copied. The SSE2 loop stores whole blocks and keeps only what precedes the
+// escape character: the output never runs ahead of the input, so a block
+// stored at `out` stays inside the room unescape_to() was given.
+std::size_t copy_to_escape(std::string_view text, std::size_t i, char*& out, bool blocks) {
   const std::size_t n = text.size();
-  while (i < n) {
-    const void* hit = std::memchr(text.data() + i, e, n - i);
-    if (hit == nullptr) {
-      out.append(text.data() + i, n - i);
-      return;
-    }
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-    out.append(text.data() + i, at - i);
-    if (at + 1 == n) {  // a trailing escape character stays as written
-      out.push_back(e);
-      return;
-    }
-    if (text[at + 1] == e) {  // doubled escape character
-      out.push_back(e);
-      i = at + 2;
-      continue;
-    }
-    // The name is the character after the escape character, whatever it is,
-    // then every following alphanumeric character.
-    std::size_t length = 0;
-    decode_utf8_at(text, at + 1, length);
-    std::size_t name_end = at + 1 + length;
-    while (name_end < n) {
-      const char32_t c = decode_utf8_at(text, name_end, length);
-      if (!is_alphanumeric(c)) break;
-      name_end += length;
-    }
-    const std::string_view name = text.substr(at + 1, name_end - (at + 1));
-    if (const std::string_view replacement = sequence_replacement(name); !replacement.empty()) {
-      out.append(replacement);
-    } else {
-      out.push_back(e);
-      out.append(name);
-    }
-    i = name_end;
-    if (i == n) return;  // unterminated: the text ended inside the name
-    // The first non-alphanumeric character terminates the name. A closing
-    // escape character is consumed; any other terminator is kept.
-    if (text[i] == e) {
-      ++i;
-    } else {
-      decode_utf8_at(text, i, length);
-      out.append(text.data() + i, length);
-      i += length;
+#if BRENVOLT_ESCAPE_SSE2
+  if (blocks) {
+    const __m128i escape = _mm_set1_epi8(delimiters::kEscape);
+    for (; i + 16 <= n; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, escape)));
+      if (hits != 0) {
+        const auto before = static_cast<std::size_t>(__builtin_ctz(hits));
+        out += before;
+        return i + before;
+      }
+      out += 16;
     }
   }
+#else
+  (void)blocks;
+#endif
+  const void* hit = i < n ? std::memchr(text.data() + i, delimiters::kEscape, n - i) : nullptr;
+  const std::size_t at =
+      hit == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+  std::memcpy(out, text.data() + i, at - i);
+  out += at - i;
+  return at;
+}
+
+// Decodes the sequence at text[at], an escape character that is neither the
+// last character nor doubled, by the general rule; returns the index after
+// it. The name is the character after the escape character, whatever it is,
+// then every following alphanumeric character; the first other character
+// terminates it, and is consumed when it is the escape character, kept
+// otherwise.
+std::size_t decode_sequence(std::string_view text, std::size_t at, char*& out) {
+  const std::size_t n = text.size();
+  std::size_t length = 0;
+  decode_utf8_at(text, at + 1, length);
+  std::size_t name_end = at + 1 + length;
+  while (name_end < n) {
+    const auto byte = static_cast<unsigned char>(text[name_end]);
+    if (byte < 0x80) {  // ASCII: no table lookup
+      if (!((byte >= '0' && byte <= '9') || ((byte | 0x20) >= 'a' && (byte | 0x20) <= 'z'))) break;
+      ++name_end;
+      continue;
+    }
+    if (!is_alphanumeric(decode_utf8_at(text, name_end, length))) break;
+    name_end += length;
+  }
+  const std::string_view name = text.substr(at + 1, name_end - (at + 1));
+  if (const std::string_view replacement = sequence_replacement(name); !replacement.empty()) {
+    std::memcpy(out, replacement.data(), replacement.size());
+    out += replacement.size();
+  } else {
+    *out++ = delimiters::kEscape;
+    std::memcpy(out, name.data(), name.size());
+    out += name.size();
+  }
+  if (name_end == n) return n;  // unterminated: the text ended inside the name
+  if (text[name_end] == delimiters::kEscape) return name_end + 1;
+  decode_utf8_at(text, name_end, length);
+  std::memcpy(out, text.data() + name_end, length);
+  out += length;
+  return name_end + length;
+}
+
+// Four bytes as one number, for comparing short names in one step: as
+// loaded from memory, and as written in the source.
+std::uint32_t load_four(const char* p) {
+  std::uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+constexpr std::uint32_t four(const char (&text)[5]) {
+  std::uint32_t word = 0;
+  for (int k = 3; k >= 0; --k) {
+    const int at = std::endian::native == std::endian::little ? k : 3 - k;
+    word = (word << 8) | static_cast<unsigned char>(text[at]);
+  }
+  return word;
+}
+
+}  // namespace
+
+char* Hl7EscapeHandler::unescape_to(std::string_view text, char* out) const {
+  const char e = delimiters::kEscape;
+  const std::size_t n = text.size();
+  const char* const p = text.data();
+  constexpr std::uint32_t x0a = four("X0A\\"), x0d = four("X0D\\"), x20 = four("X20\\"),
+                          x09 = four("X09\\"), x0d0a = four("X0D0");
+  const bool blocks = scan::active_level() != scan::Level::Scalar;
+  std::size_t i = 0;
+  for (;;) {
+    // Sequences often follow one another: no search when one does.
+    if (i == n || p[i] != e) i = copy_to_escape(text, i, out, blocks);
+    if (i == n) return out;
+    const std::size_t left = n - i;  // p[i] is an escape character
+    if (left == 1) {                 // a trailing escape character stays as written
+      *out++ = e;
+      return out;
+    }
+    if (p[i + 1] == e) {  // doubled escape character
+      *out++ = e;
+      i += 2;
+      continue;
+    }
+    // The names a text mostly holds, decided without the general rule: a
+    // one-letter name closed at once (its letter is then one ASCII byte), or
+    // a hexadecimal one of the table.
+    if (left >= 3 && p[i + 2] == e) {
+      if (const char replacement = single_replacement(p[i + 1]); replacement != 0) {
+        *out++ = replacement;
+        i += 3;
+        continue;
+      }
+    } else if (left >= 5 && p[i + 1] == 'X') {
+      const std::uint32_t name = load_four(p + i + 1);
+      char replacement = 0;
+      if (name == x20) {
+        replacement = ' ';
+      } else if (name == x0d) {
+        replacement = '\r';
+      } else if (name == x0a) {
+        replacement = '\n';
+      } else if (name == x09) {
+        replacement = '\t';
+      } else if (left >= 7 && name == x0d0a && p[i + 5] == 'A' && p[i + 6] == e) {
+        *out++ = '\r';
+        *out++ = '\n';
+        i += 7;
+        continue;
+      }
+      if (replacement != 0) {
+        *out++ = replacement;
+        i += 5;
+        continue;
+      }
+    }
+    i = decode_sequence(text, i, out);
+  }
+}
+
+void Hl7EscapeHandler::unescape_into(std::string_view text, std::string& out) const {
+  const std::size_t start = out.size();
+  out.resize(start + text.size());
+  const char* const end = unescape_to(text, out.data() + start);
+  out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 namespace {

@@ -22,6 +22,11 @@ struct Hl7EscapeHandler {
   // to `out`, never more bytes than `text` has. Never fails.
   void unescape_into(std::string_view text, std::string& out) const;
 
+  // Decodes as unescape_into() does, writing to `out`, which has room for
+  // text.size() bytes; returns the end of what it wrote. Bytes of `out` past
+  // that end may have been written over.
+  char* unescape_to(std::string_view text, char* out) const;
+
   // Encodes the delimiters, the escape character, tab, line feed, carriage
   // return and space as escape sequences, so that decoding gives back `text`
   // exactly; appends the result to `out`. The escape character is written as

@@ -109,6 +109,11 @@ std::size_t byte_sum(__m128i v) {
          static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
 }
 
+// Loaded from offset k (1..15): 16 - k zero bytes, then k bytes 0xFF.
+alignas(16) constexpr unsigned char kTailMask[32] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
 // The largest character of a text is bounded by its largest byte: a lead
 // byte below 0xC4 starts a character below U+0100, one below 0xF0 a
 // character below U+10000. Characters are counted as the bytes that are not
@@ -130,6 +135,14 @@ Measure measure_sse2(std::string_view bytes) {
       counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(v, below));
     }
     continuation += byte_sum(counts);
+  }
+  if (i < n && n >= 16) {
+    // The last bytes, as the end of a block that overlaps the one before,
+    // with the bytes already counted masked to zero (which adds nothing).
+    const __m128i v = _mm_and_si128(load(p + n - 16), load(kTailMask + (n - i)));
+    largest = _mm_max_epu8(largest, v);
+    continuation += byte_sum(_mm_sub_epi8(_mm_setzero_si128(), _mm_cmplt_epi8(v, below)));
+    i = n;
   }
   largest = _mm_max_epu8(largest, _mm_srli_si128(largest, 8));
   largest = _mm_max_epu8(largest, _mm_srli_si128(largest, 4));
@@ -164,6 +177,25 @@ void store_units(std::uint32_t* out, __m128i v) {
   store(out + 12, _mm_unpackhi_epi16(high, zero));
 }
 
+// Writes the character at p[i] and returns its length; the common ones
+// (ASCII, two bytes) without a call.
+template <class Unit>
+std::size_t widen_one(std::string_view bytes, std::size_t i, Unit* out) {
+  const auto lead = static_cast<unsigned char>(bytes[i]);
+  if (lead < 0x80) {
+    *out = lead;
+    return 1;
+  }
+  if (lead < 0xE0) {
+    *out = static_cast<Unit>(((lead & 0x1Fu) << 6) |
+                             (static_cast<unsigned char>(bytes[i + 1]) & 0x3Fu));
+    return 2;
+  }
+  std::size_t length = 0;
+  *out = static_cast<Unit>(decode_utf8_at(bytes, i, length));
+  return length;
+}
+
 template <class Unit>
 void widen_sse2(std::string_view bytes, std::size_t characters, Unit* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -181,14 +213,21 @@ void widen_sse2(std::string_view bytes, std::size_t characters, Unit* out) {
       continue;
     }
     const auto ascii = static_cast<std::size_t>(__builtin_ctz(high));
-    i += ascii;
     out += ascii;
-    std::size_t length = 0;
-    *out++ = static_cast<Unit>(decode_utf8_at(bytes, i, length));
-    i += length;
+    i += ascii + widen_one(bytes, i + ascii, out++);
     left -= ascii + 1;
   }
-  widen_scalar(bytes, i, out);
+  if (i < n && i + 16 > n && characters >= 16) {
+    // When the last sixteen bytes are ASCII, so is all that is left (it lies
+    // inside them): they are the last sixteen characters, written as one
+    // block that ends where the output does.
+    const __m128i v = load(p + n - 16);
+    if (mask_of(v) == 0) {
+      store_units(out + (n - i) - 16, v);
+      return;
+    }
+  }
+  while (i < n) i += widen_one(bytes, i, out++);
 }
 
 std::size_t encoded_size_sse2(const std::uint8_t* units, std::size_t count) {
