@@ -6,13 +6,51 @@
 // - decoding never lengthens a text (the line parser reserves one line's
 //   size for all its decoded values and keeps views into that buffer);
 // - both append to what `out` holds, leaving it in front;
+// - decoding agrees with the plain model in reference_model.h;
 // - every scanning level this processor runs (scan.h) finds the same bytes
-//   and counts the same escaped size as the plain loop, from every start.
+//   and counts the same escaped size as the plain loop, from every start;
+// - at every level, the text and its decoding measure and widen (utf8.h) to
+//   what the plain loops give, into units of exactly the measured count, and
+//   encode back to the same bytes.
+
+#include <vector>
 
 #include "core/scan.h"
+#include "core/utf8.h"
 #include "fuzz_common.h"
+#include "reference_model.h"
 
 using namespace brenvolt;
+
+namespace {
+
+template <class Unit>
+std::vector<Unit> widened(std::string_view text, std::size_t characters, scan::Level level) {
+  std::vector<Unit> units(characters);  // exactly: a write past the end is a finding
+  utf8::widen(text, characters, units.data(), level);
+  return units;
+}
+
+template <class Unit>
+void check_units(std::string_view text, std::size_t characters, scan::Level level) {
+  const std::vector<Unit> units = widened<Unit>(text, characters, level);
+  FUZZ_CHECK(units == widened<Unit>(text, characters, scan::Level::Scalar));
+  FUZZ_CHECK(utf8::encoded_size(units.data(), units.size(), level) == text.size());
+  std::string back(text.size(), '\0');
+  utf8::encode(units.data(), units.size(), back.data(), level);
+  FUZZ_CHECK(back == text);
+}
+
+void check_utf8(std::string_view text, scan::Level level) {
+  const utf8::Measure expected = utf8::measure(text, scan::Level::Scalar);
+  const utf8::Measure got = utf8::measure(text, level);
+  FUZZ_CHECK(got.characters == expected.characters && got.max_bound == expected.max_bound);
+  if (got.max_bound <= 0xFF) check_units<std::uint8_t>(text, got.characters, level);
+  if (got.max_bound <= 0xFFFF) check_units<std::uint16_t>(text, got.characters, level);
+  check_units<std::uint32_t>(text, got.characters, level);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text = fuzz::as_text(data, size);
@@ -25,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(is_valid_utf8(escaped));
 
   const std::string decoded = fuzz::unescaped(handler, text);
+  FUZZ_CHECK(decoded == fuzz::model::unescape(text));
   FUZZ_CHECK(decoded.size() <= text.size());
   FUZZ_CHECK(is_valid_utf8(decoded));
 
@@ -38,6 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   scan::Level levels[4];
   const std::size_t count = scan::available_levels(levels);
   FUZZ_CHECK(scan::escaped_size(text, scan::Level::Scalar) == escaped.size());
+  for (std::size_t l = 0; l < count; ++l) {
+    check_utf8(text, levels[l]);
+    check_utf8(decoded, levels[l]);
+  }
   for (std::size_t from = 0; from <= text.size(); ++from) {
     const std::size_t expected = scan::find_to_escape(text, from, scan::Level::Scalar);
     FUZZ_CHECK(scan::find_to_escape(text, from) == expected);

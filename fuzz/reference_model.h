@@ -1,19 +1,21 @@
 // A plain model of segment parsing and validation, written apart from the
 // core so that the fuzz targets can hold the core's one parser and its
 // line-by-line validator to it. It copies every piece, builds every key as
-// text and sorts the record: slow and obvious. Only escape decoding is
-// borrowed from the core (Hl7EscapeHandler::unescape_into, fuzzed on its
-// own).
+// text and sorts the record: slow and obvious. Escape sequences are decoded
+// here too, a character at a time; only UTF-8 decoding and the Unicode
+// alphanumeric class are borrowed from the core (text.h).
 #pragma once
 
 #include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/errors.h"
 #include "core/escape.h"
+#include "core/text.h"
 #include "fuzz_common.h"
 
 namespace brenvolt::fuzz::model {
@@ -34,6 +36,65 @@ inline bool holds_encoding_characters(std::string_view text) {
   return text.find("^~\\&") != std::string_view::npos;
 }
 
+// The name a sequence stands for, or nullptr for an unknown name.
+inline const char* replacement(std::string_view name) {
+  static constexpr std::pair<std::string_view, const char*> kTable[] = {
+      {"F", "|"},    {"S", "^"},    {"R", "~"},   {"E", "\\"},   {"T", "&"},
+      {"X0A", "\n"}, {"X0D", "\r"}, {"X20", " "}, {"X09", "\t"}, {"X0D0A", "\r\n"}};
+  for (const auto& [known, text] : kTable) {
+    if (name == known) return text;
+  }
+  return nullptr;
+}
+
+// Escape sequences decoded: after an escape character that is neither last
+// nor doubled, the name is the next character and every alphanumeric one
+// after it; a known name becomes its text, an unknown one keeps its escape
+// character; the character that ends the name is dropped when it is an
+// escape character and kept otherwise. Valid UTF-8 in, valid UTF-8 out.
+inline std::string unescape(std::string_view text) {
+  std::string out;
+  std::size_t i = 0;
+  const auto character = [&](std::size_t at, char32_t* c = nullptr) {
+    std::size_t length = 0;
+    const char32_t decoded = decode_utf8_at(text, at, length);
+    if (c != nullptr) *c = decoded;
+    return length;
+  };
+  while (i < text.size()) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i++];
+      continue;
+    }
+    if (text[i + 1] == '\\') {
+      out += '\\';
+      i += 2;
+      continue;
+    }
+    std::size_t end = i + 1 + character(i + 1);
+    char32_t c = 0;
+    while (end < text.size()) {
+      const std::size_t length = character(end, &c);
+      if (!is_alphanumeric(c)) break;
+      end += length;
+    }
+    const std::string_view name = text.substr(i + 1, end - i - 1);
+    if (const char* known = replacement(name)) {
+      out += known;
+    } else {
+      out += '\\';
+      out += name;
+    }
+    i = end;
+    if (i < text.size()) {
+      const std::size_t length = character(i);
+      if (text[i] != '\\') out += text.substr(i, length);
+      i += length;
+    }
+  }
+  return out;
+}
+
 struct Segment {
   std::string name;
   std::vector<std::string> fields;  // raw texts; fields[i] is position i + 1
@@ -52,7 +113,7 @@ inline Record record(std::string_view line, const Hl7EscapeHandler* handler) {
   const Segment parsed = segment(line);
   Record result;
   const auto add_part = [&](const std::string& prefix, const std::string& raw) {
-    std::string value = handler ? unescaped(*handler, raw) : raw;
+    std::string value = handler ? unescape(raw) : raw;
     const bool cut = handler
                          ? value.find('^') != std::string::npos
                          : raw.find('^') != std::string::npos && !holds_encoding_characters(raw);

@@ -1,12 +1,12 @@
-"""Hl7Json turns the caller's str into UTF-8 and each value back into a str
-many bytes at a time where the text is ASCII (SSE2 on x86-64), unless
-BRENVOLT_SIMD=scalar selects the character-at-a-time loops: both must give the
-records the reference model gives.
+"""Hl7Json turns the caller's str into UTF-8, decodes escape sequences and
+turns each value back into a str many bytes at a time (SSE2 on x86-64),
+unless BRENVOLT_SIMD=scalar selects the byte-at-a-time loops: both must give
+the records the reference model gives.
 
-The texts put each kind of character (Latin-1, two-byte, four-byte) at every
+The texts put each kind of character (Latin-1, two-byte, four-byte) and each
+kind of escape sequence (the common names, the general rule's cases) at every
 position of values of every length around the block sizes (8 and 16 units),
-so every block boundary and tail of both directions is met, in str objects of
-each width.
+so every block boundary and tail is met, in str objects of each width.
 """
 
 from __future__ import annotations
@@ -32,6 +32,10 @@ CHARACTERS = {"latin-1": "é", "latin-1-top": "\xff", "two-byte": "ł", "three-b
 # under test (which sits alone in field 2).
 WIDENERS = {"ascii": "", "one-byte": "\xe9", "two-byte": "\u0142", "four-byte": "\U0001f600"}
 LENGTHS = (0, 1, 7, 8, 9, 15, 16, 17, 23, 24, 31, 32, 33, 47, 48, 64, 65, 100)
+# Sequences of the table, cut short, doubled or trailing escape characters,
+# unknown names, and names the general rule ends.
+SEQUENCES = [*reference.TOKENS[:10], "\\\\", "\\", "\\X0D0", "\\X0D0A", "\\X2\\", "\\X41\\",
+             "\\H\\", "\\Fé\\", "\\F中", "\\é\\", "\\F x", "\\X0D0A0\\", "\\\\F\\"]
 
 
 def texts() -> list[str]:
@@ -43,6 +47,10 @@ def texts() -> list[str]:
                 for at in range(length):
                     out.append(f"ZZZ|{widener}|" + "b" * at + special + "c" * (length - at - 1))
                 out.append(f"ZZZ|{widener}|" + special * length)
+    for sequence in SEQUENCES:
+        for length in (1, 15, 16, 17, 31, 32, 33, 48):
+            for at in range(length + 1):
+                out.append("ZZZ||" + "a" * at + sequence + "ł" * (at % 2) + "b" * (length - at))
     # A narrative: ASCII words with accented ones among them, and escapes.
     words = ["Müller", "über", "the", "patient", "Łukasz", "\\T\\", "łódź", "中文", "😀", "ok\\S\\no"]
     out.append("ZZZ||" + " ".join(words[i * 7 % len(words)] for i in range(3000)))
@@ -79,7 +87,7 @@ def test_a_surrogate_past_a_block_still_raises(text):
 
 
 @PROPERTY_SETTINGS
-@given(value=st.text(alphabet=st.sampled_from(list("ab \\^FS|é\xffł中\uffff😀")), max_size=120),
+@given(value=st.text(alphabet=st.sampled_from(list("ab \\^FSX0DA29|é\xffł中\uffff😀")), max_size=120),
        widener=st.sampled_from(list(WIDENERS.values())))
 def test_any_value_matches_the_reference_model(value, widener):
     text = f"ZZZ|{widener}|{value}"
