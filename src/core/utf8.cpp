@@ -7,7 +7,7 @@
 
 #if defined(__x86_64__) || defined(_M_X64)
 #define BRENVOLT_UTF8_SSE2 1
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace brenvolt::utf8 {
@@ -341,6 +341,80 @@ void encode_sse2(const std::uint16_t* units, std::size_t count, char* out) {
   encode_scalar(units + i, count - i, out);
 }
 
+// --- SSSE3 (with the AVX2 level): units below U+0800 eight at a time -------
+//
+// Each unit is made into its two-byte form and, for ASCII, its one byte;
+// a byte shuffle chosen by which units are ASCII keeps the bytes of each, in
+// order, and drops the rest. No branch depends on where the non-ASCII units
+// are, which in prose with an accented letter every few words costs more than
+// the work itself.
+
+// For each set of ASCII units among eight (bit k: unit k), the bytes to keep
+// from the sixteen of the eight units (unit k's byte 2k low, 2k + 1 high),
+// and how many.
+struct PackRow {
+  unsigned char take[16];
+  unsigned char length;
+};
+struct PackTable {
+  PackRow rows[256] = {};
+  constexpr PackTable() {
+    for (unsigned mask = 0; mask < 256; ++mask) {
+      PackRow& row = rows[mask];
+      unsigned char at = 0;
+      for (unsigned k = 0; k < 8; ++k) {
+        if ((mask >> k) & 1u) {
+          row.take[at++] = static_cast<unsigned char>(2 * k);
+        } else {
+          row.take[at++] = static_cast<unsigned char>(2 * k + 1);  // the lead byte
+          row.take[at++] = static_cast<unsigned char>(2 * k);
+        }
+      }
+      row.length = at;
+      while (at < 16) row.take[at++] = 0x80;  // a zero byte
+    }
+  }
+};
+constexpr PackTable kPack;
+
+__attribute__((target("ssse3"))) void encode_ssse3(const std::uint16_t* units, std::size_t count,
+                                                   char* out) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i above_7f = _mm_set1_epi16(static_cast<short>(0xFF80));
+  const __m128i above_7ff = _mm_set1_epi16(static_cast<short>(0xF800));
+  const __m128i high_5 = _mm_set1_epi16(0x1F00);
+  const __m128i low_6 = _mm_set1_epi16(0x003F);
+  const __m128i markers = _mm_set1_epi16(static_cast<short>(0xC080));
+  std::size_t i = 0;
+  // Sixteen units left: the sixteen bytes stored for eight fit in the output.
+  while (i + 16 <= count) {
+    const __m128i v = load(units + i);
+    const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, above_7f), zero);
+    if (mask_of(ascii) == 0xFFFFu) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+      i += 8;
+      out += 8;
+      continue;
+    }
+    if (mask_of(_mm_cmpeq_epi16(_mm_and_si128(v, above_7ff), zero)) != 0xFFFFu) {
+      // A unit of three bytes: this one block a unit at a time.
+      for (const std::size_t end = i + 8; i < end; ++i) out = encode_one(units[i], out);
+      continue;
+    }
+    // 110aaaaa 10bbbbbb from 00000aaa aabbbbbb, high byte first in the lane.
+    const __m128i two = _mm_or_si128(
+        _mm_or_si128(_mm_and_si128(_mm_slli_epi16(v, 2), high_5), _mm_and_si128(v, low_6)),
+        markers);
+    const __m128i both = _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
+    const auto which = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero)));
+    const PackRow& row = kPack.rows[which];
+    store(out, _mm_shuffle_epi8(both, load(row.take)));
+    out += row.length;
+    i += 8;
+  }
+  encode_sse2(units + i, count - i, out);
+}
+
 #endif
 
 }  // namespace
@@ -409,6 +483,8 @@ void encode(const std::uint8_t* units, std::size_t count, char* out, scan::Level
 
 void encode(const std::uint16_t* units, std::size_t count, char* out, scan::Level level) {
 #if BRENVOLT_UTF8_SSE2
+  // Every processor with AVX2 has SSSE3.
+  if (level == scan::Level::Avx2) return encode_ssse3(units, count, out);
   if (level != scan::Level::Scalar) return encode_sse2(units, count, out);
 #endif
   (void)level;
