@@ -79,8 +79,10 @@ def test_every_level_matches_the_reference_model(level):
 
 
 @pytest.mark.parametrize("text", ["ZZZ|" + "a" * 20 + "\ud800", "ZZZ|" + "é" * 20 + "\udfff",
+                                  "ZZZ|\ud800" + "ł" * 40, "ZZZ|" + "ł" * 9 + "\udbff" + "ł" * 40,
                                   "ZZZ|" + "😀" * 20 + "\udc80|x"],
-                         ids=["two-byte-str", "two-byte-str-after-latin-1", "four-byte-str"])
+                         ids=["two-byte-str", "two-byte-str-after-latin-1", "first-block", "inside-a-block",
+                              "four-byte-str"])
 def test_a_surrogate_past_a_block_still_raises(text):
     with pytest.raises(UnicodeEncodeError):
         Hl7Json(text)
