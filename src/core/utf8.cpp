@@ -390,12 +390,8 @@ __attribute__((target("ssse3"))) void encode_ssse3(const std::uint16_t* units, s
   while (i + 16 <= count) {
     const __m128i v = load(units + i);
     const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, above_7f), zero);
-    if (mask_of(ascii) == 0xFFFFu) {
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
-      i += 8;
-      out += 8;
-      continue;
-    }
+    // All-ASCII blocks take the shuffle too: a branch on them would be
+    // mispredicted at every accented word.
     if (mask_of(_mm_cmpeq_epi16(_mm_and_si128(v, above_7ff), zero)) != 0xFFFFu) {
       // A unit of three bytes: this one block a unit at a time.
       for (const std::size_t end = i + 8; i < end; ++i) out = encode_one(units[i], out);
