@@ -103,6 +103,14 @@ constexpr char single_replacement(char name) {
   }
 }
 
+struct SingleReplacements {
+  char of[256] = {};
+  constexpr SingleReplacements() {
+    for (int c = 0; c < 256; ++c) of[c] = single_replacement(static_cast<char>(c));
+  }
+};
+constexpr SingleReplacements kSingleReplacements;
+
 // Copies text[i..] to `out` up to the next escape character; returns its
 // index, or text.size() when there is none. `out` is advanced past what was
 // copied. The SSE2 loop stores whole blocks and keeps only what precedes the
@@ -218,7 +226,10 @@ char* Hl7EscapeHandler::unescape_to(std::string_view text, char* out) const {
     // one-letter name closed at once (its letter is then one ASCII byte), or
     // a hexadecimal one of the table.
     if (left >= 3 && p[i + 2] == e) {
-      if (const char replacement = single_replacement(p[i + 1]); replacement != 0) {
+      // A table rather than a switch: the letters come in no order a jump
+      // could predict.
+      if (const char replacement = kSingleReplacements.of[static_cast<unsigned char>(p[i + 1])];
+          replacement != 0) {
         *out++ = replacement;
         i += 3;
         continue;
