@@ -202,9 +202,6 @@ void widen_sse2(std::string_view bytes, std::size_t characters, Unit* out) {
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   std::size_t left = characters;  // units still to write
-  // A byte from 0xE0 leads a character of three or four bytes: its lanes
-  // compare equal to 0xE0 after the maximum with it.
-  const __m128i lead_3 = _mm_set1_epi8(static_cast<char>(0xE0));
   while (i + 16 <= n && left >= 16) {
     const __m128i v = load(p + i);
     store_units(out, v);
@@ -213,23 +210,6 @@ void widen_sse2(std::string_view bytes, std::size_t characters, Unit* out) {
       i += 16;
       out += 16;
       left -= 16;
-      continue;
-    }
-    if (i + 16 < n && mask_of(_mm_cmpeq_epi8(_mm_max_epu8(v, lead_3), lead_3)) == 0) {
-      // Every character starting in the block is ASCII or of two bytes (as
-      // in Latin, Greek or Cyrillic text): one character a step, without a
-      // branch on its length. The last may end one byte past the block,
-      // which the text holds (i + 16 < n).
-      const std::size_t end = i + 16;
-      const Unit* const first = out;
-      while (i < end) {
-        const unsigned lead = p[i];
-        const unsigned two = ((lead & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
-        const unsigned wide = lead >> 7;
-        *out++ = static_cast<Unit>(wide != 0 ? two : lead);
-        i += 1 + wide;
-      }
-      left -= static_cast<std::size_t>(out - first);
       continue;
     }
     const auto ascii = static_cast<std::size_t>(__builtin_ctz(high));
