@@ -2,10 +2,12 @@
 // or 4 bytes, the way the interpreter keeps a str. The caller sizes the
 // output from measure() or encoded_size() and allocates it once; the
 // transcoders then write it in one pass, many bytes at a time where the text
-// is ASCII (SSE2 on x86-64), or a character at a time at the plain level
-// (scan::Level::Scalar, which BRENVOLT_SIMD=scalar selects for the whole
-// module, and which stays the reference the other levels are checked
-// against).
+// is ASCII (SSE2 on x86-64; at the AVX2 level, a two-byte str is encoded
+// eight units at a time whatever its characters below U+0800, with SSSE3),
+// or a character at a time at the plain level (scan::Level::Scalar, which
+// BRENVOLT_SIMD=scalar selects for the whole module, and which stays the
+// reference the other levels are checked against). Other processors use the
+// plain level. 256-bit counting passes were tried and measured slower here.
 #pragma once
 
 #include <cstddef>
