@@ -8,11 +8,11 @@
 #include "core/escape.h"
 #include "core/json_records.h"
 #include "core/record_list.h"
-#include "core/utf8_widen.h"
 #include "exceptions.h"
 #include "key_codes.h"
 #include "records.h"
 #include "ref.h"
+#include "unicode.h"
 
 namespace brenvolt::py {
 namespace {
@@ -101,32 +101,6 @@ std::optional<Hl7RecordList> convert_records(PyObject* json_data) {
   return records;
 }
 
-// A new str of the UTF-8 text `utf8`, known to be valid, made in one pass
-// at its final width.
-PyRef message_str(std::string_view utf8) {
-  const Utf8Shape shape = utf8_shape(utf8);
-  PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points),
-                                          static_cast<Py_UCS4>(shape.max_char)));
-  if (!text) return text;
-  void* data = PyUnicode_DATA(text.get());
-  switch (PyUnicode_KIND(text.get())) {
-    case PyUnicode_1BYTE_KIND:
-      if (shape.max_char == 0x7F) {
-        std::memcpy(data, utf8.data(), utf8.size());
-      } else {
-        widen_utf8(utf8, static_cast<std::uint8_t*>(data), shape.code_points);
-      }
-      break;
-    case PyUnicode_2BYTE_KIND:
-      widen_utf8(utf8, static_cast<std::uint16_t*>(data), shape.code_points);
-      break;
-    default:
-      widen_utf8(utf8, static_cast<std::uint32_t*>(data), shape.code_points);
-      break;
-  }
-  return text;
-}
-
 constexpr FunctionSignature kNew{"JsonHl7", "__new__", {"json_data"}, 1};
 
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -173,7 +147,7 @@ PyObject* convert_json_to_hl7(PyObject* self, PyObject*) {
       return assemble();
     }();
     if (!text) return raise_hl7_error(text.error());
-    return message_str(text.value()).release();
+    return decode_str(text.value()).release();
   });
 }
 
