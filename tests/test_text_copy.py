@@ -1,6 +1,6 @@
-"""Hl7Json encodes the text it is given into its own UTF-8 buffer, straight
-from the str's code points (one byte, two byte and four byte str kinds alike),
-without leaving a UTF-8 copy cached in the caller's str; the large from_file
+"""Hl7Json reads the text it is given straight from the str's code points
+(one byte, two byte and four byte str kinds alike), without leaving a UTF-8
+copy cached in the caller's str; the large from_file
 and writing calls let other threads run meanwhile."""
 
 from __future__ import annotations

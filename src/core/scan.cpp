@@ -33,6 +33,39 @@ std::size_t extra_scalar(const unsigned char* p, std::size_t from, std::size_t n
   return extra;
 }
 
+struct DelimiterTable {
+  bool marked[256] = {};
+  constexpr DelimiterTable() {
+    for (const char c : {'|', '^', '~', '\\'}) marked[static_cast<unsigned char>(c)] = true;
+  }
+};
+constexpr DelimiterTable kDelimiters;
+
+// Marks bytes [from, n) in the words from from / 64 on (from is a multiple of
+// 64); returns the OR of those bytes.
+unsigned mark_scalar(const unsigned char* p, std::size_t from, std::size_t n, std::uint64_t* bits) {
+  unsigned any = 0;
+  for (std::size_t word = from; word < n; word += 64) {
+    std::uint64_t mask = 0;
+    const std::size_t end = n - word < 64 ? n : word + 64;
+    for (std::size_t i = word; i < end; ++i) {
+      any |= p[i];
+      mask |= static_cast<std::uint64_t>(kDelimiters.marked[p[i]]) << (i - word);
+    }
+    bits[word / 64] = mask;
+  }
+  return any;
+}
+
+bool is_line_end(unsigned char c) { return c == '\r' || c == '\n'; }
+
+std::size_t line_end_scalar(const unsigned char* p, std::size_t from, std::size_t n) {
+  for (std::size_t i = from; i < n; ++i) {
+    if (is_line_end(p[i])) return i;
+  }
+  return n;
+}
+
 #if BRENVOLT_X86
 // Masks of the bytes in one block: the three-byte sequences and the
 // five-byte ones.
@@ -110,6 +143,81 @@ __attribute__((target("avx2"))) std::size_t extra_avx2(const unsigned char* p, s
   }
   return extra + extra_sse2(p, i, n);
 }
+
+// The delimiter mask and the high bits of 16 bytes.
+struct Sse2Marks {
+  unsigned delimiters;
+  unsigned high;
+};
+
+Sse2Marks sse2_marks(const unsigned char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const auto eq = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+  const __m128i d = _mm_or_si128(_mm_or_si128(eq('|'), eq('^')), _mm_or_si128(eq('~'), eq('\\')));
+  return {static_cast<unsigned>(_mm_movemask_epi8(d)), static_cast<unsigned>(_mm_movemask_epi8(v))};
+}
+
+unsigned mark_sse2(const unsigned char* p, std::size_t n, std::uint64_t* bits) {
+  std::size_t i = 0;
+  unsigned high = 0;
+  for (; i + 64 <= n; i += 64) {
+    std::uint64_t mask = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const Sse2Marks m = sse2_marks(p + i + 16 * k);
+      mask |= static_cast<std::uint64_t>(m.delimiters) << (16 * k);
+      high |= m.high;
+    }
+    bits[i / 64] = mask;
+  }
+  return (high != 0 ? 0x80u : 0u) | mark_scalar(p, i, n, bits);
+}
+
+std::size_t line_end_sse2(const unsigned char* p, std::size_t i, std::size_t n) {
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+    if (const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit)); mask != 0) {
+      return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+  }
+  return line_end_scalar(p, i, n);
+}
+
+__attribute__((target("avx2"))) unsigned mark_avx2(const unsigned char* p, std::size_t n,
+                                                   std::uint64_t* bits) {
+  std::size_t i = 0;
+  std::uint32_t high = 0;
+  for (; i + 64 <= n; i += 64) {
+    std::uint64_t mask = 0;
+    for (std::size_t k = 0; k < 2; ++k) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 * k));
+      const auto eq = [&](char c) __attribute__((target("avx2"))) {
+        return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
+      };
+      const __m256i d =
+          _mm256_or_si256(_mm256_or_si256(eq('|'), eq('^')), _mm256_or_si256(eq('~'), eq('\\')));
+      mask |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(d)))
+              << (32 * k);
+      high |= static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+    }
+    bits[i / 64] = mask;
+  }
+  return (high != 0 ? 0x80u : 0u) | mark_scalar(p, i, n, bits);
+}
+
+__attribute__((target("avx2"))) std::size_t line_end_avx2(const unsigned char* p, std::size_t i,
+                                                          std::size_t n) {
+  for (; i + 32 <= n; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i hit = _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')),
+                                        _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')));
+    if (const auto mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(hit)); mask != 0) {
+      return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+  }
+  return line_end_sse2(p, i, n);
+}
 #endif
 
 #if BRENVOLT_NEON
@@ -136,6 +244,41 @@ std::size_t extra_neon(const unsigned char* p, std::size_t i, std::size_t n) {
     if (vmaxvq_u8(neon_hits(p + i)) != 0) extra += extra_scalar(p, i, i + 16);
   }
   return extra + extra_scalar(p, i, n);
+}
+
+// The delimiter bits of 16 bytes: each byte's compare result weighted by its
+// bit within its half, each half summed into one byte.
+unsigned neon_delimiter_bits(uint8x16_t v) {
+  const auto eq = [&](char c) { return vceqq_u8(v, vdupq_n_u8(static_cast<std::uint8_t>(c))); };
+  const uint8x16_t hits = vorrq_u8(vorrq_u8(eq('|'), eq('^')), vorrq_u8(eq('~'), eq('\\')));
+  const uint8x16_t weights = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+  const uint8x16_t weighted = vandq_u8(hits, weights);
+  return static_cast<unsigned>(vaddv_u8(vget_low_u8(weighted))) |
+         (static_cast<unsigned>(vaddv_u8(vget_high_u8(weighted))) << 8);
+}
+
+unsigned mark_neon(const unsigned char* p, std::size_t n, std::uint64_t* bits) {
+  std::size_t i = 0;
+  std::uint8_t high = 0;
+  for (; i + 64 <= n; i += 64) {
+    std::uint64_t mask = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const uint8x16_t v = vld1q_u8(p + i + 16 * k);
+      mask |= static_cast<std::uint64_t>(neon_delimiter_bits(v)) << (16 * k);
+      high |= vmaxvq_u8(v);
+    }
+    bits[i / 64] = mask;
+  }
+  return (high >= 0x80 ? 0x80u : 0u) | mark_scalar(p, i, n, bits);
+}
+
+std::size_t line_end_neon(const unsigned char* p, std::size_t i, std::size_t n) {
+  for (; i + 16 <= n; i += 16) {
+    const uint8x16_t v = vld1q_u8(p + i);
+    const uint8x16_t hit = vorrq_u8(vceqq_u8(v, vdupq_n_u8('\r')), vceqq_u8(v, vdupq_n_u8('\n')));
+    if (vmaxvq_u8(hit) != 0) return line_end_scalar(p, i, i + 16);
+  }
+  return line_end_scalar(p, i, n);
 }
 #endif
 
@@ -200,6 +343,42 @@ std::size_t escaped_size(std::string_view text, Level level) {
 #endif
     default:
       return n + extra_scalar(p, 0, n);
+  }
+}
+
+bool mark_delimiters(std::string_view text, std::uint64_t* bits, Level level) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  switch (level) {
+#if BRENVOLT_X86
+    case Level::Sse2:
+      return mark_sse2(p, n, bits) < 0x80;
+    case Level::Avx2:
+      return mark_avx2(p, n, bits) < 0x80;
+#elif BRENVOLT_NEON
+    case Level::Neon:
+      return mark_neon(p, n, bits) < 0x80;
+#endif
+    default:
+      return mark_scalar(p, 0, n, bits) < 0x80;
+  }
+}
+
+std::size_t find_line_end(std::string_view text, std::size_t from, Level level) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  switch (level) {
+#if BRENVOLT_X86
+    case Level::Sse2:
+      return line_end_sse2(p, from, n);
+    case Level::Avx2:
+      return line_end_avx2(p, from, n);
+#elif BRENVOLT_NEON
+    case Level::Neon:
+      return line_end_neon(p, from, n);
+#endif
+    default:
+      return line_end_scalar(p, from, n);
   }
 }
 

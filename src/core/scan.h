@@ -1,11 +1,13 @@
-// Scanning text many bytes at a time for the bytes that escape_into()
-// encodes: SSE2 (every x86-64), AVX2 when the processor has it, NEON on
-// aarch64, and a plain loop that every other build uses and that stays the
-// reference. The level is chosen once, the best the processor offers, unless
-// the environment variable BRENVOLT_SIMD is "scalar" (tests run both).
+// Scanning text many bytes at a time: for the bytes that escape_into()
+// encodes, for the delimiters that cut a segment line, and for line ends.
+// SSE2 (every x86-64), AVX2 when the processor has it, NEON on aarch64, and a
+// plain loop that every other build uses and that stays the reference. The level is chosen once,
+// the best the processor offers, unless the environment variable BRENVOLT_SIMD is "scalar" (tests
+// run both).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace brenvolt::scan {
@@ -53,6 +55,28 @@ inline std::size_t find_to_escape(std::string_view text, std::size_t from) {
 std::size_t escaped_size(std::string_view text, Level level);
 inline std::size_t escaped_size(std::string_view text) {
   return escaped_size(text, active_level());
+}
+
+// Marks the bytes of `text` that cut a segment line or may open an escape
+// sequence ("|", "^", "~" and "\\"): bit i % 64 of bits[i / 64] is set when
+// text[i] is one. Every one of the (text.size() + 63) / 64 words is written,
+// the bits past the text clear. Returns whether every byte is ASCII.
+bool mark_delimiters(std::string_view text, std::uint64_t* bits, Level level);
+inline bool mark_delimiters(std::string_view text, std::uint64_t* bits) {
+  return mark_delimiters(text, bits, active_level());
+}
+
+// The index of the first carriage return or line feed at or after `from`, or
+// text.size() when there is none.
+std::size_t find_line_end(std::string_view text, std::size_t from, Level level);
+inline std::size_t find_line_end(std::string_view text, std::size_t from) {
+  if (text.size() - from < detail::kShortText) {
+    for (std::size_t i = from; i < text.size(); ++i) {
+      if (text[i] == '\r' || text[i] == '\n') return i;
+    }
+    return text.size();
+  }
+  return find_line_end(text, from, active_level());
 }
 
 }  // namespace brenvolt::scan

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "scan.h"
 #include "text.h"
 
 namespace brenvolt {
@@ -19,67 +20,126 @@ bool holds_encoding_characters(std::string_view text) {
 
 std::string_view Hl7SegmentParser::unescaped(std::string_view text,
                                              const Hl7EscapeHandler& handler) {
-  if (!contains(text, delimiters::kEscape)) return text;
-  // parse() reserved the whole line's size, and unescaping never lengthens a
-  // text, so this append cannot move the arena under earlier views.
+  // Unescaping never lengthens a text, so with room for the whole line no
+  // append moves the arena under earlier views.
+  if (arena_.capacity() < line_.size()) arena_.reserve(line_.size());
   const std::size_t start = arena_.size();
   handler.unescape_into(text, arena_);
   return std::string_view(arena_.data() + start, arena_.size() - start);
 }
 
-Hl7SegmentParser::Group Hl7SegmentParser::parse_part(std::string_view text,
+Hl7SegmentParser::Group Hl7SegmentParser::parse_part(std::size_t start, std::size_t end,
+                                                     std::size_t first, std::size_t last,
                                                      const Hl7EscapeHandler* handler) {
-  std::string_view value = text;
-  bool split = false;
-  if (handler == nullptr) {
-    split = contains(text, delimiters::kComponent) && !holds_encoding_characters(text);
-  } else {
+  const std::string_view text = line_.substr(start, end - start);
+  bool caret = false;
+  bool escape = false;
+  for (std::size_t k = first; k < last; ++k) {
+    const char c = line_[marks_[k]];
+    caret |= c == delimiters::kComponent;
+    escape |= c == delimiters::kEscape;
+  }
+  const std::size_t first_value = values_.size();
+  if (handler != nullptr && escape) {
     // Components are decided on the decoded text.
-    value = unescaped(text, *handler);
-    split = contains(value, delimiters::kComponent);
+    const std::string_view value = unescaped(text, *handler);
+    if (!contains(value, delimiters::kComponent)) {
+      values_.push_back(value);
+    } else {
+      for_each_piece(value, delimiters::kComponent,
+                     [&](std::string_view piece) { values_.push_back(piece); });
+    }
+  } else if (!caret || (handler == nullptr && escape && holds_encoding_characters(text))) {
+    values_.push_back(text);
+  } else {
+    // The marks are the component cuts, in order.
+    std::size_t piece = start;
+    for (std::size_t k = first; k < last; ++k) {
+      const std::size_t at = marks_[k];
+      if (line_[at] != delimiters::kComponent) continue;
+      values_.push_back(line_.substr(piece, at - piece));
+      piece = at + 1;
+    }
+    values_.push_back(line_.substr(piece, end - piece));
   }
-  const std::size_t first = values_.size();
-  if (!split) {
-    values_.push_back(value);
+  const std::size_t count = values_.size() - first_value;
+  entry_count_ += count;
+  // A decoded text with no "^" is one value; any cut gives two or more.
+  return {count == 1 ? Shape::Whole : Shape::Components, first_value, count};
+}
+
+void Hl7SegmentParser::add_field(std::size_t start, std::size_t end, std::size_t first_mark,
+                                 const Hl7EscapeHandler* handler) {
+  const std::string_view text = line_.substr(start, end - start);
+  const std::size_t last_mark = marks_.size();
+  if (first_mark == last_mark) {  // the usual field: one plain value
+    fields_.push_back(Field{{Shape::Whole, values_.size(), 1}, text});
+    values_.push_back(text);
     entry_count_ += 1;
-    return {Shape::Whole, first, 1};
+    return;
   }
-  for_each_piece(value, delimiters::kComponent,
-                 [&](std::string_view piece) { values_.push_back(piece); });
-  entry_count_ += values_.size() - first;
-  return {Shape::Components, first, values_.size() - first};
+  bool tilde = false;
+  for (std::size_t k = first_mark; k < last_mark && !tilde; ++k) {
+    tilde = line_[marks_[k]] == delimiters::kRepetition;
+  }
+  // The cut into repetitions is made on the raw text.
+  if (!tilde || holds_encoding_characters(text)) {
+    fields_.push_back(Field{parse_part(start, end, first_mark, last_mark, handler), text});
+    return;
+  }
+  const std::size_t first_rep = reps_.size();
+  std::size_t rep_start = start;
+  std::size_t rep_first = first_mark;
+  for (std::size_t k = first_mark; k < last_mark; ++k) {
+    const std::size_t at = marks_[k];
+    if (line_[at] != delimiters::kRepetition) continue;
+    reps_.push_back(parse_part(rep_start, at, rep_first, k, handler));
+    rep_start = at + 1;
+    rep_first = k + 1;
+  }
+  reps_.push_back(parse_part(rep_start, end, rep_first, last_mark, handler));
+  fields_.push_back(Field{{Shape::Repetitions, first_rep, reps_.size() - first_rep}, text});
 }
 
 void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* handler) {
   values_.clear();
   fields_.clear();
   reps_.clear();
+  marks_.clear();
   arena_.clear();
-  if (handler != nullptr) arena_.reserve(line.size());
   entry_count_ = 1;  // segment_name
+  line_ = line;
 
-  const std::size_t first = line.find(delimiters::kField);
-  name_ = line.substr(0, first);
-  if (first == std::string_view::npos) return;
-  // One field per "|"; the pieces are cut here rather than by for_each_piece
-  // so that this, the hottest loop of conversion, stays one function.
-  std::string_view rest = line.substr(first + 1);
-  for (;;) {
-    const std::size_t end = rest.find(delimiters::kField);
-    const std::string_view text = rest.substr(0, end);
-    // The cut into repetitions is made on the raw text.
-    if (!contains(text, delimiters::kRepetition) || holds_encoding_characters(text)) {
-      fields_.push_back(Field{parse_part(text, handler), text});
-    } else {
-      const std::size_t first_rep = reps_.size();
-      for_each_piece(text, delimiters::kRepetition, [&](std::string_view repetition) {
-        reps_.push_back(parse_part(repetition, handler));
-      });
-      fields_.push_back(Field{{Shape::Repetitions, first_rep, reps_.size() - first_rep}, text});
+  // One pass marks every delimiter; the walk below visits only the marked
+  // bytes, a field at each "|", and keeps the others for the field's cuts.
+  const std::size_t words = (line.size() + 63) / 64;
+  if (bits_.size() < words) bits_.resize(words);
+  ascii_ = scan::mark_delimiters(line, bits_.data());
+  bool in_name = true;
+  std::size_t field_start = 0;
+  std::size_t first_mark = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    for (std::uint64_t word = bits_[w]; word != 0; word &= word - 1) {
+      const std::size_t at = w * 64 + static_cast<std::size_t>(__builtin_ctzll(word));
+      if (line[at] != delimiters::kField) {
+        if (!in_name) marks_.push_back(at);
+        continue;
+      }
+      if (in_name) {
+        name_ = line.substr(0, at);
+        in_name = false;
+      } else {
+        add_field(field_start, at, first_mark, handler);
+      }
+      field_start = at + 1;
+      first_mark = marks_.size();
     }
-    if (end == std::string_view::npos) break;
-    rest.remove_prefix(end + 1);
   }
+  if (in_name) {
+    name_ = line;
+    return;
+  }
+  add_field(field_start, line.size(), first_mark, handler);
 }
 
 }  // namespace brenvolt

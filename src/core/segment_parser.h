@@ -53,6 +53,9 @@ class Hl7SegmentParser {
   // Entries the record of the parsed line has.
   std::size_t entry_count() const { return entry_count_; }
 
+  // Whether the parsed line is all ASCII, and so every text it hands out.
+  bool ascii() const { return ascii_; }
+
  private:
   enum class Shape : std::uint8_t { Whole, Components, Repetitions };
   struct Group {  // one field, or one repetition of a field
@@ -64,12 +67,22 @@ class Hl7SegmentParser {
     std::string_view raw;  // the field's text as the line writes it
   };
 
-  // Parses one field or repetition text by the component rule into values_.
-  Group parse_part(std::string_view text, const Hl7EscapeHandler* handler);
+  // Adds field line_[start, end), whose "^", "~" and "\\" are at
+  // marks_[first_mark ..].
+  void add_field(std::size_t start, std::size_t end, std::size_t first_mark,
+                 const Hl7EscapeHandler* handler);
+  // Parses one field or repetition text, line_[start, end), by the component
+  // rule into values_; its "^", "~" and "\\" are at marks_[first, last).
+  Group parse_part(std::size_t start, std::size_t end, std::size_t first, std::size_t last,
+                   const Hl7EscapeHandler* handler);
   std::string_view unescaped(std::string_view text, const Hl7EscapeHandler& handler);
 
+  std::string_view line_;
   std::string_view name_;
-  std::string arena_;  // unescaped texts; reserved per line so views stay put
+  bool ascii_ = true;
+  std::vector<std::uint64_t> bits_;  // the delimiters of the line, one bit per byte
+  std::vector<std::size_t> marks_;   // where the line has "^", "~" or "\\"
+  std::string arena_;  // unescaped texts; reserved to the line's size so views stay put
   std::vector<std::string_view> values_;
   std::vector<Field> fields_;  // fields_[i] is position i + 1
   std::vector<Group> reps_;

@@ -8,16 +8,18 @@
 #include "core/text.h"
 #include "core/validation.h"
 #include "exceptions.h"
+#include "hl7_text.h"
 #include "records.h"
 #include "ref.h"
 
 namespace brenvolt::py {
 namespace {
 
-// What an Hl7Json object holds. The text is normalised once, at
-// construction; nothing converted from it is cached.
+// What an Hl7Json object holds. The text is kept as it came (a str by
+// reference); its lines are cut as normalised text's would be each time it is
+// read, and nothing converted from it is cached.
 struct Hl7JsonState {
-  std::string hl7_string;
+  Hl7Text text;
   Hl7EscapeHandler escape_handler;
   bool validation_enabled = false;
   bool strict_validation = false;
@@ -49,11 +51,10 @@ std::optional<Flags> convert_flags(const FunctionSignature<N>& signature,
   return Flags{*validation, *strict, *escaping};
 }
 
-// A new instance of `type` holding `text` normalised. Cannot fail but for
-// memory.
-PyObject* make_object(PyTypeObject* type, std::string text, const Flags& flags) {
+// A new instance of `type` holding `text`. Cannot fail but for memory.
+PyObject* make_object(PyTypeObject* type, Hl7Text text, const Flags& flags) {
   Hl7JsonState state;
-  state.hl7_string = replace_eof(std::move(text));
+  state.text = std::move(text);
   state.escape_handler = create_default_escape_handler();
   state.validation_enabled = flags.validation_enabled;
   state.strict_validation = flags.strict_validation;
@@ -75,8 +76,8 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       raise_conversion_error(kNew.parameters[0], parsed[0], "str");
       return nullptr;
     }
-    // Encoded into the object's own buffer: no UTF-8 copy left in the str.
-    auto text = utf8_copy_of(parsed[0]);
+    // Kept by reference: neither a copy nor a UTF-8 form left in the str.
+    auto text = Hl7Text::of_str(parsed[0]);
     if (!text) return nullptr;
     const auto flags = convert_flags(kNew, parsed);
     if (!flags) return nullptr;
@@ -106,7 +107,8 @@ PyObject* from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyO
     }();
     if (!text) return raise_hl7_error(text.error());
     if (is_blank(text.value())) return raise_hl7_error(Hl7Error::empty_message());
-    return make_object(reinterpret_cast<PyTypeObject*>(cls), std::move(text).value(), *flags);
+    return make_object(reinterpret_cast<PyTypeObject*>(cls),
+                       Hl7Text::of_utf8(std::move(text).value()), *flags);
   });
 }
 
@@ -115,8 +117,7 @@ PyObject* from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyO
 // parse that becomes the line's record, and the first broken rule fails the
 // call.
 PyObject* convert_message(const Hl7JsonState& state) {
-  const std::string_view text = state.hl7_string;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(line_count(text))));
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(state.text.line_count())));
   if (!list) return nullptr;
   const Hl7EscapeHandler* handler = state.escaping_enabled ? &state.escape_handler : nullptr;
   std::optional<Hl7MessageCheck> check;
@@ -124,7 +125,7 @@ PyObject* convert_message(const Hl7JsonState& state) {
   Hl7SegmentParser parser;
   Py_ssize_t index = 0;
   bool failed = false;
-  for_each_line(text, [&](std::string_view line) {
+  state.text.for_each_line([&](std::string_view line) {
     if (failed) return;
     parser.parse(line, handler);
     if (check) {
@@ -176,7 +177,16 @@ PyObject* validate(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
     SharedClaim claim(as_object(self)->borrow);
     if (!claim) return nullptr;
     const Hl7Validator validator{strict_given ? *strict : state.strict_validation, *required};
-    Status valid = validate_message_text(state.hl7_string, validator);
+    // validate_message_text()'s walk, over the lines as the text holds them.
+    Hl7MessageCheck check(validator);
+    Hl7SegmentParser parser;
+    Status valid = Ok{};
+    state.text.for_each_line([&](std::string_view line) {
+      if (!valid) return;
+      parser.parse(line, nullptr);
+      valid = check.add_line(parser);
+    });
+    if (valid) valid = check.finish();
     if (!valid) return raise_hl7_error(valid.error());
     Py_RETURN_NONE;
   });
@@ -219,7 +229,7 @@ PyObject* get_hl7_string(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     SharedClaim claim(as_object(self)->borrow);
     if (!claim) return nullptr;
-    return new_str(as_object(self)->state.hl7_string).release();
+    return as_object(self)->state.text.normalised_str().release();
   });
 }
 

@@ -113,16 +113,17 @@ class DictBuilder {
     failed_ = !dict_;
   }
 
-  // Adds the key that make_key() returns (a PyRef), mapped to `value`.
-  template <class MakeKey>
-  void add(MakeKey&& make_key, std::string_view value) {
+  // Adds the key that make_key() returns (a PyRef), mapped to the str that
+  // make_value() returns.
+  template <class MakeKey, class MakeValue>
+  void add(MakeKey&& make_key, MakeValue&& make_value) {
     if (failed_) return;
     PyRef key = make_key();
     if (!key) {
       failed_ = true;
       return;
     }
-    PyRef text = new_value_str(value);
+    PyRef text = make_value();
     failed_ = !text || PyDict_SetItem(dict_.get(), key.get(), text.get()) < 0;
   }
 
@@ -139,11 +140,30 @@ class DictBuilder {
 
 }  // namespace
 
-PyRef new_value_str(std::string_view utf8) {
+PyRef new_ascii_value_str(std::string_view ascii) {
   static ShortValueCache* cache = new ShortValueCache();  // lives as long as the process
-  if (utf8.size() >= 2 && utf8.size() <= ShortValueCache::kMaxLength && is_ascii(utf8)) {
-    return cache->get(utf8);
+  const std::size_t size = ascii.size();
+  if (size <= 1) {
+    // The interpreter keeps one str for the empty text and for each single
+    // Latin-1 character; this table saves the calls that find them.
+    static PyObject** singles = new PyObject*[129]();  // lives as long as the process
+    const std::size_t slot = size == 0 ? 128 : static_cast<unsigned char>(ascii[0]);
+    if (singles[slot] == nullptr) {
+      PyRef made = PyRef::steal(size == 0 ? PyUnicode_New(0, 0)
+                                          : PyUnicode_FromOrdinal(static_cast<int>(slot)));
+      if (!made) return made;
+      singles[slot] = made.release();
+    }
+    return PyRef::borrow(singles[slot]);
   }
+  if (size <= ShortValueCache::kMaxLength) return cache->get(ascii);
+  PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+  if (text) std::memcpy(PyUnicode_DATA(text.get()), ascii.data(), size);
+  return text;
+}
+
+PyRef new_value_str(std::string_view utf8) {
+  if (is_ascii(utf8)) return new_ascii_value_str(utf8);
   return new_str(utf8);
 }
 
@@ -174,16 +194,22 @@ PyRef key_str(const Hl7KeyPosition& position) {
 
 PyRef record_dict(const Hl7SegmentParser& parser) {
   DictBuilder dict(parser.entry_count());
-  parser.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
-    dict.add([&] { return key_str(position); }, value);
-  });
+  if (parser.ascii()) {  // every value ASCII: no value checked again
+    parser.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
+      dict.add([&] { return key_str(position); }, [&] { return new_ascii_value_str(value); });
+    });
+  } else {
+    parser.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
+      dict.add([&] { return key_str(position); }, [&] { return new_value_str(value); });
+    });
+  }
   return dict.finish();
 }
 
 PyRef record_dict(const Hl7RecordList::Record& record) {
   DictBuilder dict(record.size());
   for (const Hl7RecordList::Entry& entry : record) {
-    dict.add([&] { return new_str(entry.key); }, entry.value);
+    dict.add([&] { return new_str(entry.key); }, [&] { return new_value_str(entry.value); });
   }
   return dict.finish();
 }

@@ -21,6 +21,9 @@ PyRef new_str(std::string_view utf8);
 // back as the same (immutable) str object as an earlier equal value.
 PyRef new_value_str(std::string_view utf8);
 
+// new_value_str for text known to be ASCII.
+PyRef new_ascii_value_str(std::string_view ascii);
+
 // The key of a record entry as a str. Common keys come from a process-wide
 // table made on first use and never freed, so repeated keys cost no
 // allocation; the table is only touched with the interpreter lock held.

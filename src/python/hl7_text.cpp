@@ -1,0 +1,242 @@
+#include "hl7_text.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "core/scan.h"
+#include "records.h"
+
+namespace brenvolt::py {
+namespace {
+
+template <class Unit>
+bool is_line_end(Unit c) {
+  return c == Unit('\r') || c == Unit('\n');
+}
+
+// The index of the first line end in units[from, n), or n.
+template <class Unit>
+std::size_t find_line_end(const Unit* units, std::size_t from, std::size_t n) {
+  if constexpr (sizeof(Unit) == 1) {
+    return scan::find_line_end(std::string_view(reinterpret_cast<const char*>(units), n), from);
+  } else {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) == 2) {
+      const __m128i cr = _mm_set1_epi16('\r');
+      const __m128i lf = _mm_set1_epi16('\n');
+      for (; from + 8 <= n; from += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + from));
+        const int hits =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf)));
+        if (hits != 0)
+          return from + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits))) / 2;
+      }
+    }
+#endif
+    for (std::size_t i = from; i < n; ++i) {
+      if (is_line_end(units[i])) return i;
+    }
+    return n;
+  }
+}
+
+// Units with no bit above the ASCII range, eight bytes at a time.
+template <class Unit>
+constexpr std::uint64_t kNonAsciiBits = sizeof(Unit) == 1   ? 0x8080808080808080ull
+                                        : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80ull
+                                                            : 0xFFFFFF80FFFFFF80ull;
+
+// Writes units[0, count) as UTF-8 at `out` (room for 4 bytes a unit, less for
+// narrower units: 2 for one byte units, 3 for two byte units); returns the end.
+// Runs of ASCII go eight bytes of units at a time.
+template <class Unit>
+char* encode_utf8(const Unit* units, std::size_t count, char* out) {
+  constexpr std::size_t kPerWord = 8 / sizeof(Unit);
+  std::size_t i = 0;
+  while (i < count) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) == 2) {  // eight ASCII units narrowed in one step
+      if (i + 8 <= count) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+        const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF) {
+          _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+          out += 8;
+          i += 8;
+          continue;
+        }
+      }
+    }
+#endif
+    if (i + kPerWord <= count) {
+      std::uint64_t word;
+      std::memcpy(&word, units + i, 8);
+      if ((word & kNonAsciiBits<Unit>) == 0) {
+        for (std::size_t k = 0; k < kPerWord; ++k) out[k] = static_cast<char>(units[i + k]);
+        out += kPerWord;
+        i += kPerWord;
+        continue;
+      }
+    }
+    const std::uint32_t c = units[i++];
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (c >> 6));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *out++ = static_cast<char>(0xE0 | (c >> 12));
+      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (c >> 18));
+      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+template <class Unit>
+bool has_surrogate(const Unit* units, std::size_t count) {
+  if constexpr (sizeof(Unit) == 1) {
+    return false;
+  } else {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) == 2) {
+      const __m128i top = _mm_set1_epi16(static_cast<short>(0xF800));
+      const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+      for (; i + 8 <= count; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, top), surrogate)) != 0) return true;
+      }
+    }
+#endif
+    for (; i < count; ++i) {
+      if (units[i] >= 0xD800 && units[i] <= 0xDFFF) return true;
+    }
+    return false;
+  }
+}
+
+template <class Unit>
+bool has_carriage_return(const Unit* units, std::size_t count) {
+  if constexpr (sizeof(Unit) == 1) {
+    return count > 0 && std::memchr(units, '\r', count) != nullptr;
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (units[i] == Unit('\r')) return true;
+    }
+    return false;
+  }
+}
+
+template <class Unit>
+std::size_t count_lines(const Unit* units, std::size_t n) {
+  std::size_t count = 1;
+  std::size_t at = find_line_end(units, 0, n);
+  while (at != n) {
+    ++count;
+    at = find_line_end(units, at + line_end_length(units, at, n), n);
+  }
+  return count;
+}
+
+// Calls body(units) with the kept str's code units as their own type.
+template <class Body>
+decltype(auto) with_units(int kind, const void* data, Body&& body) {
+  switch (kind) {
+    case PyUnicode_1BYTE_KIND:
+      return body(static_cast<const Py_UCS1*>(data));
+    case PyUnicode_2BYTE_KIND:
+      return body(static_cast<const Py_UCS2*>(data));
+    default:
+      return body(static_cast<const Py_UCS4*>(data));
+  }
+}
+
+}  // namespace
+
+std::optional<Hl7Text> Hl7Text::of_str(PyObject* str) {
+  if (PyUnicode_READY(str) < 0) return std::nullopt;
+  Hl7Text text;
+  text.str_ = PyRef::borrow(str);
+  text.length_ = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  text.kind_ = PyUnicode_KIND(str);
+  text.encoded_per_line_ = !PyUnicode_IS_ASCII(str);
+  const bool surrogate = with_units(text.kind_, PyUnicode_DATA(str), [&](const auto* units) {
+    return has_surrogate(units, text.length_);
+  });
+  if (surrogate) {
+    // No UTF-8 form: the interpreter's encoder raises its own error.
+    if (PyUnicode_AsUTF8AndSize(str, nullptr) == nullptr) return std::nullopt;
+    PyErr_SetString(PyExc_UnicodeError, "the text holds a lone surrogate");
+    return std::nullopt;
+  }
+  return text;
+}
+
+Hl7Text Hl7Text::of_utf8(std::string utf8) {
+  Hl7Text text;
+  text.utf8_ = std::move(utf8);
+  return text;
+}
+
+std::string_view Hl7Text::bytes() const {
+  if (!str_) return utf8_;
+  return std::string_view(static_cast<const char*>(PyUnicode_DATA(str_.get())), length_);
+}
+
+std::size_t Hl7Text::line_count() const {
+  if (!encoded_per_line_) return raw_line_count(bytes());
+  return with_units(kind_, PyUnicode_DATA(str_.get()),
+                    [&](const auto* units) { return count_lines(units, length_); });
+}
+
+std::size_t Hl7Text::encode_line(std::size_t start, LineBuffer& buffer,
+                                 std::string_view& line) const {
+  return with_units(kind_, PyUnicode_DATA(str_.get()), [&](const auto* units) {
+    using Unit = std::remove_cv_t<std::remove_pointer_t<decltype(units)>>;
+    const std::size_t end = find_line_end(units, start, length_);
+    constexpr std::size_t kMostBytes = sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4;
+    char* out = buffer.room((end - start) * kMostBytes);
+    const char* written = encode_utf8(units + start, end - start, out);
+    line = std::string_view(out, static_cast<std::size_t>(written - out));
+    return end;
+  });
+}
+
+std::size_t Hl7Text::str_line_end_length(std::size_t at) const {
+  return with_units(kind_, PyUnicode_DATA(str_.get()),
+                    [&](const auto* units) { return line_end_length(units, at, length_); });
+}
+
+std::string Hl7Text::normalised_utf8() const {
+  std::string out;
+  bool first = true;
+  for_each_line([&](std::string_view line) {
+    if (!first) out.push_back(delimiters::kSegment);
+    first = false;
+    out.append(line);
+  });
+  return out;
+}
+
+PyRef Hl7Text::normalised_str() const {
+  if (str_ && PyUnicode_CheckExact(str_.get())) {
+    const bool carriage_return = with_units(kind_, PyUnicode_DATA(str_.get()), [&](const auto* u) {
+      return has_carriage_return(u, length_);
+    });
+    if (!carriage_return) return PyRef::borrow(str_.get());
+  }
+  return new_str(normalised_utf8());
+}
+
+}  // namespace brenvolt::py
