@@ -89,16 +89,52 @@ class Hl7SegmentParser {
   std::size_t entry_count_ = 0;
 };
 
+namespace detail {
+
+// for_each_decimal_order(lo, hi, pre, post), with the usual counts of a line
+// (up to 99: one or two digits) walked by two plain loops.
+template <class Pre, class Post>
+void for_each_in_key_order(std::size_t lo, std::size_t hi, Pre&& pre, Post&& post) {
+  if (hi > 99) {
+    for_each_decimal_order(lo, hi, pre, post);
+    return;
+  }
+  if (lo == 0 && hi >= 10) {  // "0" has no extensions below 100
+    pre(0);
+    post(0);
+    lo = 1;
+  }
+  if (hi < 10) {
+    for (std::size_t n = lo; n <= hi; ++n) {
+      pre(n);
+      post(n);
+    }
+    return;
+  }
+  for (std::size_t first = 1; first <= 9; ++first) {
+    pre(first);
+    const std::size_t last = first * 10 + 9 < hi ? first * 10 + 9 : hi;
+    for (std::size_t n = first * 10; n <= last; ++n) {
+      pre(n);
+      post(n);
+    }
+    post(first);
+  }
+}
+
+}  // namespace detail
+
 template <class Emit>
 void Hl7SegmentParser::for_each_entry(Emit&& emit) const {
   using Form = Hl7KeyPosition::Form;
   const auto none = [](std::size_t) {};
   const auto emit_components = [&](Form form, std::size_t field, std::size_t rep,
                                    const Group& group) {
-    for_each_decimal_order(
+    const std::string_view* values = values_.data() + group.first;
+    detail::for_each_in_key_order(
         1, group.count,
         [&](std::size_t c) {
-          emit(Hl7KeyPosition{form, field, rep, c}, values_[group.first + c - 1]);
+          emit(Hl7KeyPosition{form, field, rep, c}, values[c - 1]);
         },
         none);
   };
@@ -113,7 +149,7 @@ void Hl7SegmentParser::for_each_entry(Emit&& emit) const {
   const auto emit_repetitions = [&](std::size_t n) {
     const Group& group = fields_[n - 1];
     if (group.shape != Shape::Repetitions) return;
-    for_each_decimal_order(0, group.count - 1, none, [&](std::size_t r) {
+    detail::for_each_in_key_order(0, group.count - 1, none, [&](std::size_t r) {
       const Group& rep = reps_[group.first + r];
       if (rep.shape == Shape::Whole) {
         emit(Hl7KeyPosition{Form::Repetition, n, r, 0}, values_[rep.first]);
@@ -122,7 +158,7 @@ void Hl7SegmentParser::for_each_entry(Emit&& emit) const {
       }
     });
   };
-  for_each_decimal_order(1, fields_.size(), emit_plain, emit_repetitions);
+  detail::for_each_in_key_order(1, fields_.size(), emit_plain, emit_repetitions);
   emit(Hl7KeyPosition{Form::SegmentName}, name_);
 }
 

@@ -29,7 +29,7 @@ struct KeyTable {
 };
 
 // Where the table keeps `position`, or nullptr when it is not cached.
-PyObject** key_slot(KeyTable& table, const Hl7KeyPosition& position) {
+[[gnu::always_inline]] inline PyObject** key_slot(KeyTable& table, const Hl7KeyPosition& position) {
   using Form = Hl7KeyPosition::Form;
   const std::uint64_t n = position.field;
   const std::uint64_t r = position.repetition;
@@ -54,17 +54,30 @@ PyObject** key_slot(KeyTable& table, const Hl7KeyPosition& position) {
   return nullptr;
 }
 
+std::uint64_t load8(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+std::uint64_t load4(const char* p) {
+  std::uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+
 bool is_ascii(std::string_view text) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const char* p = text.data();
   const std::size_t n = text.size();
-  std::size_t i = 0;
   std::uint64_t any = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    any |= word;
+  if (n >= 8) {  // whole words, the last one overlapping the one before
+    for (std::size_t i = 0; i + 8 < n; i += 8) any |= load8(p + i);
+    any |= load8(p + n - 8);
+  } else if (n >= 4) {
+    any = load4(p) | load4(p + n - 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) any |= static_cast<unsigned char>(p[i]);
   }
-  for (; i < n; ++i) any |= p[i];
   return (any & 0x8080808080808080ull) == 0;
 }
 
@@ -76,27 +89,110 @@ class ShortValueCache {
  public:
   static constexpr std::size_t kMaxLength = 24;
 
-  // The str for ASCII `text` (2 to kMaxLength bytes), from the table or new.
-  PyRef get(std::string_view text) {
-    std::uint32_t hash = 2166136261u;  // FNV-1a
-    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    PyObject*& slot = slots_[hash & (kSlots - 1)];
-    if (slot != nullptr && static_cast<std::size_t>(PyUnicode_GET_LENGTH(slot)) == text.size() &&
-        std::memcmp(PyUnicode_DATA(slot), text.data(), text.size()) == 0) {
-      return PyRef::borrow(slot);
+  // The str for ASCII `text` (2 to kMaxLength bytes), from the table or new;
+  // a borrowed reference (the table keeps one), nullptr with the error set.
+  PyObject* get(std::string_view text) {
+    // The text as three words. For one size the same bytes always land in
+    // the same places (the loads overlap, never reading past the text), so
+    // equal words and size are equal texts.
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    std::uint64_t words[3] = {0, 0, 0};
+    if (n >= 16) {
+      words[0] = load8(p);
+      words[1] = load8(p + 8);
+      words[2] = load8(p + n - 8);
+    } else if (n >= 8) {
+      words[0] = load8(p);
+      words[1] = load8(p + n - 8);
+    } else if (n >= 4) {
+      words[0] = load4(p) | (load4(p + n - 4) << 32);
+    } else {
+      words[0] = static_cast<std::uint64_t>(static_cast<unsigned char>(p[0])) |
+                 static_cast<std::uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
+                 static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
     }
-    PyRef made = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
-    if (!made) return made;
-    std::memcpy(PyUnicode_DATA(made.get()), text.data(), text.size());
-    PyRef previous = PyRef::steal(slot);  // released when this returns
-    slot = PyRef::borrow(made.get()).release();
+    std::uint64_t hash = (words[0] + n) * 0x9E3779B97F4A7C15ull;
+    hash ^= words[1] * 0xC2B2AE3D27D4EB4Full;
+    hash ^= words[2] * 0x165667B19E3779F9ull;
+    Slot& slot = slots_[hash >> (64 - kSlotBits)];
+    if (slot.str != nullptr && slot.size == n && slot.words[0] == words[0] &&
+        slot.words[1] == words[1] && slot.words[2] == words[2]) {
+      return slot.str;
+    }
+    PyObject* made = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (made == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(made), p, n);
+    PyRef previous = PyRef::steal(slot.str);  // released when this returns
+    slot = Slot{{words[0], words[1], words[2]}, n, made};
     return made;
   }
 
  private:
-  static constexpr std::size_t kSlots = 4096;
-  PyObject* slots_[kSlots] = {};
+  static constexpr unsigned kSlotBits = 12;
+  struct Slot {
+    std::uint64_t words[3];
+    std::size_t size;
+    PyObject* str;
+  };
+  Slot slots_[std::size_t{1} << kSlotBits] = {};
 };
+
+ShortValueCache& short_values() {
+  static ShortValueCache* cache = new ShortValueCache();  // lives as long as the process
+  return *cache;
+}
+
+// The interpreter keeps one str for the empty text and for each single
+// Latin-1 character; this table (index 128 for the empty one) saves the calls
+// that find them. Borrowed references; nullptr with the error set.
+PyObject* single_str(std::string_view ascii) {
+  static PyObject** singles = new PyObject*[129]();  // lives as long as the process
+  const std::size_t slot = ascii.empty() ? 128 : static_cast<unsigned char>(ascii[0]);
+  if (singles[slot] == nullptr) {
+    singles[slot] =
+        ascii.empty() ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(static_cast<int>(slot));
+  }
+  return singles[slot];
+}
+
+// A value's str: a borrowed reference for texts the tables keep, a new one
+// otherwise; nullptr with the error set.
+struct ValueStr {
+  PyObject* str;
+  bool owned;
+};
+
+[[gnu::always_inline]] inline ValueStr ascii_value(std::string_view ascii) {
+  if (ascii.size() <= 1) return {single_str(ascii), false};
+  if (ascii.size() <= ShortValueCache::kMaxLength) return {short_values().get(ascii), false};
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127);
+  if (text != nullptr) std::memcpy(PyUnicode_DATA(text), ascii.data(), ascii.size());
+  return {text, true};
+}
+
+KeyTable& key_table() {
+  static KeyTable* table = new KeyTable();  // lives as long as the process
+  return *table;
+}
+
+// The str of a key beyond the tables, or nullptr with the error set.
+PyObject* make_key(const Hl7KeyPosition& position) {
+  std::string text;
+  position.append_key_text(text);
+  PyObject* key = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (key != nullptr) std::memcpy(PyUnicode_DATA(key), text.data(), text.size());
+  return key;
+}
+
+// The key's str: borrowed from the table, which makes it on first use, or new
+// for a key beyond the tables; nullptr with the error set.
+[[gnu::always_inline]] inline ValueStr key_object(const Hl7KeyPosition& position) {
+  PyObject** slot = key_slot(key_table(), position);
+  if (slot == nullptr) return {make_key(position), true};
+  if (*slot == nullptr) *slot = make_key(position);
+  return {*slot, false};
+}
 
 // A dict filled one entry at a time. After the first failure, with the
 // interpreter's error set, it makes no further C API call: later entries are
@@ -127,6 +223,19 @@ class DictBuilder {
     failed_ = !text || PyDict_SetItem(dict_.get(), key.get(), text.get()) < 0;
   }
 
+  // Adds `key` mapped to `value`, taking over the references they own;
+  // either may be nullptr, for a failure with the error set.
+  [[gnu::always_inline]] void add(ValueStr key, ValueStr value) {
+    if (!failed_) {
+      failed_ = key.str == nullptr || value.str == nullptr ||
+                PyDict_SetItem(dict_.get(), key.str, value.str) < 0;
+    }
+    if (key.owned) Py_XDECREF(key.str);
+    if (value.owned) Py_XDECREF(value.str);
+  }
+
+  bool failed() const { return failed_; }
+
   // The dict, or nullptr with the error set.
   PyRef finish() {
     if (failed_) return {};
@@ -141,25 +250,8 @@ class DictBuilder {
 }  // namespace
 
 PyRef new_ascii_value_str(std::string_view ascii) {
-  static ShortValueCache* cache = new ShortValueCache();  // lives as long as the process
-  const std::size_t size = ascii.size();
-  if (size <= 1) {
-    // The interpreter keeps one str for the empty text and for each single
-    // Latin-1 character; this table saves the calls that find them.
-    static PyObject** singles = new PyObject*[129]();  // lives as long as the process
-    const std::size_t slot = size == 0 ? 128 : static_cast<unsigned char>(ascii[0]);
-    if (singles[slot] == nullptr) {
-      PyRef made = PyRef::steal(size == 0 ? PyUnicode_New(0, 0)
-                                          : PyUnicode_FromOrdinal(static_cast<int>(slot)));
-      if (!made) return made;
-      singles[slot] = made.release();
-    }
-    return PyRef::borrow(singles[slot]);
-  }
-  if (size <= ShortValueCache::kMaxLength) return cache->get(ascii);
-  PyRef text = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-  if (text) std::memcpy(PyUnicode_DATA(text.get()), ascii.data(), size);
-  return text;
+  const ValueStr value = ascii_value(ascii);
+  return value.owned ? PyRef::steal(value.str) : PyRef::borrow(value.str);
 }
 
 PyRef new_value_str(std::string_view utf8) {
@@ -182,25 +274,31 @@ PyRef new_str(std::string_view utf8) {
 }
 
 PyRef key_str(const Hl7KeyPosition& position) {
-  static KeyTable* table = new KeyTable();  // lives as long as the process
-  PyObject** slot = key_slot(*table, position);
-  if (slot != nullptr && *slot != nullptr) return PyRef::borrow(*slot);
-  std::string text;
-  position.append_key_text(text);
-  PyRef key = new_str(text);
-  if (key && slot != nullptr) *slot = PyRef::borrow(key.get()).release();
-  return key;
+  const ValueStr key = key_object(position);
+  return key.owned ? PyRef::steal(key.str) : PyRef::borrow(key.str);
 }
 
 PyRef record_dict(const Hl7SegmentParser& parser) {
   DictBuilder dict(parser.entry_count());
   if (parser.ascii()) {  // every value ASCII: no value checked again
-    parser.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
-      dict.add([&] { return key_str(position); }, [&] { return new_ascii_value_str(value); });
-    });
+    // Inlined at each place an entry is emitted, where the key's form is
+    // known: the key lookup comes down to an index.
+    parser.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value)
+                              __attribute__((always_inline)) {
+                                if (dict.failed()) return;
+                                const ValueStr key = key_object(position);
+                                dict.add(key, key.str == nullptr ? ValueStr{} : ascii_value(value));
+                              });
   } else {
-    parser.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
-      dict.add([&] { return key_str(position); }, [&] { return new_value_str(value); });
+    parser.for_each_entry([&](const Hl7KeyPosition& position,
+                              std::string_view value) __attribute__((always_inline)) {
+      if (dict.failed()) return;
+      const ValueStr key = key_object(position);
+      if (key.str == nullptr || is_ascii(value)) {
+        dict.add(key, key.str == nullptr ? ValueStr{} : ascii_value(value));
+      } else {
+        dict.add(key, {new_str(value).release(), true});
+      }
     });
   }
   return dict.finish();
