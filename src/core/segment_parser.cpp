@@ -73,8 +73,7 @@ void Hl7SegmentParser::add_field(std::size_t start, std::size_t end, std::size_t
   const std::string_view text = line_.substr(start, end - start);
   const std::size_t last_mark = marks_.size();
   if (first_mark == last_mark) {  // the usual field: one plain value
-    fields_.push_back(Field{{Shape::Whole, values_.size(), 1}, text});
-    values_.push_back(text);
+    fields_.push_back(Field{{Shape::Raw, 0, 1}, text});
     entry_count_ += 1;
     return;
   }
@@ -115,6 +114,17 @@ void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* hand
   const std::size_t words = (line.size() + 63) / 64;
   if (bits_.size() < words) bits_.resize(words);
   ascii_ = scan::mark_delimiters(line, bits_.data());
+  // Room for every field, mark and value at once: no growth while a long
+  // line is cut (a line of short ones has it already).
+  std::size_t delimiters = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    delimiters += static_cast<std::size_t>(__builtin_popcountll(bits_[w]));
+  }
+  if (fields_.capacity() <= delimiters) {
+    fields_.reserve(delimiters + 1);
+    marks_.reserve(delimiters + 1);
+    values_.reserve(delimiters + 1);
+  }
   bool in_name = true;
   std::size_t field_start = 0;
   std::size_t first_mark = 0;
@@ -128,6 +138,10 @@ void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* hand
       if (in_name) {
         name_ = line.substr(0, at);
         in_name = false;
+      } else if (first_mark == marks_.size()) {  // the usual field: one plain value
+        const std::string_view text = line.substr(field_start, at - field_start);
+        fields_.push_back(Field{{Shape::Raw, 0, 1}, text});
+        entry_count_ += 1;
       } else {
         add_field(field_start, at, first_mark, handler);
       }

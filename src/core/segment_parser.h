@@ -57,7 +57,8 @@ class Hl7SegmentParser {
   bool ascii() const { return ascii_; }
 
  private:
-  enum class Shape : std::uint8_t { Whole, Components, Repetitions };
+  // Raw: a field whose value is its raw text (no values_ entry).
+  enum class Shape : std::uint8_t { Raw, Whole, Components, Repetitions };
   struct Group {  // one field, or one repetition of a field
     Shape shape;
     std::size_t first;  // index into values_ (Whole, Components) or reps_
@@ -91,18 +92,37 @@ class Hl7SegmentParser {
 
 namespace detail {
 
-// for_each_decimal_order(lo, hi, pre, post), with the usual counts of a line
-// (up to 99: one or two digits) walked by two plain loops.
+// for_each_decimal_order(lo, hi, pre, post) without its recursion: the usual
+// counts of a line (up to 99: one or two digits) walked by two plain loops,
+// longer ones by an iterative walk of the same tree.
 template <class Pre, class Post>
 void for_each_in_key_order(std::size_t lo, std::size_t hi, Pre&& pre, Post&& post) {
-  if (hi > 99) {
-    for_each_decimal_order(lo, hi, pre, post);
-    return;
-  }
-  if (lo == 0 && hi >= 10) {  // "0" has no extensions below 100
+  if (hi < lo) return;
+  if (lo == 0 && hi >= 10) {  // "0" has no extensions
     pre(0);
     post(0);
     lo = 1;
+  }
+  if (hi > 99) {
+    // Down to the first extension while there is one, else across to the
+    // next sibling, or up (after the parent's extensions, its post).
+    std::size_t n = 1;
+    for (;;) {
+      pre(n);
+      if (n <= hi / 10) {
+        n *= 10;
+        continue;
+      }
+      for (;;) {
+        post(n);
+        if (n % 10 != 9 && n < hi) {
+          ++n;
+          break;
+        }
+        n /= 10;
+        if (n == 0) return;
+      }
+    }
   }
   if (hi < 10) {
     for (std::size_t n = lo; n <= hi; ++n) {
@@ -139,8 +159,10 @@ void Hl7SegmentParser::for_each_entry(Emit&& emit) const {
         none);
   };
   const auto emit_plain = [&](std::size_t n) {
-    const Group& group = fields_[n - 1];
-    if (group.shape == Shape::Whole) {
+    const Field& group = fields_[n - 1];
+    if (group.shape == Shape::Raw) {
+      emit(Hl7KeyPosition{Form::Whole, n, 0, 0}, group.raw);
+    } else if (group.shape == Shape::Whole) {
       emit(Hl7KeyPosition{Form::Whole, n, 0, 0}, values_[group.first]);
     } else if (group.shape == Shape::Components) {
       emit_components(Form::Component, n, 0, group);

@@ -146,7 +146,7 @@ ShortValueCache& short_values() {
 // The interpreter keeps one str for the empty text and for each single
 // Latin-1 character; this table (index 128 for the empty one) saves the calls
 // that find them. Borrowed references; nullptr with the error set.
-PyObject* single_str(std::string_view ascii) {
+[[gnu::always_inline]] inline PyObject* single_str(std::string_view ascii) {
   static PyObject** singles = new PyObject*[129]();  // lives as long as the process
   const std::size_t slot = ascii.empty() ? 128 : static_cast<unsigned char>(ascii[0]);
   if (singles[slot] == nullptr) {
@@ -177,11 +177,63 @@ KeyTable& key_table() {
 }
 
 // The str of a key beyond the tables, or nullptr with the error set.
+std::size_t decimal_digits(std::uint64_t n) {
+  std::size_t digits = 1;
+  for (; n >= 10000; n /= 10000) digits += 4;
+  return digits + (n >= 10) + (n >= 100) + (n >= 1000);
+}
+
+// Writes n's decimal digits ending just before `end`, two at a time; returns
+// their start.
+char* write_decimal_before(char* end, std::uint64_t n) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  while (n >= 100) {
+    end -= 2;
+    std::memcpy(end, kPairs + 2 * (n % 100), 2);
+    n /= 100;
+  }
+  if (n >= 10) {
+    end -= 2;
+    std::memcpy(end, kPairs + 2 * n, 2);
+  } else {
+    *--end = static_cast<char>('0' + n);
+  }
+  return end;
+}
+
+// The str of a key, written straight into the str made at its exact size;
+// nullptr with the error set. The text is append_key_text()'s (tests hold
+// the two to each other); this saves the copy, for lines past the tables
+// (a million fields make a million keys).
 PyObject* make_key(const Hl7KeyPosition& position) {
-  std::string text;
-  position.append_key_text(text);
-  PyObject* key = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-  if (key != nullptr) std::memcpy(PyUnicode_DATA(key), text.data(), text.size());
+  using Form = Hl7KeyPosition::Form;
+  if (position.form == Form::SegmentName) {
+    return PyUnicode_FromStringAndSize(kSegmentNameKey.data(),
+                                       static_cast<Py_ssize_t>(kSegmentNameKey.size()));
+  }
+  const bool repetition =
+      position.form == Form::Repetition || position.form == Form::RepetitionComponent;
+  const bool component =
+      position.form == Form::Component || position.form == Form::RepetitionComponent;
+  std::size_t size = decimal_digits(position.field);
+  if (repetition) size += decimal_digits(position.repetition) + 2;
+  if (component) size += decimal_digits(position.component) + 1;
+  PyObject* key = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+  if (key == nullptr) return nullptr;
+  char* at = static_cast<char*>(PyUnicode_DATA(key)) + size;
+  if (component) {
+    at = write_decimal_before(at, position.component);
+    *--at = '.';
+  }
+  if (repetition) {
+    *--at = ']';
+    at = write_decimal_before(at, position.repetition);
+    *--at = '[';
+  }
+  write_decimal_before(at, position.field);
   return key;
 }
 
