@@ -45,63 +45,83 @@ std::size_t find_line_end(const Unit* units, std::size_t from, std::size_t n) {
   }
 }
 
-// Units with no bit above the ASCII range, eight bytes at a time.
-template <class Unit>
-constexpr std::uint64_t kNonAsciiBits = sizeof(Unit) == 1   ? 0x8080808080808080ull
-                                        : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80ull
-                                                            : 0xFFFFFF80FFFFFF80ull;
-
-// Writes units[0, count) as UTF-8 at `out` (room for 4 bytes a unit, less for
-// narrower units: 2 for one byte units, 3 for two byte units); returns the end.
-// Runs of ASCII go eight bytes of units at a time.
-template <class Unit>
-char* encode_utf8(const Unit* units, std::size_t count, char* out) {
-  constexpr std::size_t kPerWord = 8 / sizeof(Unit);
-  std::size_t i = 0;
-  while (i < count) {
-#if defined(__SSE2__)
-    if constexpr (sizeof(Unit) == 2) {  // eight ASCII units narrowed in one step
-      if (i + 8 <= count) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
-        const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF) {
-          _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
-          out += 8;
-          i += 8;
-          continue;
-        }
-      }
-    }
-#endif
-    if (i + kPerWord <= count) {
-      std::uint64_t word;
-      std::memcpy(&word, units + i, 8);
-      if ((word & kNonAsciiBits<Unit>) == 0) {
-        for (std::size_t k = 0; k < kPerWord; ++k) out[k] = static_cast<char>(units[i + k]);
-        out += kPerWord;
-        i += kPerWord;
-        continue;
-      }
-    }
-    const std::uint32_t c = units[i++];
-    if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (c >> 6));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *out++ = static_cast<char>(0xE0 | (c >> 12));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (c >> 18));
-      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
+char* encode_unit(std::uint32_t c, char* out) {
+  if (c < 0x80) {
+    *out++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   }
   return out;
 }
+
+// Where encode_until_line_end() stopped.
+struct Encoded {
+  std::size_t at;  // the line end, or `end`
+  char* out;       // past the last byte written
+};
+
+// Writes units[i, end) as UTF-8 at `out` (room for kMostBytes<Unit> bytes a
+// unit), stopping at the first line end. With SSE2, sixteen bytes of units at
+// a time: a block without a line end or a unit above ASCII is stored as it is
+// (narrowed, for two byte units).
+template <class Unit>
+Encoded encode_until_line_end(const Unit* units, std::size_t i, std::size_t end, char* out) {
+#if defined(__SSE2__)
+  if constexpr (sizeof(Unit) <= 2) {
+    constexpr std::size_t kBlock = 16 / sizeof(Unit);
+    for (; i + kBlock <= end;) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+      unsigned line_ends;
+      unsigned ascii;
+      if constexpr (sizeof(Unit) == 1) {
+        line_ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+            _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')))));
+        ascii = static_cast<unsigned>(_mm_movemask_epi8(v)) == 0;
+      } else {
+        line_ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+            _mm_cmpeq_epi16(v, _mm_set1_epi16('\r')), _mm_cmpeq_epi16(v, _mm_set1_epi16('\n')))));
+        const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
+        ascii = _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF;
+      }
+      if (line_ends == 0 && ascii) {
+        if constexpr (sizeof(Unit) == 1) {
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+        } else {
+          _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+        }
+        out += kBlock;
+        i += kBlock;
+        continue;
+      }
+      const std::size_t stop =
+          line_ends == 0 ? i + kBlock
+                         : i + static_cast<std::size_t>(__builtin_ctz(line_ends)) / sizeof(Unit);
+      for (; i < stop; ++i) out = encode_unit(units[i], out);
+      if (line_ends != 0) return {i, out};
+    }
+  }
+#endif
+  for (; i < end; ++i) {
+    if (is_line_end(units[i])) return {i, out};
+    out = encode_unit(units[i], out);
+  }
+  return {end, out};
+}
+
+template <class Unit>
+constexpr std::size_t kMostBytes = sizeof(Unit) == 1   ? 2
+                                   : sizeof(Unit) == 2 ? 3
+                                                       : 4;
 
 template <class Unit>
 bool has_surrogate(const Unit* units, std::size_t count) {
@@ -204,12 +224,22 @@ std::size_t Hl7Text::encode_line(std::size_t start, LineBuffer& buffer,
                                  std::string_view& line) const {
   return with_units(kind_, PyUnicode_DATA(str_.get()), [&](const auto* units) {
     using Unit = std::remove_cv_t<std::remove_pointer_t<decltype(units)>>;
-    const std::size_t end = find_line_end(units, start, length_);
-    constexpr std::size_t kMostBytes = sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4;
-    char* out = buffer.room((end - start) * kMostBytes);
-    const char* written = encode_utf8(units + start, end - start, out);
-    line = std::string_view(out, static_cast<std::size_t>(written - out));
-    return end;
+    // The line's length is known once it is encoded: the buffer grows a
+    // stretch of units at a time, not to the rest of the text's worst case.
+    constexpr std::size_t kStretch = 4096;
+    std::size_t used = 0;
+    std::size_t at = start;
+    for (;;) {
+      const std::size_t stretch_end = length_ - at > kStretch ? at + kStretch : length_;
+      char* out = buffer.room(used + (stretch_end - at) * kMostBytes<Unit>, used);
+      const Encoded encoded = encode_until_line_end(units, at, stretch_end, out + used);
+      used = static_cast<std::size_t>(encoded.out - out);
+      at = encoded.at;
+      if (at < stretch_end || at == length_) {
+        line = std::string_view(out, used);
+        return at;
+      }
+    }
   });
 }
 

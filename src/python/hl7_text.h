@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,10 +24,14 @@ namespace brenvolt::py {
 // Room for one encoded line at a time: grows, and is never initialised.
 class LineBuffer {
  public:
-  char* room(std::size_t size) {
+  // At least `size` bytes, the first `kept` as they were.
+  char* room(std::size_t size, std::size_t kept) {
     if (size > capacity_) {
-      capacity_ = size > 2 * capacity_ ? size : 2 * capacity_;
-      data_.reset(new char[capacity_]);
+      const std::size_t capacity = size > 2 * capacity_ ? size : 2 * capacity_;
+      std::unique_ptr<char[]> grown(new char[capacity]);
+      if (kept > 0) std::memcpy(grown.get(), data_.get(), kept);
+      data_ = std::move(grown);
+      capacity_ = capacity;
     }
     return data_.get();
   }

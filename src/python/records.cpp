@@ -17,16 +17,16 @@ constexpr std::size_t kCachedComponentFields = 128;
 constexpr std::size_t kCachedComponents = 64;
 constexpr std::size_t kCachedRepetitions = 8;
 
+// Zero-initialised static storage: no initialisation to check on each use,
+// and pages are only touched once a key lands on them.
 struct KeyTable {
-  PyObject* segment_name = nullptr;
-  std::vector<PyObject*> whole = std::vector<PyObject*>(kCachedFields);
-  std::vector<PyObject*> component =
-      std::vector<PyObject*>(kCachedComponentFields * kCachedComponents);
-  std::vector<PyObject*> repetition =
-      std::vector<PyObject*>(kCachedComponentFields * kCachedRepetitions);
-  std::vector<PyObject*> repetition_component =
-      std::vector<PyObject*>(kCachedComponentFields * kCachedRepetitions * kCachedComponents);
+  PyObject* segment_name;
+  PyObject* whole[kCachedFields];
+  PyObject* component[kCachedComponentFields * kCachedComponents];
+  PyObject* repetition[kCachedComponentFields * kCachedRepetitions];
+  PyObject* repetition_component[kCachedComponentFields * kCachedRepetitions * kCachedComponents];
 };
+KeyTable key_table;  // lives as long as the process
 
 // Where the table keeps `position`, or nullptr when it is not cached.
 [[gnu::always_inline]] inline PyObject** key_slot(KeyTable& table, const Hl7KeyPosition& position) {
@@ -138,16 +138,14 @@ class ShortValueCache {
   Slot slots_[std::size_t{1} << kSlotBits] = {};
 };
 
-ShortValueCache& short_values() {
-  static ShortValueCache* cache = new ShortValueCache();  // lives as long as the process
-  return *cache;
-}
+ShortValueCache short_values;  // lives as long as the process
 
 // The interpreter keeps one str for the empty text and for each single
 // Latin-1 character; this table (index 128 for the empty one) saves the calls
 // that find them. Borrowed references; nullptr with the error set.
+PyObject* singles[129];  // lives as long as the process
+
 [[gnu::always_inline]] inline PyObject* single_str(std::string_view ascii) {
-  static PyObject** singles = new PyObject*[129]();  // lives as long as the process
   const std::size_t slot = ascii.empty() ? 128 : static_cast<unsigned char>(ascii[0]);
   if (singles[slot] == nullptr) {
     singles[slot] =
@@ -165,15 +163,10 @@ struct ValueStr {
 
 [[gnu::always_inline]] inline ValueStr ascii_value(std::string_view ascii) {
   if (ascii.size() <= 1) return {single_str(ascii), false};
-  if (ascii.size() <= ShortValueCache::kMaxLength) return {short_values().get(ascii), false};
+  if (ascii.size() <= ShortValueCache::kMaxLength) return {short_values.get(ascii), false};
   PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127);
   if (text != nullptr) std::memcpy(PyUnicode_DATA(text), ascii.data(), ascii.size());
   return {text, true};
-}
-
-KeyTable& key_table() {
-  static KeyTable* table = new KeyTable();  // lives as long as the process
-  return *table;
 }
 
 // The str of a key beyond the tables, or nullptr with the error set.
@@ -240,7 +233,7 @@ PyObject* make_key(const Hl7KeyPosition& position) {
 // The key's str: borrowed from the table, which makes it on first use, or new
 // for a key beyond the tables; nullptr with the error set.
 [[gnu::always_inline]] inline ValueStr key_object(const Hl7KeyPosition& position) {
-  PyObject** slot = key_slot(key_table(), position);
+  PyObject** slot = key_slot(key_table, position);
   if (slot == nullptr) return {make_key(position), true};
   if (*slot == nullptr) *slot = make_key(position);
   return {*slot, false};
