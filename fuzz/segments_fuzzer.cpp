@@ -8,11 +8,18 @@
 //   conversion reuses them, equals the model's record of the line;
 // - every key printed parses back to its position; every record's keys
 //   ascend strictly and all its text is UTF-8;
-// - with escaping on, records survive assembly and a second parse unchanged.
+// - with escaping on, records survive assembly and a second parse unchanged;
+// - the lines cut from the text as it came (for_each_raw_line) are those of
+//   the normalised text, and raw_line_count counts them;
+// - every scan level marks the same delimiters, and finds the same ASCII-ness
+//   and line ends, as the plain loop.
 
 #include <algorithm>
+#include <cstdint>
 
 #include "core/assembly.h"
+#include "core/lines.h"
+#include "core/scan.h"
 #include "fuzz_common.h"
 #include "reference_model.h"
 
@@ -26,6 +33,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text = replace_eof(std::string(input));
   FUZZ_CHECK(text.find('\r') == std::string::npos);
   FUZZ_CHECK(text.size() <= input.size());
+
+  std::vector<std::string_view> raw_lines;
+  for_each_raw_line(input, [&](std::string_view line) { raw_lines.push_back(line); });
+  std::vector<std::string_view> lines;
+  for_each_line(text, [&](std::string_view line) { lines.push_back(line); });
+  FUZZ_CHECK(raw_lines == lines);
+  FUZZ_CHECK(raw_line_count(input) == lines.size());
+
+  scan::Level levels[4];
+  const std::size_t level_count = scan::available_levels(levels);
+  const std::size_t words = (input.size() + 63) / 64;
+  std::vector<std::uint64_t> expected(words + 1, 0);
+  const bool ascii = scan::mark_delimiters(input, expected.data(), scan::Level::Scalar);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    const char c = input[i];
+    const bool marked = (expected[i / 64] >> (i % 64)) & 1;
+    FUZZ_CHECK(marked == (c == '|' || c == '^' || c == '~' || c == '\\'));
+  }
+  FUZZ_CHECK(ascii == std::all_of(input.begin(), input.end(),
+                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
+  for (std::size_t k = 0; k < level_count; ++k) {
+    std::vector<std::uint64_t> marks(words + 1, ~std::uint64_t{0});
+    FUZZ_CHECK(scan::mark_delimiters(input, marks.data(), levels[k]) == ascii);
+    FUZZ_CHECK(std::equal(marks.begin(), marks.begin() + static_cast<std::ptrdiff_t>(words),
+                          expected.begin()));
+    FUZZ_CHECK(marks[words] == ~std::uint64_t{0});       // nothing written past the words
+    for (std::size_t from = 0; from <= input.size();) {  // from each line end to the next
+      const std::size_t end = scan::find_line_end(input, from, scan::Level::Scalar);
+      FUZZ_CHECK(scan::find_line_end(input, from, levels[k]) == end);
+      from = end + 1;
+    }
+  }
 
   const Hl7EscapeHandler handler = create_default_escape_handler();
   for (const Hl7EscapeHandler* h : {static_cast<const Hl7EscapeHandler*>(nullptr), &handler}) {
