@@ -157,19 +157,27 @@ Sse2Marks sse2_marks(const unsigned char* p) {
   return {static_cast<unsigned>(_mm_movemask_epi8(d)), static_cast<unsigned>(_mm_movemask_epi8(v))};
 }
 
+// The delimiter mask of 64 bytes, and whether any is above ASCII.
+std::uint64_t sse2_chunk(const unsigned char* p, unsigned& high) {
+  std::uint64_t mask = 0;
+  for (std::size_t k = 0; k < 4; ++k) {
+    const Sse2Marks m = sse2_marks(p + 16 * k);
+    mask |= static_cast<std::uint64_t>(m.delimiters) << (16 * k);
+    high |= m.high;
+  }
+  return mask;
+}
+
 unsigned mark_sse2(const unsigned char* p, std::size_t n, std::uint64_t* bits) {
   std::size_t i = 0;
   unsigned high = 0;
-  for (; i + 64 <= n; i += 64) {
-    std::uint64_t mask = 0;
-    for (std::size_t k = 0; k < 4; ++k) {
-      const Sse2Marks m = sse2_marks(p + i + 16 * k);
-      mask |= static_cast<std::uint64_t>(m.delimiters) << (16 * k);
-      high |= m.high;
-    }
-    bits[i / 64] = mask;
+  for (; i + 64 <= n; i += 64) bits[i / 64] = sse2_chunk(p + i, high);
+  if (i < n) {  // the tail, in a zeroed copy: zero is no delimiter and ASCII
+    unsigned char tail[64] = {};
+    std::memcpy(tail, p + i, n - i);
+    bits[i / 64] = sse2_chunk(tail, high);
   }
-  return (high != 0 ? 0x80u : 0u) | mark_scalar(p, i, n, bits);
+  return high != 0 ? 0x80u : 0u;
 }
 
 std::size_t line_end_sse2(const unsigned char* p, std::size_t i, std::size_t n) {
@@ -184,26 +192,34 @@ std::size_t line_end_sse2(const unsigned char* p, std::size_t i, std::size_t n) 
   return line_end_scalar(p, i, n);
 }
 
+__attribute__((target("avx2"))) std::uint64_t avx2_chunk(const unsigned char* p,
+                                                         std::uint32_t& high) {
+  std::uint64_t mask = 0;
+  for (std::size_t k = 0; k < 2; ++k) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+    const auto eq = [&](char c) __attribute__((target("avx2"))) {
+      return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
+    };
+    const __m256i d =
+        _mm256_or_si256(_mm256_or_si256(eq('|'), eq('^')), _mm256_or_si256(eq('~'), eq('\\')));
+    mask |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(d)))
+            << (32 * k);
+    high |= static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
+  }
+  return mask;
+}
+
 __attribute__((target("avx2"))) unsigned mark_avx2(const unsigned char* p, std::size_t n,
                                                    std::uint64_t* bits) {
   std::size_t i = 0;
   std::uint32_t high = 0;
-  for (; i + 64 <= n; i += 64) {
-    std::uint64_t mask = 0;
-    for (std::size_t k = 0; k < 2; ++k) {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 * k));
-      const auto eq = [&](char c) __attribute__((target("avx2"))) {
-        return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c));
-      };
-      const __m256i d =
-          _mm256_or_si256(_mm256_or_si256(eq('|'), eq('^')), _mm256_or_si256(eq('~'), eq('\\')));
-      mask |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(d)))
-              << (32 * k);
-      high |= static_cast<std::uint32_t>(_mm256_movemask_epi8(v));
-    }
-    bits[i / 64] = mask;
+  for (; i + 64 <= n; i += 64) bits[i / 64] = avx2_chunk(p + i, high);
+  if (i < n) {  // the tail, in a zeroed copy: zero is no delimiter and ASCII
+    unsigned char tail[64] = {};
+    std::memcpy(tail, p + i, n - i);
+    bits[i / 64] = avx2_chunk(tail, high);
   }
-  return (high != 0 ? 0x80u : 0u) | mark_scalar(p, i, n, bits);
+  return high != 0 ? 0x80u : 0u;
 }
 
 __attribute__((target("avx2"))) std::size_t line_end_avx2(const unsigned char* p, std::size_t i,
@@ -257,19 +273,26 @@ unsigned neon_delimiter_bits(uint8x16_t v) {
          (static_cast<unsigned>(vaddv_u8(vget_high_u8(weighted))) << 8);
 }
 
+std::uint64_t neon_chunk(const unsigned char* p, std::uint8_t& high) {
+  std::uint64_t mask = 0;
+  for (std::size_t k = 0; k < 4; ++k) {
+    const uint8x16_t v = vld1q_u8(p + 16 * k);
+    mask |= static_cast<std::uint64_t>(neon_delimiter_bits(v)) << (16 * k);
+    high |= vmaxvq_u8(v);
+  }
+  return mask;
+}
+
 unsigned mark_neon(const unsigned char* p, std::size_t n, std::uint64_t* bits) {
   std::size_t i = 0;
   std::uint8_t high = 0;
-  for (; i + 64 <= n; i += 64) {
-    std::uint64_t mask = 0;
-    for (std::size_t k = 0; k < 4; ++k) {
-      const uint8x16_t v = vld1q_u8(p + i + 16 * k);
-      mask |= static_cast<std::uint64_t>(neon_delimiter_bits(v)) << (16 * k);
-      high |= vmaxvq_u8(v);
-    }
-    bits[i / 64] = mask;
+  for (; i + 64 <= n; i += 64) bits[i / 64] = neon_chunk(p + i, high);
+  if (i < n) {  // the tail, in a zeroed copy: zero is no delimiter and ASCII
+    unsigned char tail[64] = {};
+    std::memcpy(tail, p + i, n - i);
+    bits[i / 64] = neon_chunk(tail, high);
   }
-  return (high >= 0x80 ? 0x80u : 0u) | mark_scalar(p, i, n, bits);
+  return high >= 0x80 ? 0x80u : 0u;
 }
 
 std::size_t line_end_neon(const unsigned char* p, std::size_t i, std::size_t n) {
