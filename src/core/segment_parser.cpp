@@ -1,5 +1,6 @@
 #include "segment_parser.h"
 
+#include <bit>
 #include <cstring>
 
 #include "scan.h"
@@ -114,16 +115,18 @@ void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* hand
   const std::size_t words = (line.size() + 63) / 64;
   if (bits_.size() < words) bits_.resize(words);
   ascii_ = scan::mark_delimiters(line, bits_.data());
-  // Room for every field, mark and value at once: no growth while a long
-  // line is cut (a line of short ones has it already).
-  std::size_t delimiters = 0;
-  for (std::size_t w = 0; w < words; ++w) {
-    delimiters += static_cast<std::size_t>(__builtin_popcountll(bits_[w]));
-  }
-  if (fields_.capacity() <= delimiters) {
-    fields_.reserve(delimiters + 1);
-    marks_.reserve(delimiters + 1);
-    values_.reserve(delimiters + 1);
+  // Room for every field, mark and value of a long line at once: no growth
+  // while it is cut. Short lines leave the buffers grown to their size.
+  if (words > 4) {
+    std::size_t delimiters = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      delimiters += static_cast<std::size_t>(std::popcount(bits_[w]));
+    }
+    if (fields_.capacity() <= delimiters) {
+      fields_.reserve(delimiters + 1);
+      marks_.reserve(delimiters + 1);
+      values_.reserve(delimiters + 1);
+    }
   }
   bool in_name = true;
   std::size_t field_start = 0;
