@@ -1,6 +1,7 @@
 #include "hl7_json.h"
 
 #include <string>
+#include <vector>
 
 #include "arguments.h"
 #include "core/escape.h"
@@ -116,14 +117,44 @@ PyObject* from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyO
 // line is parsed once: with validation on, the validator checks the same
 // parse that becomes the line's record, and the first broken rule fails the
 // call.
+// Records made so far, owned until they go into the list; the lines are
+// not counted first, which would take a pass of its own over the text.
+class RecordSequence {
+ public:
+  RecordSequence() = default;
+  RecordSequence(const RecordSequence&) = delete;
+  RecordSequence& operator=(const RecordSequence&) = delete;
+  ~RecordSequence() {
+    for (PyObject* record : records_) Py_DECREF(record);
+  }
+
+  void push(PyRef record) {
+    records_.push_back(record.get());
+    record.release();
+  }
+
+  // The records as a list of exactly their number, or nullptr with the error
+  // set.
+  PyObject* into_list() {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(records_.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), records_[i]);
+    }
+    records_.clear();
+    return list;
+  }
+
+ private:
+  std::vector<PyObject*> records_;
+};
+
 PyObject* convert_message(const Hl7JsonState& state) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(state.text.line_count())));
-  if (!list) return nullptr;
+  RecordSequence records;
   const Hl7EscapeHandler* handler = state.escaping_enabled ? &state.escape_handler : nullptr;
   std::optional<Hl7MessageCheck> check;
   if (state.validation_enabled) check.emplace(Hl7Validator{state.strict_validation, false});
   Hl7SegmentParser parser;
-  Py_ssize_t index = 0;
   bool failed = false;
   state.text.for_each_line([&](std::string_view line) {
     if (failed) return;
@@ -140,13 +171,13 @@ PyObject* convert_message(const Hl7JsonState& state) {
       failed = true;
       return;
     }
-    PyList_SET_ITEM(list.get(), index++, record.release());
+    records.push(std::move(record));
   });
   if (failed) return nullptr;
   if (check) {
     if (Status valid = check->finish(); !valid) return raise_hl7_error(valid.error());
   }
-  return list.release();
+  return records.into_list();
 }
 
 PyObject* convert_hl7_to_json(PyObject* self, PyObject*) {

@@ -8,7 +8,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "core/scan.h"
 #include "records.h"
 
 namespace brenvolt::py {
@@ -17,32 +16,6 @@ namespace {
 template <class Unit>
 bool is_line_end(Unit c) {
   return c == Unit('\r') || c == Unit('\n');
-}
-
-// The index of the first line end in units[from, n), or n.
-template <class Unit>
-std::size_t find_line_end(const Unit* units, std::size_t from, std::size_t n) {
-  if constexpr (sizeof(Unit) == 1) {
-    return scan::find_line_end(std::string_view(reinterpret_cast<const char*>(units), n), from);
-  } else {
-#if defined(__SSE2__)
-    if constexpr (sizeof(Unit) == 2) {
-      const __m128i cr = _mm_set1_epi16('\r');
-      const __m128i lf = _mm_set1_epi16('\n');
-      for (; from + 8 <= n; from += 8) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + from));
-        const int hits =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf)));
-        if (hits != 0)
-          return from + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(hits))) / 2;
-      }
-    }
-#endif
-    for (std::size_t i = from; i < n; ++i) {
-      if (is_line_end(units[i])) return i;
-    }
-    return n;
-  }
 }
 
 char* encode_unit(std::uint32_t c, char* out) {
@@ -158,17 +131,6 @@ bool has_carriage_return(const Unit* units, std::size_t count) {
   }
 }
 
-template <class Unit>
-std::size_t count_lines(const Unit* units, std::size_t n) {
-  std::size_t count = 1;
-  std::size_t at = find_line_end(units, 0, n);
-  while (at != n) {
-    ++count;
-    at = find_line_end(units, at + line_end_length(units, at, n), n);
-  }
-  return count;
-}
-
 // Calls body(units) with the kept str's code units as their own type.
 template <class Body>
 decltype(auto) with_units(int kind, const void* data, Body&& body) {
@@ -212,12 +174,6 @@ Hl7Text Hl7Text::of_utf8(std::string utf8) {
 std::string_view Hl7Text::bytes() const {
   if (!str_) return utf8_;
   return std::string_view(static_cast<const char*>(PyUnicode_DATA(str_.get())), length_);
-}
-
-std::size_t Hl7Text::line_count() const {
-  if (!encoded_per_line_) return raw_line_count(bytes());
-  return with_units(kind_, PyUnicode_DATA(str_.get()),
-                    [&](const auto* units) { return count_lines(units, length_); });
 }
 
 std::size_t Hl7Text::encode_line(std::size_t start, LineBuffer& buffer,

@@ -51,9 +51,6 @@ class Hl7Text {
   // Owns `utf8`, valid UTF-8.
   static Hl7Text of_utf8(std::string utf8);
 
-  // How many lines for_each_line visits.
-  std::size_t line_count() const;
-
   // Calls visit(line) for every segment line, UTF-8, in order: the lines of
   // the normalised text. A line's view lasts until the next call.
   template <class Visit>
