@@ -239,6 +239,17 @@ PyObject* make_key(const Hl7KeyPosition& position) {
   return {*slot, false};
 }
 
+// The hint that makes _PyDict_NewPresized() give the smallest table with
+// room for `entries`. The interpreter sizes a table for about one and a half
+// times its hint, rounded up to a power of two, and a table of size s holds
+// 2s/3 entries: so a hint of exactly 2s/3 (21 for 32 slots) gets a table of
+// twice the size. The largest hint that maps to size s is (2s - 2) / 3.
+std::size_t presize_hint(std::size_t entries) {
+  std::size_t size = 8;
+  while (size * 2 / 3 < entries) size *= 2;
+  return (size * 2 - 2) / 3;
+}
+
 // A dict filled one entry at a time. After the first failure, with the
 // interpreter's error set, it makes no further C API call: later entries are
 // passed over, their keys never made.
@@ -246,7 +257,7 @@ class DictBuilder {
  public:
   explicit DictBuilder(std::size_t size_hint) {
 #if PY_VERSION_HEX < 0x030D0000
-    dict_ = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(size_hint)));
+    dict_ = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(presize_hint(size_hint))));
 #else
     (void)size_hint;
     dict_ = PyRef::steal(PyDict_New());
