@@ -115,3 +115,20 @@ def test_every_scan_level_reads_as_the_reference_does(level):
     for line, (raw, decoded) in zip(lines, got, strict=True):
         assert [list(map(tuple, r.items())) for r in raw] == reference.message(line, False), line
         assert [list(map(tuple, r.items())) for r in decoded] == reference.message(line, True), line
+
+
+LONG_LINES = {
+    "fields": "ZZZ|" + "|".join(f"v{i}" if i % 3 else "" for i in range(5000)),
+    "components": "ZZZ|1|" + "^".join(f"c{i}é" if i % 7 == 0 else str(i) for i in range(5000)),
+    "repetitions": "ZZZ|" + "~".join(f"a{i}^b\\F\\{i}" for i in range(3000)) + "|end",
+    "long-values": "ZZZ|" + "|".join(("wörd " * (i % 9)) + str(i) for i in range(4200)),
+}
+
+
+@pytest.mark.parametrize("line", LONG_LINES.values(), ids=LONG_LINES.keys())
+@pytest.mark.parametrize("escaping", [False, True])
+def test_lines_of_thousands_of_entries_read_as_the_reference_does(line, escaping):
+    """Records past the key tables, made with their keys printed into new strs
+    and put into the dict a slot prefetch ahead."""
+    text = f"MSH|^~\\&|A\r{line}\r"
+    assert items(Hl7Json(text, escaping_enabled=escaping).hl7_json) == reference.message(text, escaping)
