@@ -33,39 +33,39 @@ Hl7SegmentParser::Group Hl7SegmentParser::parse_part(std::size_t start, std::siz
                                                      std::size_t first, std::size_t last,
                                                      const Hl7EscapeHandler* handler) {
   const std::string_view text = line_.substr(start, end - start);
-  bool caret = false;
-  bool escape = false;
-  for (std::size_t k = first; k < last; ++k) {
-    const char c = line_[marks_[k]];
-    caret |= c == delimiters::kComponent;
-    escape |= c == delimiters::kEscape;
-  }
   const std::size_t first_value = values_.size();
-  if (handler != nullptr && escape) {
-    // Components are decided on the decoded text.
-    const std::string_view value = unescaped(text, *handler);
-    if (!contains(value, delimiters::kComponent)) {
-      values_.push_back(value);
-    } else {
-      for_each_piece(value, delimiters::kComponent,
-                     [&](std::string_view piece) { values_.push_back(piece); });
-    }
-  } else if (!caret || (handler == nullptr && escape && holds_encoding_characters(text))) {
-    values_.push_back(text);
-  } else {
-    // The marks are the component cuts, in order.
-    std::size_t piece = start;
-    for (std::size_t k = first; k < last; ++k) {
-      const std::size_t at = marks_[k];
-      if (line_[at] != delimiters::kComponent) continue;
+  // One pass over the marks: cut at each "^", note any "\".
+  bool escape = false;
+  std::size_t piece = start;
+  for (std::size_t k = first; k < last; ++k) {
+    const std::size_t at = marks_[k];
+    const char c = line_[at];
+    if (c == delimiters::kComponent) {
       values_.push_back(line_.substr(piece, at - piece));
       piece = at + 1;
+    } else {
+      escape |= c == delimiters::kEscape;
     }
-    values_.push_back(line_.substr(piece, end - piece));
+  }
+  values_.push_back(line_.substr(piece, end - piece));
+  if (escape && (handler != nullptr || holds_encoding_characters(text))) {
+    values_.resize(first_value);  // the raw cuts do not apply
+    if (handler == nullptr) {
+      values_.push_back(text);  // the encoding characters are never cut
+    } else {
+      // Components are decided on the decoded text.
+      const std::string_view value = unescaped(text, *handler);
+      if (!contains(value, delimiters::kComponent)) {
+        values_.push_back(value);
+      } else {
+        for_each_piece(value, delimiters::kComponent,
+                       [&](std::string_view cut) { values_.push_back(cut); });
+      }
+    }
   }
   const std::size_t count = values_.size() - first_value;
   entry_count_ += count;
-  // A decoded text with no "^" is one value; any cut gives two or more.
+  // A text with no "^" is one value; any cut gives two or more.
   return {count == 1 ? Shape::Whole : Shape::Components, first_value, count};
 }
 
