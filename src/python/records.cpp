@@ -66,7 +66,7 @@ std::uint64_t load4(const char* p) {
   return word;
 }
 
-bool is_ascii(std::string_view text) {
+[[gnu::always_inline]] inline bool is_ascii(std::string_view text) {
   const char* p = text.data();
   const std::size_t n = text.size();
   std::uint64_t any = 0;
@@ -91,7 +91,7 @@ class ShortValueCache {
 
   // The str for ASCII `text` (2 to kMaxLength bytes), from the table or new;
   // a borrowed reference (the table keeps one), nullptr with the error set.
-  PyObject* get(std::string_view text) {
+  [[gnu::always_inline]] PyObject* get(std::string_view text) {
     // The text as three words. For one size the same bytes always land in
     // the same places (the loads overlap, never reading past the text), so
     // equal words and size are equal texts.
