@@ -120,7 +120,9 @@ void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* hand
   if (words > 4) {
     std::size_t delimiters = 0;
     for (std::size_t w = 0; w < words; ++w) {
-      delimiters += static_cast<std::size_t>(std::popcount(bits_[w]));
+      // Most words of a long value hold no delimiter; a count is a call on
+      // processors without a population count instruction in the baseline.
+      if (bits_[w] != 0) delimiters += static_cast<std::size_t>(std::popcount(bits_[w]));
     }
     if (fields_.capacity() <= delimiters) {
       fields_.reserve(delimiters + 1);
