@@ -152,12 +152,15 @@ def _field(slots_by_repetition: dict) -> str:
 def _encoding_characters_as_is(raw: dict) -> bool:
     """Whether an MSH record's field 1 (positions -> unescaped values) is
     written without escaping: 4 or 5 characters, no | CR LF, and reading it
-    back as field 1 of an MSH line, with or without decoding, gives the same."""
+    back as field 1 of an MSH line gives the same: decoding escapes, or raw
+    where decoding would not change the text."""
     text = _field(raw)
     if not 4 <= len(text) <= 5 or any(ch in text for ch in "|\r\n"):
         return False
     declared = {(1, r, c): value for r, slots in raw.items() for c, value in slots.items()}
-    for escaping in (False, True):
+    for escaping in (True, False):
+        if not escaping and unescape(text) != text:
+            return False
         read = {position(key): value for key, value in record("MSH|" + text, escaping) if key != "segment_name"}
         if read == declared:
             return True

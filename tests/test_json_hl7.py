@@ -162,7 +162,9 @@ class TestEncodingCharacters:
             ({"segment_name": "MSH", "1": "^~\\&#"}, "MSH|^~\\&#"),
             (Hl7Json("MSH|^~\\}|APP").hl7_json[0], "MSH|^~\\}|APP"),
             (Hl7Json("MSH|^~\\}|APP", escaping_enabled=False).hl7_json[0], "MSH|^~\\}|APP"),
-            (Hl7Json("MSH|^~\\\\&|APP", escaping_enabled=False).hl7_json[0], "MSH|^~\\\\&|APP"),
+            # Raw, "^~\\&" reads back the same only without decoding, which
+            # would turn the doubled backslash into one: escaped instead.
+            (Hl7Json("MSH|^~\\\\&|APP", escaping_enabled=False).hl7_json[0], "MSH|^~\\E\\\\E\\\\T\\|APP"),
             # Decoded, "^~\\&" has repetitions that "^~\&" would not give back.
             (Hl7Json("MSH|^~\\\\&|APP").hl7_json[0], "MSH|^~\\E\\\\T\\|APP"),
             ({"segment_name": "MSH", "1": "^~\\}"}, "MSH|\\S\\\\R\\\\E\\}"),
@@ -192,10 +194,13 @@ class TestEncodingCharacters:
     def test_written_as_received(self, encoding, escaping):
         header = f"MSH|{encoding}|APP|FAC"
         records = Hl7Json(header, escaping_enabled=escaping).hl7_json
-        expected = encoding if (escaping is False or encoding != "^~\\\\&") else "^~\\E\\\\T\\"
+        escaped = "^~\\E\\\\T\\" if escaping else "^~\\E\\\\E\\\\T\\"
+        expected = encoding if encoding != "^~\\\\&" else escaped
         assert JsonHl7(records).hl7_string == f"MSH|{expected}|APP|FAC"
 
-    @pytest.mark.parametrize("header", ["MSH|^~\\&|A", "MSH|^~\\\\&|A", "MSH|^~|\\&|A", "MSH|^|A", "MSH|~\\&^|A", "MSH"])
+    @pytest.mark.parametrize(
+        "header", ["MSH|^~\\&|A", "MSH|^~\\\\&|A", "MSH|^\\\\\\&|A", "MSH|^~|\\&|A", "MSH|^|A", "MSH|~\\&^|A", "MSH"]
+    )
     def test_round_trip(self, header):
         records = Hl7Json(header).hl7_json
         assert Hl7Json(JsonHl7(records).hl7_string).hl7_json == records

@@ -333,9 +333,10 @@ bool same_field_entries(const Hl7SegmentParser& parser,
 // "\S\\R\\E\\T\", a header that no HL7 reader can read. It is written as it
 // is when its unescaped text is 4 or 5 characters (MSH-2 holds four, five
 // with v2.7's truncation character), holds no "|", CR or LF, and reads back,
-// as field 1 of an MSH line with or without escape decoding, to exactly the
-// entries the record declares; so the round trip stays exact, and a header
-// written "MSH|^~\\&" is not turned into one written "MSH|^~\&".
+// as field 1 of an MSH line, to exactly the entries the record declares:
+// with escape decoding, or without it where decoding would not change the
+// text; so the round trip stays exact, and a header written "MSH|^~\\&" is
+// not turned into one written "MSH|^~\&".
 // Preconditions: `values` sorted by comes_before; `written` the values left
 // by keep_written_values.
 bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
@@ -350,13 +351,19 @@ bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
   std::string line(kHeaderSegmentName);
   line += delimiters::kField;
   line += text;
+  // Read back as a reader of the text reads it by default, decoding escape
+  // sequences, or else raw (the form a raw read gives the usual header in),
+  // but then only where decoding changes nothing: a record whose field 1
+  // only a raw read gives back ("\\&" read raw from "^\\&") would come
+  // back changed ("\&") to a reader that decodes.
   Hl7SegmentParser parser;
-  for (const Hl7EscapeHandler* decoding :
-       {static_cast<const Hl7EscapeHandler*>(nullptr), &handler}) {
-    parser.parse(line, decoding);
-    if (same_field_entries(parser, declared)) return true;
-  }
-  return false;
+  parser.parse(line, &handler);
+  if (same_field_entries(parser, declared)) return true;
+  std::string decoded;
+  handler.unescape_into(text, decoded);
+  if (decoded != text) return false;
+  parser.parse(line, nullptr);
+  return same_field_entries(parser, declared);
 }
 
 // writes_encoding_characters_as_is, remembered for the last header seen:

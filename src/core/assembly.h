@@ -30,7 +30,8 @@ inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
 // every value is escaped with `handler`, with one exception: in a record whose
 // "segment_name" is exactly "MSH", field 1 (HL7's MSH-2, the encoding
 // characters) is written as it is when that text is 4 or 5 characters long,
-// holds no "|", CR or LF, and reads back, with or without escape decoding, to
+// holds no "|", CR or LF, and reads back (with escape decoding, or without
+// it where decoding would not change the text) to
 // exactly the record's field-1 entries; so "^~\&" stays "^~\&" and the
 // header can be read by any HL7 reader. Keys are read as "n", "n.c", "n[r]"
 // and "n[r].c" by Hl7KeyPosition::parse (keys.h); keys that fit none of these
