@@ -45,6 +45,27 @@ void widen(std::string_view bytes, std::size_t characters, Unit* out) {
   widen(bytes, characters, out, scan::active_level());
 }
 
+// Writes one character (not a surrogate) as UTF-8 at `out`; returns the end
+// of what it wrote.
+inline char* encode_one(std::uint32_t c, char* out) {
+  if (c < 0x80) {
+    *out++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
 // The value encoded_size() returns for units that hold a surrogate
 // (U+D800..U+DFFF), which UTF-8 cannot encode.
 inline constexpr std::size_t kSurrogate = static_cast<std::size_t>(-1);

@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/utf8.h"
 #include "records.h"
 
 namespace brenvolt::py {
@@ -16,25 +17,6 @@ namespace {
 template <class Unit>
 bool is_line_end(Unit c) {
   return c == Unit('\r') || c == Unit('\n');
-}
-
-char* encode_unit(std::uint32_t c, char* out) {
-  if (c < 0x80) {
-    *out++ = static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out++ = static_cast<char>(0xC0 | (c >> 6));
-    *out++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out++ = static_cast<char>(0xE0 | (c >> 12));
-    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out++ = static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out++ = static_cast<char>(0xF0 | (c >> 18));
-    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out++ = static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return out;
 }
 
 // Where encode_until_line_end() stopped.
@@ -79,14 +61,14 @@ Encoded encode_until_line_end(const Unit* units, std::size_t i, std::size_t end,
       const std::size_t stop =
           line_ends == 0 ? i + kBlock
                          : i + static_cast<std::size_t>(__builtin_ctz(line_ends)) / sizeof(Unit);
-      for (; i < stop; ++i) out = encode_unit(units[i], out);
+      for (; i < stop; ++i) out = utf8::encode_one(units[i], out);
       if (line_ends != 0) return {i, out};
     }
   }
 #endif
   for (; i < end; ++i) {
     if (is_line_end(units[i])) return {i, out};
-    out = encode_unit(units[i], out);
+    out = utf8::encode_one(units[i], out);
   }
   return {end, out};
 }
