@@ -16,6 +16,10 @@ the quick loop, and CI runs everything.
 from __future__ import annotations
 
 import contextlib
+import json
+import os
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -117,3 +121,18 @@ def raises_type_error():
 @pytest.fixture
 def raises_conversion_error():
     return _raises_conversion_error
+
+
+def _at_simd_level(script: str, payload: object, level: str) -> object:
+    """Runs `script` in a fresh interpreter with BRENVOLT_SIMD=level (which is
+    read once per process), `payload` as JSON on its stdin; returns what it
+    writes to stdout, read as JSON."""
+    env = dict(os.environ, BRENVOLT_SIMD=level)
+    done = subprocess.run([sys.executable, "-c", script], input=json.dumps(payload), env=env,
+                          capture_output=True, text=True, check=True, timeout=120)
+    return json.loads(done.stdout)
+
+
+@pytest.fixture
+def at_simd_level():
+    return _at_simd_level

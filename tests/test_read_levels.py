@@ -11,11 +11,6 @@ so every block boundary and tail is met, in str objects of each width.
 
 from __future__ import annotations
 
-import json
-import os
-import subprocess
-import sys
-
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -68,11 +63,8 @@ sys.stdout.write(json.dumps([Hl7Json(t).hl7_json for t in texts]))
 
 
 @pytest.mark.parametrize("level", ["scalar", "best"])
-def test_every_level_matches_the_reference_model(level):
-    env = dict(os.environ, BRENVOLT_SIMD=level)
-    done = subprocess.run([sys.executable, "-c", SCRIPT], input=json.dumps(TEXTS), env=env,
-                          capture_output=True, text=True, check=True, timeout=120)
-    got = json.loads(done.stdout)
+def test_every_level_matches_the_reference_model(at_simd_level, level):
+    got = at_simd_level(SCRIPT, TEXTS, level)
     wrong = [t for t, records in zip(TEXTS, got, strict=True)
              if items(records) != reference.message(t, escaping=True)]
     assert wrong == []

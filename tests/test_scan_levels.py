@@ -8,11 +8,6 @@ escaped character at each position, so every block boundary and tail is met.
 
 from __future__ import annotations
 
-import json
-import os
-import subprocess
-import sys
-
 import pytest
 
 from brenvolt import Hl7Json, JsonHl7
@@ -49,11 +44,8 @@ sys.stdout.write(json.dumps(JsonHl7(records).hl7_string))
 
 
 @pytest.mark.parametrize("level", ["scalar", "best"])
-def test_writer_matches_the_byte_at_a_time_reference(level):
-    env = dict(os.environ, BRENVOLT_SIMD=level)
-    done = subprocess.run([sys.executable, "-c", SCRIPT], input=json.dumps(RECORDS), env=env,
-                          capture_output=True, text=True, check=True, timeout=120)
-    text = json.loads(done.stdout)
+def test_writer_matches_the_byte_at_a_time_reference(at_simd_level, level):
+    text = at_simd_level(SCRIPT, RECORDS, level)
     assert text.split("\n") == ["ZZZ|" + escaped(r["1"]) for r in RECORDS]
 
 
