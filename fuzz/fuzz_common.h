@@ -13,6 +13,7 @@
 
 #include "core/escape.h"
 #include "core/keys.h"
+#include "core/lines.h"
 #include "core/record_list.h"
 #include "core/segment_parser.h"
 #include "core/text.h"
@@ -80,15 +81,25 @@ inline Record record_of(const Hl7SegmentParser& parser) {
   return record;
 }
 
-// The records of a normalised message, one per line, parsed as Hl7Json does:
-// one parser reused from line to line.
+// The records of a normalised message, parsed as Hl7Json does: one parser
+// reused from line to line, one record per segment line (Hl7TrailingLines:
+// none for the empty lines after the last line with text).
 inline std::vector<Record> records_of(std::string_view text, const Hl7EscapeHandler* handler) {
   std::vector<Record> records;
   Hl7SegmentParser parser;
+  parser.parse(std::string_view(), handler);
+  const Record empty = record_of(parser);
+  Hl7TrailingLines trailing;
   for_each_line(text, [&](std::string_view line) {
+    if (line.empty()) {
+      trailing.release_before(line);
+      return;
+    }
+    records.insert(records.end(), trailing.release_before(line), empty);
     parser.parse(line, handler);
     records.push_back(record_of(parser));
   });
+  records.insert(records.end(), trailing.at_end(), empty);
   return records;
 }
 

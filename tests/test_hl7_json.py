@@ -48,7 +48,29 @@ def flags(obj) -> tuple:
 def test_line_ends_stored_and_one_record_per_line(text, stored):
     obj = Hl7Json(text)
     assert obj.hl7_string == stored
-    assert [r["segment_name"] for r in obj.hl7_json] == [line.split("|")[0] for line in stored.split("\n")]
+    assert [r["segment_name"] for r in obj.hl7_json] == [line.split("|")[0] for line in ref.segment_lines(stored)]
+
+
+@pytest.mark.parametrize(
+    ("text", "names"),
+    [
+        ("MSH|^~\\&|A\rPID|1\r", ["MSH", "PID"]),
+        ("PID|1\r\r\n\r", ["PID"]),
+        ("PID|1\n\n\n", ["PID"]),
+        ("\r\nPID|1\r\rPV1|\r", ["", "PID", "", "PV1"]),
+        ("PID|1\r \r", ["PID", " "]),
+        ("", [""]),
+        ("\r\r", ["", "", ""]),
+        ("\n", ["", ""]),
+    ],
+    ids=["final-terminator", "terminator-then-blank-lines", "line-feeds", "empty-lines-before-and-between-stay",
+         "a-line-of-a-space-is-a-segment", "empty-text", "only-line-ends", "one-line-feed"],
+)
+def test_empty_lines_after_the_last_segment_give_no_record(text, names):
+    obj = Hl7Json(text)
+    for records in (obj.hl7_json, obj._convert_hl7_to_json(), Hl7Json(text, escaping_enabled=False).hl7_json):
+        assert [r["segment_name"] for r in records] == names
+    assert all(r == {"segment_name": ""} for r in obj.hl7_json if r["segment_name"] == "")
 
 
 # --- Record keys and their order ---
@@ -201,7 +223,7 @@ class TestFromFile:
         assert type(obj) is Hl7Json
         assert obj.hl7_string == "\n  \nMSH|^~\\&|A\nPID|1||\\F\\\n\n"
         assert obj.hl7_json[3] == {"1": "1", "2": "", "3": "|", "segment_name": "PID"}
-        assert [r["segment_name"] for r in obj.hl7_json] == ["", "  ", "MSH", "PID", "", ""]
+        assert [r["segment_name"] for r in obj.hl7_json] == ["", "  ", "MSH", "PID"]
 
     def test_flags_relative_path_and_instance_call(self, tmp_path, monkeypatch):
         (tmp_path / "m.hl7").write_text("PID|\\F\\")
@@ -234,7 +256,7 @@ class TestFromFile:
             return
         with raises_hl7_error("HL7 message is empty"):
             Hl7Json.from_file(str(tmp_path / "m.hl7"))
-        assert len(Hl7Json(content).hl7_json) == 2  # the constructor takes the same text
+        assert len(Hl7Json(content).hl7_json) == 1  # the constructor takes the same text
 
     def test_files_without_a_reported_size(self, raises_hl7_error):
         # Files under /proc report a size of 0 but have content.

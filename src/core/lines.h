@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <utility>
 
 #include "scan.h"
 
@@ -40,6 +41,35 @@ void for_each_raw_line(std::string_view text, Visit&& visit) {
     start = end + line_end_length(text.data(), end, text.size());
   }
 }
+
+// Which lines of a message are segments. HL7 ends every segment, the last one
+// included, with a line end, so the empty lines after the last line with
+// text (that terminator, and blank lines after it) are not segments and give
+// no record; empty lines before or between segments do. Each empty line is
+// held back until a line with text follows it; a text that has no line with
+// text keeps all its lines (the empty text is one empty line).
+class Hl7TrailingLines {
+ public:
+  // The next line, in order. A line with text returns how many empty lines
+  // were held back before it: they are segments after all, and so is the
+  // line. An empty line is held back, and returns 0.
+  std::size_t release_before(std::string_view line) {
+    if (line.empty()) {
+      ++held_;
+      return 0;
+    }
+    text_seen_ = true;
+    return std::exchange(held_, 0);
+  }
+
+  // After the last line: the empty lines held back that are segments after
+  // all, which is all of them when no line had text, else none.
+  std::size_t at_end() const { return text_seen_ ? 0 : held_; }
+
+ private:
+  std::size_t held_ = 0;
+  bool text_seen_ = false;
+};
 
 // How many lines for_each_raw_line visits.
 inline std::size_t raw_line_count(std::string_view text) {

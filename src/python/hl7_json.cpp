@@ -5,6 +5,7 @@
 
 #include "arguments.h"
 #include "core/escape.h"
+#include "core/lines.h"
 #include "core/segment_parser.h"
 #include "core/text.h"
 #include "core/validation.h"
@@ -113,10 +114,6 @@ PyObject* from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargsf, PyO
   });
 }
 
-// The records of every line of the stored text, as a list of dicts. Each
-// line is parsed once: with validation on, the validator checks the same
-// parse that becomes the line's record, and the first broken rule fails the
-// call.
 // Records made so far, owned until they go into the list; the lines are
 // not counted first, which would take a pass of its own over the text.
 class RecordSequence {
@@ -149,12 +146,32 @@ class RecordSequence {
   std::vector<PyObject*> records_;
 };
 
+// Adds `count` records of an empty line; false with the error set.
+bool push_empty_records(RecordSequence& records, std::size_t count,
+                        const Hl7EscapeHandler* handler) {
+  if (count == 0) return true;
+  Hl7SegmentParser empty;
+  empty.parse(std::string_view(), handler);
+  for (std::size_t i = 0; i < count; ++i) {
+    PyRef record = record_dict(empty);
+    if (!record) return false;
+    records.push(std::move(record));
+  }
+  return true;
+}
+
+// The records of the stored text's segment lines, as a list of dicts: every
+// line but the empty ones after the last line with text (Hl7TrailingLines).
+// Each line is parsed once: with validation on, the validator checks the
+// same parse that becomes the line's record, and the first broken rule fails
+// the call.
 PyObject* convert_message(const Hl7JsonState& state) {
   RecordSequence records;
   const Hl7EscapeHandler* handler = state.escaping_enabled ? &state.escape_handler : nullptr;
   std::optional<Hl7MessageCheck> check;
   if (state.validation_enabled) check.emplace(Hl7Validator{state.strict_validation, false});
   Hl7SegmentParser parser;
+  Hl7TrailingLines trailing;
   bool failed = false;
   state.text.for_each_line([&](std::string_view line) {
     if (failed) return;
@@ -165,6 +182,14 @@ PyObject* convert_message(const Hl7JsonState& state) {
         failed = true;
         return;
       }
+    }
+    if (line.empty()) {
+      trailing.release_before(line);
+      return;
+    }
+    if (!push_empty_records(records, trailing.release_before(line), handler)) {
+      failed = true;
+      return;
     }
     PyRef record = record_dict(parser);
     if (!record) {
@@ -177,6 +202,7 @@ PyObject* convert_message(const Hl7JsonState& state) {
   if (check) {
     if (Status valid = check->finish(); !valid) return raise_hl7_error(valid.error());
   }
+  if (!push_empty_records(records, trailing.at_end(), handler)) return nullptr;
   return records.into_list();
 }
 
