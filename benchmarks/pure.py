@@ -97,9 +97,9 @@ def hl7_to_records(text: str) -> list[dict[str, str]]:
 
 _ESCAPES = {
     "|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\", "\\": "\\E\\",
-    "\t": "\\X09\\", "\n": "\\X0A\\", "\r": "\\X0D\\", " ": "\\X20\\",
+    "\t": "\\X09\\", "\n": "\\X0A\\", "\r": "\\X0D\\",
 }
-_SPECIAL = re.compile("[|^~&\\\\\t\n\r ]")
+_SPECIAL = re.compile("[|^~&\\\\\t\n\r]")
 _KEY = re.compile(r"(\d+)(?:\[(\d+)\])?(?:\.(\d+))?")
 
 

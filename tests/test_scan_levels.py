@@ -13,7 +13,9 @@ import pytest
 from brenvolt import Hl7Json, JsonHl7
 
 SEQUENCES = {"|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\", "\\": "\\E\\",
-             "\t": "\\X09\\", "\n": "\\X0A\\", "\r": "\\X0D\\", " ": "\\X20\\"}
+             "\t": "\\X09\\", "\n": "\\X0A\\", "\r": "\\X0D\\"}
+# Written as themselves, though they sit beside the escaped ones.
+PLAIN = [" ", "\x0b", "\x7f"]
 
 
 def escaped(value: str) -> str:
@@ -25,7 +27,7 @@ def values() -> list[str]:
     for length in (0, 1, 15, 16, 17, 31, 32, 33, 47, 64, 65, 100):
         out.append("a" * length)
         out.append("é" * length)
-        for special in SEQUENCES:
+        for special in [*SEQUENCES, *PLAIN]:
             for at in range(length):
                 out.append("b" * at + special + "c" * (length - at - 1))
     out.append(" ".join(["wörd"] * 500))  # dense, as in a narrative

@@ -430,7 +430,7 @@ def _read_ack(
 
     lines = JsonHl7(records).hl7_string.split("\n")
     # MSA-2 is the sender's own text: re-escaped from its decoded value it
-    # could differ (a space written as \X20\, an escape sequence brenvolt
+    # could differ (\X20\ written as a space, an escape sequence brenvolt
     # keeps), and a sender that compares the text would not find its message.
     # It holds no "|", CR or LF, since it was cut from one field of one line.
     msa = lines[1].split("|")

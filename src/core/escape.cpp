@@ -71,8 +71,6 @@ constexpr const char* escape_sequence_for(char c) {
       return "\\X0A\\";
     case '\r':
       return "\\X0D\\";
-    case ' ':
-      return "\\X20\\";
     default:
       return nullptr;
   }
@@ -314,8 +312,7 @@ char* Hl7EscapeHandler::escape_to(std::string_view text, char* to) const {
   std::size_t i = 0;
   while (i < n) {
     // A stretch byte by byte, each through its table row, without branches:
-    // where one byte needs a sequence others are often near (a narrative has
-    // one at every space).
+    // where one byte needs a sequence others are often near.
     const std::size_t end = i + kDenseStretch < n ? i + kDenseStretch : n;
     unsigned char longest = 1;
     for (; i < end; ++i) {

@@ -27,11 +27,13 @@ struct Hl7EscapeHandler {
   // that end may have been written over.
   char* unescape_to(std::string_view text, char* out) const;
 
-  // Encodes the delimiters, the escape character, tab, line feed, carriage
-  // return and space as escape sequences, so that decoding gives back `text`
-  // exactly; appends the result to `out`. The escape character is written as
-  // the sequence \E\, not doubled: other HL7 readers know only the sequence
-  // (python-hl7 reads a doubled one as nothing). Never fails.
+  // Encodes the delimiters, the escape character, tab, line feed and
+  // carriage return as escape sequences, so that decoding gives back `text`
+  // exactly; appends the result to `out`. A space is written as itself, as
+  // every HL7 writer writes it: readers that keep hex sequences as written
+  // would show "\X20\". The escape character is written as the sequence
+  // \E\, not doubled: other HL7 readers know only the sequence (python-hl7
+  // reads a doubled one as nothing). Never fails.
   void escape_into(std::string_view text, std::string& out) const;
 
   // escape_into() writing at `to`, which must have room for the escaped text

@@ -79,7 +79,7 @@ Sse2Masks sse2_masks(const unsigned char* p) {
   const auto eq = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
   const __m128i s = _mm_or_si128(
       _mm_or_si128(_mm_or_si128(eq('|'), eq('^')), _mm_or_si128(eq('~'), eq('&'))), eq('\\'));
-  const __m128i l = _mm_or_si128(_mm_or_si128(eq('\t'), eq('\n')), _mm_or_si128(eq('\r'), eq(' ')));
+  const __m128i l = _mm_or_si128(_mm_or_si128(eq('\t'), eq('\n')), eq('\r'));
   return {static_cast<unsigned>(_mm_movemask_epi8(s)), static_cast<unsigned>(_mm_movemask_epi8(l))};
 }
 
@@ -116,8 +116,7 @@ __attribute__((target("avx2"))) Avx2Masks avx2_masks(const unsigned char* p) {
   const __m256i s = _mm256_or_si256(
       _mm256_or_si256(_mm256_or_si256(eq('|'), eq('^')), _mm256_or_si256(eq('~'), eq('&'))),
       eq('\\'));
-  const __m256i l =
-      _mm256_or_si256(_mm256_or_si256(eq('\t'), eq('\n')), _mm256_or_si256(eq('\r'), eq(' ')));
+  const __m256i l = _mm256_or_si256(_mm256_or_si256(eq('\t'), eq('\n')), eq('\r'));
   return {static_cast<std::uint32_t>(_mm256_movemask_epi8(s)),
           static_cast<std::uint32_t>(_mm256_movemask_epi8(l))};
 }
@@ -242,9 +241,8 @@ __attribute__((target("avx2"))) std::size_t line_end_avx2(const unsigned char* p
 uint8x16_t neon_hits(const unsigned char* p) {
   const uint8x16_t v = vld1q_u8(p);
   const auto eq = [&](char c) { return vceqq_u8(v, vdupq_n_u8(static_cast<std::uint8_t>(c))); };
-  return vorrq_u8(
-      vorrq_u8(vorrq_u8(eq('|'), eq('^')), vorrq_u8(eq('~'), eq('&'))),
-      vorrq_u8(vorrq_u8(eq('\\'), eq('\t')), vorrq_u8(vorrq_u8(eq('\n'), eq('\r')), eq(' '))));
+  return vorrq_u8(vorrq_u8(vorrq_u8(eq('|'), eq('^')), vorrq_u8(eq('~'), eq('&'))),
+                  vorrq_u8(vorrq_u8(eq('\\'), eq('\t')), vorrq_u8(eq('\n'), eq('\r'))));
 }
 
 std::size_t find_neon(const unsigned char* p, std::size_t i, std::size_t n) {

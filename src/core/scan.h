@@ -25,7 +25,7 @@ struct LengthTable {
   unsigned char length[256] = {};
   constexpr LengthTable() {
     for (const char c : {'|', '^', '~', '&', '\\'}) length[static_cast<unsigned char>(c)] = 3;
-    for (const char c : {'\t', '\n', '\r', ' '}) length[static_cast<unsigned char>(c)] = 5;
+    for (const char c : {'\t', '\n', '\r'}) length[static_cast<unsigned char>(c)] = 5;
   }
 };
 inline constexpr LengthTable kLengths;
@@ -34,7 +34,7 @@ inline constexpr std::size_t kShortText = 16;
 }  // namespace detail
 
 // The escape sequence's length for each byte: 0 for a byte written as it is,
-// 3 for "| ^ ~ & \" (\F\ and so on), 5 for tab, LF, CR and space (\X09\ ...).
+// 3 for "| ^ ~ & \" (\F\ and so on), 5 for tab, LF and CR (\X09\ ...).
 inline std::size_t sequence_length(unsigned char c) { return detail::kLengths.length[c]; }
 
 // The index of the first byte at or after `from` that is written as an escape
