@@ -32,6 +32,16 @@ inline std::vector<std::string> split(std::string_view text, char separator) {
   return pieces;
 }
 
+// The lines of a normalised message that are segments: all but the empty
+// ones after the last line with text, or all when none has text.
+inline std::vector<std::string> segment_lines(std::string_view text) {
+  std::vector<std::string> lines = split(text, '\n');
+  std::size_t kept = lines.size();
+  while (kept > 0 && lines[kept - 1].empty()) --kept;
+  if (kept > 0) lines.resize(kept);
+  return lines;
+}
+
 inline bool holds_encoding_characters(std::string_view text) {
   return text.find("^~\\&") != std::string_view::npos;
 }
@@ -165,14 +175,19 @@ inline std::optional<std::string> validate(std::string_view text, bool strict, b
   if (msh.name != "MSH") return Hl7Error::missing_header().message();
   if (msh.fields.size() < 11) return Hl7Error::header_too_short(12).message();
   if (msh.fields[0].size() != 4) return Hl7Error::invalid_field_separators(msh.fields[0]).message();
-  static constexpr std::string_view kVersions[] = {"2.1",   "2.2", "2.3", "2.4", "2.5",
-                                                   "2.5.1", "2.6", "2.7", "2.8", "2.9"};
-  if (strict && std::find(std::begin(kVersions), std::end(kVersions), msh.fields[10]) ==
-                    std::end(kVersions)) {
+  static constexpr std::string_view kVersions[] = {"2.1", "2.2",   "2.3",   "2.3.1", "2.4",
+                                                   "2.5", "2.5.1", "2.6",   "2.7",   "2.7.1",
+                                                   "2.8", "2.8.1", "2.8.2", "2.9"};
+  // The version id is the first component of MSH-12, a VID.
+  const std::string version_id = split(msh.fields[10], '^').front();
+  if (strict &&
+      std::find(std::begin(kVersions), std::end(kVersions), version_id) == std::end(kVersions)) {
     return Hl7Error::unsupported_version(msh.fields[10], kVersions).message();
   }
-  if (strict && split(msh.fields[7], '^').size() < 3) {
-    return Hl7Error::message_type_incomplete(3).message();
+  const std::size_t type_pieces =
+      version_id == "2.1" || version_id == "2.2" || version_id == "2.3" ? 2 : 3;
+  if (strict && split(msh.fields[7], '^').size() < type_pieces) {
+    return Hl7Error::message_type_incomplete(type_pieces).message();
   }
   if (required && std::none_of(segments.begin(), segments.begin() + static_cast<long>(count),
                                [](const Segment& s) { return s.name == "PID"; })) {

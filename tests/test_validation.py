@@ -79,9 +79,16 @@ CASES = {
     "version-2.5.1": (msh(version="2.5.1"), True, False, None),
     "version-2.5.2": (msh(version="2.5.2"), True, False, unsupported("2.5.2")),
     "version-trailing-blank": (msh(version="2.5 "), True, False, unsupported("2.5 ")),
-    "version-2.3.1": (msh(version="2.3.1"), True, False, unsupported("2.3.1")),
+    "version-2.3.1": (msh(version="2.3.1"), True, False, None),
+    "version-2.8.2": (msh(version="2.8.2"), True, False, None),
+    "version-2.6.1-is-no-hl7-version": (msh(version="2.6.1"), True, False, unsupported("2.6.1")),
+    "version-vid-with-internationalisation": (msh(version="2.5^FRA^2.5"), True, False, None),
+    "version-id-empty-before-component": (msh(version="^2.5"), True, False, unsupported("^2.5")),
+    "version-unsupported-names-whole-vid": (msh(version="3.0^FRA"), True, False, unsupported("3.0^FRA")),
+    "version-id-escaped-caret-is-not-a-component": (msh(version="2.5\\S\\x"), True, False,
+                                                    unsupported("2.5\\S\\x")),
     "version-empty": (msh(version=""), True, False, unsupported("")),
-    "version-with-component": (msh(version="2.5^x"), True, False, unsupported("2.5^x")),
+    "version-with-component": (msh(version="2.5^x"), True, False, None),
     "msh-13-is-not-the-version": (msh(extra=["junk"]), True, False, None),
     "version-before-msh-13": (msh(version="junk", extra=["2.5"]), True, False, unsupported("junk")),
     "type-last-piece-empty": (msh(message_type="ADT^A01^"), True, False, None),
@@ -91,6 +98,12 @@ CASES = {
     "type-empty": (msh(message_type=""), True, False, MESSAGE_TYPE),
     "type-escaped-carets": (msh(message_type="ADT\\S\\A01\\S\\ADT_A01"), True, False, MESSAGE_TYPE),
     "type-two-pieces-lenient": (msh(message_type="ADT^A01"), False, False, None),
+    "type-two-pieces-v2.3": (msh(message_type="ADT^A01", version="2.3"), True, False, None),
+    "type-two-pieces-v2.1-vid": (msh(message_type="ADT^A01", version="2.1^USA"), True, False, None),
+    "type-one-piece-v2.2": (msh(message_type="ADT", version="2.2"), True, False, ref.MESSAGE_TYPE_BEFORE_231),
+    "type-empty-v2.3": (msh(message_type="", version="2.3"), True, False, ref.MESSAGE_TYPE_BEFORE_231),
+    "type-two-pieces-v2.3.1": (msh(message_type="ADT^A01", version="2.3.1"), True, False, MESSAGE_TYPE),
+    "type-one-piece-v2.2-lenient": (msh(message_type="ADT", version="2.2"), False, False, None),
     # The PID rule, only with validate_required_fields.
     "pid-last": (message("EVN|1", "PV1|1", "PID"), False, True, None),
     "no-pid": (message("EVN|1"), False, True, MISSING_PID),
@@ -156,9 +169,10 @@ def test_supported_version(version):
     check(Hl7Json(message("PID|1", header=msh(version=version))), True, True, None)
 
 
-def test_conversion_keeps_the_trailing_empty_lines_it_ignores():
+def test_conversion_gives_no_records_for_the_trailing_empty_lines_it_ignores():
     obj = Hl7Json(VALID + "\r\r", validation_enabled=True, strict_validation=True)
-    assert obj.hl7_json[-2:] == [{"segment_name": ""}] * 2
+    assert obj.hl7_json == Hl7Json(VALID).hl7_json
+    assert obj.hl7_json[-1]["segment_name"] != ""
 
 
 # --- Switches ---

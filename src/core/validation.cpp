@@ -9,8 +9,13 @@
 namespace brenvolt {
 namespace {
 
-constexpr std::array<std::string_view, 10> kSupportedVersions = {
-    "2.1", "2.2", "2.3", "2.4", "2.5", "2.5.1", "2.6", "2.7", "2.8", "2.9"};
+// HL7 v2's versions, in the order they came.
+constexpr std::array<std::string_view, 14> kSupportedVersions = {
+    "2.1", "2.2", "2.3",   "2.3.1", "2.4",   "2.5",   "2.5.1",
+    "2.6", "2.7", "2.7.1", "2.8",   "2.8.1", "2.8.2", "2.9"};
+// Versions whose MSH-9 has two components: the message structure came in
+// with 2.3.1.
+constexpr std::array<std::string_view, 3> kTwoComponentMessageTypeVersions = {"2.1", "2.2", "2.3"};
 constexpr std::string_view kHeaderName = "MSH";
 constexpr std::string_view kPatientIdentificationName = "PID";
 
@@ -55,14 +60,22 @@ Status Hl7MessageCheck::check_header(const Hl7SegmentParser& line) const {
   if (encoding.size() != kEncodingCharactersLength) {
     return Hl7Error::invalid_field_separators(encoding);
   }
+  if (!rules_.strict_mode) return Ok{};
+  // MSH-12 is a VID: the version id is its first component, and the
+  // internationalisation code and version that may follow it do not count.
   const std::string_view version = line.raw_field(kVersionPosition);
-  if (rules_.strict_mode && std::find(kSupportedVersions.begin(), kSupportedVersions.end(),
-                                      version) == kSupportedVersions.end()) {
+  const std::string_view version_id = version.substr(0, version.find(delimiters::kComponent));
+  const auto is = [&](std::string_view known) { return known == version_id; };
+  if (std::none_of(kSupportedVersions.begin(), kSupportedVersions.end(), is)) {
     return Hl7Error::unsupported_version(version, kSupportedVersions);
   }
-  if (rules_.strict_mode && count_pieces(line.raw_field(kMessageTypePosition),
-                                         delimiters::kComponent) < kMessageTypeMinimumComponents) {
-    return Hl7Error::message_type_incomplete(kMessageTypeMinimumComponents);
+  const std::size_t minimum_components = std::any_of(kTwoComponentMessageTypeVersions.begin(),
+                                                     kTwoComponentMessageTypeVersions.end(), is)
+                                             ? kMessageTypeMinimumComponentsBefore231
+                                             : kMessageTypeMinimumComponents;
+  if (count_pieces(line.raw_field(kMessageTypePosition), delimiters::kComponent) <
+      minimum_components) {
+    return Hl7Error::message_type_incomplete(minimum_components);
   }
   return Ok{};
 }

@@ -19,8 +19,9 @@ inline constexpr std::size_t kEncodingCharactersPosition = 1;  // MSH-2
 inline constexpr std::size_t kEncodingCharactersLength = 4;
 inline constexpr std::size_t kMessageTypePosition = 8;  // MSH-9
 inline constexpr std::size_t kMessageTypeMinimumComponents = 3;
-inline constexpr std::size_t kVersionPosition = 11;       // MSH-12
-inline constexpr std::size_t kMaximumTextLength = 65536;  // bytes; equal passes
+inline constexpr std::size_t kMessageTypeMinimumComponentsBefore231 = 2;  // versions 2.1 to 2.3
+inline constexpr std::size_t kVersionPosition = 11;                       // MSH-12
+inline constexpr std::size_t kMaximumTextLength = 65536;                  // bytes; equal passes
 
 struct Hl7Validator {
   bool strict_mode = false;               // adds the version and MSH-9 component rules
@@ -30,7 +31,8 @@ struct Hl7Validator {
 // One validation of one message, fed its lines in order. The rules, in the
 // order that decides which failure is reported: lines present; MSH first,
 // with MSH-2 .. MSH-12 present, MSH-2 four bytes, and (strict) a supported
-// version in MSH-12 and three components in MSH-9; a PID somewhere (when
+// version id in MSH-12 and three components in MSH-9 (two for versions 2.1
+// to 2.3); a PID somewhere (when
 // required); then every segment in turn: a name, and a valid one, and no
 // field longer than kMaximumTextLength bytes. Empty lines after the last
 // non-empty one (the final segment terminator) are not segments. All texts
