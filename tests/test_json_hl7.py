@@ -34,6 +34,13 @@ def write(folder: Path, content) -> str:
     return str(path)
 
 
+def too_many_gaps(index: int, key: str) -> str:
+    return (
+        f"HL7 encoding error: record {index}: key '{key}' brings the delimiters written for positions that no "
+        f"key names to more than {LIMIT} in the message"
+    )
+
+
 def too_far(index: int, key: str) -> str:
     return (
         f"HL7 encoding error: record {index}: key '{key}' names a position beyond the limit of "
@@ -131,12 +138,12 @@ class TestEscaping:
         [
             ("A|B", "A\\F\\B"), ("A^B", "A\\S\\B"), ("A~B", "A\\R\\B"), ("A&B", "A\\T\\B"), ("A\\B", "A\\E\\B"),
             ("a\tb", "a\\X09\\b"), ("a\rb", "a\\X0D\\b"), ("a\nb", "a\\X0A\\b"), ("a\r\nb", "a\\X0D\\\\X0A\\b"),
-            ("DOE JOHN", "DOE\\X20\\JOHN"), ("\\F\\", "\\E\\F\\E\\"), ("é中😀\x00\x0b", "é中😀\x00\x0b"),
+            ("DOE JOHN", "DOE JOHN"), (" ", " "), ("\\F\\", "\\E\\F\\E\\"), ("é中😀\x00\x0b", "é中😀\x00\x0b"),
             ("", ""),
         ],
         ids=[
             "field-separator", "component-separator", "repetition-separator", "subcomponent-separator",
-            "escape-character", "tab", "carriage-return", "line-feed", "cr-lf-two-sequences", "space",
+            "escape-character", "tab", "carriage-return", "line-feed", "cr-lf-two-sequences", "space-as-itself", "only-a-space",
             "escape-sequence-text", "other-characters", "empty",
         ],
     )
@@ -146,7 +153,7 @@ class TestEscaping:
 
     @pytest.mark.parametrize("name", ["P^D~\\&|", "A\nB", " P D "], ids=["delimiters", "line-feed", "spaces"])
     def test_segment_name_verbatim(self, name):
-        assert JsonHl7([{"segment_name": name, "1": "a b"}]).hl7_string == name + "|a\\X20\\b"
+        assert JsonHl7([{"segment_name": name, "1": "a b"}]).hl7_string == name + "|a b"
 
 
 
@@ -157,7 +164,7 @@ class TestEncodingCharacters:
     @pytest.mark.parametrize(
         ("record", "text"),
         [
-            ({"segment_name": "MSH", "1": "^~\\&", "2": "A B"}, "MSH|^~\\&|A\\X20\\B"),
+            ({"segment_name": "MSH", "1": "^~\\&", "2": "A B"}, "MSH|^~\\&|A B"),
             ({"segment_name": "MSH", "1.1": "", "1.2": "~\\&", "2": "APP"}, "MSH|^~\\&|APP"),
             ({"segment_name": "MSH", "1": "^~\\&#"}, "MSH|^~\\&#"),
             (Hl7Json("MSH|^~\\}|APP").hl7_json[0], "MSH|^~\\}|APP"),
@@ -244,15 +251,43 @@ class TestLineBound:
             ([{"1[16777216]": "x"}], [("~", LIMIT), ("x", 1)]),
             ([{"1.16777217": "x"}], [("^", LIMIT), ("x", 1)]),
             ([{"segment_name": "Z", "8388608[8388608]": "x"}], [("Z", 1), ("|", 8388608), ("~", 8388608), ("x", 1)]),
-            ([{"1[10000000]": "x"}] * 2, [("~", 10_000_000), ("x\n", 1), ("~", 10_000_000), ("x", 1)]),
+            ([{"1[8388609]": "x"}, {"1[8388608]": "x"}], [("~", 8388609), ("x\n", 1), ("~", 8388608), ("x", 1)]),
             ([{"segment_name": "ZZZ", "0[18446744073709551615]": "x", "18446744073709551616": "y", "1": "a"}],
              [("ZZZ|a", 1)]),
         ],
-        ids=["repetitions-at-limit", "components-at-limit", "pipes-and-tildes-at-limit", "bound-is-per-line",
-             "ignored-keys-take-no-room"],
+        ids=["repetitions-at-limit", "components-at-limit", "pipes-and-tildes-at-limit",
+             "gaps-over-two-lines-at-the-message-limit", "ignored-keys-take-no-room"],
     )
     def test_accepted(self, records, pieces):
         assert JsonHl7(records).hl7_string == "".join(text * count for text, count in pieces)
+
+    @pytest.mark.parametrize(
+        ("records", "index", "key"),
+        [
+            ([{"16777216": "x"}] * 100, 1, "16777216"),
+            ([{"1[8388609]": "x"}, {"1[8388610]": "x"}], 1, "1[8388610]"),
+            ([{"segment_name": "MSH", "1": "^~\\&", "2.5000000": "x"}] * 4, 3, "2.5000000"),
+            ([{"segment_name": "A", "9000000": "x"}, {"1.9000000": "x"}], 1, "1.9000000"),
+        ],
+        ids=["a-hundred-records-of-a-far-field", "two-lines-one-past", "headers-take-the-general-path",
+             "fields-then-components"],
+    )
+    def test_gaps_refused_over_the_message(self, raises_hl7_error, records, index, key):
+        with raises_hl7_error(too_many_gaps(index, key)):
+            JsonHl7(records).hl7_string
+
+    @pytest.mark.parametrize(
+        "key", ["1[0].3000000000", "1[0].9940113085841", "1[3000000000]", "3000000000"],
+    )
+    def test_header_field_one_bound_checked_first(self, raises_hl7_error, key):
+        # The header's encoding characters are assembled only when they can
+        # be four or five characters: never gigabytes of carets first.
+        with raises_hl7_error(too_far(0, key)):
+            JsonHl7([{"segment_name": "MSH", "1[0].1": "", key: ""}]).hl7_string
+
+    def test_header_with_a_long_field_one_is_escaped(self):
+        text = JsonHl7([{"segment_name": "MSH", "1[0].1": "", "1[0].100000": "&"}]).hl7_string
+        assert text == "MSH|" + "^" * 99999 + "\\T\\"
 
 
 # --- Construction ---

@@ -236,13 +236,18 @@ void keep_written_values(std::vector<Hl7PlacedValue>& values) {
   values.resize(kept);
 }
 
-// Adds `count` to `total` unless that would pass kMaximumLineSlots.
-// Precondition: total <= kMaximumLineSlots, so nothing can overflow.
-bool add_within_line_bound(std::uint64_t& total, std::uint64_t count) {
-  if (count > kMaximumLineSlots - total) return false;
+// Adds `count` to `total` unless that would pass `bound`.
+// Precondition: total <= bound, so nothing can overflow.
+bool add_within(std::uint64_t& total, std::uint64_t count, std::uint64_t bound) {
+  if (count > bound - total) return false;
   total += count;
   return true;
 }
+
+// The delimiters written before a value that stand for positions no key
+// names: all but the one that would precede the value anyway. Precondition:
+// `delimiters` is at most kMaximumLineSlots.
+std::uint64_t gap_of(std::uint64_t delimiters) { return delimiters > 1 ? delimiters - 1 : 0; }
 
 // The bytes `text` takes once escaped: short texts, the usual record
 // value, are counted inline.
@@ -281,14 +286,25 @@ std::vector<Hl7PlacedValue> declared_field_one(const std::vector<Hl7PlacedValue>
   return declared;
 }
 
-// The text of field 1 with the usual delimiters and no escaping; `written`
-// must be the values that will be written, in line order.
-std::string unescaped_field_one(const std::vector<Hl7PlacedValue>& written) {
+// The most bytes the encoding characters take: five characters of up to four
+// bytes each.
+constexpr std::size_t kMostEncodingCharacterBytes = 5 * 4;
+
+// The text of field 1 with the usual delimiters and no escaping, or nullopt
+// when it would pass kMostEncodingCharacterBytes, checked before anything of
+// its size is allocated (a key such as "1[0].3000000000" implies gigabytes);
+// `written` must be the values that will be written, in line order.
+std::optional<std::string> unescaped_field_one(const std::vector<Hl7PlacedValue>& written) {
   std::string text;
   Hl7LineCursor cursor(false);  // at the start of field 1
   for (const Hl7PlacedValue& value : written) {
     if (value.position.field != 1) break;
     const Hl7Gap gap = cursor.advance_to(value.position);
+    const std::size_t room = kMostEncodingCharacterBytes - text.size();
+    if (gap.tildes > room || gap.carets > room - gap.tildes ||
+        value.value.size() > room - gap.tildes - gap.carets) {
+      return std::nullopt;
+    }
     text.append(static_cast<std::size_t>(gap.tildes), delimiters::kRepetition);
     text.append(static_cast<std::size_t>(gap.carets), delimiters::kComponent);
     text.append(value.value);
@@ -342,7 +358,9 @@ bool same_field_entries(const Hl7SegmentParser& parser,
 bool writes_encoding_characters_as_is(const std::vector<Hl7PlacedValue>& values,
                                       const std::vector<Hl7PlacedValue>& written,
                                       const Hl7EscapeHandler& handler) {
-  const std::string text = unescaped_field_one(written);
+  const std::optional<std::string> field_one = unescaped_field_one(written);
+  if (!field_one) return false;
+  const std::string& text = *field_one;
   const std::size_t characters = count_characters(text);
   if (characters < 4 || characters > 5) return false;
   constexpr char kNotInHeaderField[] = {delimiters::kField, '\r', '\n', '\0'};
@@ -554,6 +572,7 @@ struct LineWriter {
 
   const Hl7EscapeHandler& handler;
   TextBuffer out;
+  std::uint64_t gaps = 0;  // over the message so far, at most kMaximumMessageGaps
   std::size_t records = 0;
   std::vector<PackedItem> items;  // reused from record to record
   PlaceSorter sorter_by_place;
@@ -591,6 +610,7 @@ bool LineWriter::write_packed(const Hl7RecordList::Record& record, std::size_t i
   }
 
   const std::size_t start = out.size();
+  const std::uint64_t gaps_before = gaps;
   char* to = out.room(1 + name.size());
   if (index > 0) *to++ = delimiters::kSegment;
   to = copy_bytes(to, name);
@@ -625,8 +645,10 @@ bool LineWriter::write_packed(const Hl7RecordList::Record& record, std::size_t i
     const std::uint64_t carets = to_component - component;
     component = to_component;
     delimiter_count += pipes + tildes + carets;
-    if (delimiter_count > kMaximumLineSlots) {
+    if (delimiter_count > kMaximumLineSlots ||
+        !add_within(gaps, gap_of(pipes + tildes + carets), kMaximumMessageGaps)) {
       out.truncate(start);
+      gaps = gaps_before;
       return false;
     }
     const std::string_view value = items[k].value;
@@ -665,30 +687,32 @@ Status LineWriter::write_general(std::span<const Hl7RecordList::Entry> entries, 
     values.push_back(Hl7PlacedValue{position, entry.key, entry.value});
   }
   sorter.sort(values);
-  bool verbatim_field_one = false;
-  if (has_name && name == kHeaderSegmentName) {
-    declared.assign(values.begin(), values.end());
-    keep_written_values(values);
-    verbatim_field_one = memo->as_is(declared, values, handler);
-  } else {
-    keep_written_values(values);
-  }
+  const bool header = has_name && name == kHeaderSegmentName;
+  if (header) declared.assign(values.begin(), values.end());
+  keep_written_values(values);
 
-  // The line's exact size first, checking the delimiter count before each
-  // gap: a key naming a huge position fails before anything of its size is
-  // allocated. Then the line written in place.
-  std::size_t line_size = (index > 0 ? 1 : 0) + name.size();
+  // The delimiter counts first, against both bounds: a key naming a huge
+  // position fails before anything of its size is allocated or assembled.
   std::uint64_t delimiter_count = 0;
-  sizes.resize(values.size());
   Hl7LineCursor counter(has_name);
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const Hl7PlacedValue& value = values[i];
+  for (const Hl7PlacedValue& value : values) {
     const Hl7Gap gap = counter.advance_to(value.position);
-    if (!add_within_line_bound(delimiter_count, gap.pipes) ||
-        !add_within_line_bound(delimiter_count, gap.tildes) ||
-        !add_within_line_bound(delimiter_count, gap.carets)) {
+    if (!add_within(delimiter_count, gap.pipes, kMaximumLineSlots) ||
+        !add_within(delimiter_count, gap.tildes, kMaximumLineSlots) ||
+        !add_within(delimiter_count, gap.carets, kMaximumLineSlots)) {
       return Hl7Error::line_too_long(index, value.key, kMaximumLineSlots);
     }
+    if (!add_within(gaps, gap_of(gap.pipes + gap.tildes + gap.carets), kMaximumMessageGaps)) {
+      return Hl7Error::too_many_gaps(index, value.key, kMaximumMessageGaps);
+    }
+  }
+  const bool verbatim_field_one = header && memo->as_is(declared, values, handler);
+
+  // The line's exact size, then the line written in place.
+  std::size_t line_size = (index > 0 ? 1 : 0) + name.size();
+  sizes.resize(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const Hl7PlacedValue& value = values[i];
     const bool as_is = verbatim_field_one && value.position.field == 1;
     sizes[i] = as_is ? value.value.size() : escaped_size(value.value);
     line_size += sizes[i];

@@ -18,6 +18,13 @@ namespace brenvolt {
 // "4294967296" would ask for gigabytes; no real segment comes near this.
 inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
 
+// The most delimiters that one message may hold for positions no key names
+// (the gaps): a value preceded by d delimiters adds d - 1 of them. The line
+// bound alone lets a few bytes of records, such as a hundred records of
+// {"16777216": "x"}, ask for gigabytes; records converted from HL7 name
+// every position and have no gaps at all.
+inline constexpr std::uint64_t kMaximumMessageGaps = 16'777'216;
+
 // Builds the message text of `records`: one segment line per record, in list
 // order, joined by "\n" with nothing after the last line; no records give the
 // empty text.
@@ -41,8 +48,9 @@ inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
 //
 // Fails only with Hl7Error::line_too_long, naming the record (by its 0-based
 // index in `records`) and the first key whose position lies beyond the
-// kMaximumLineSlots-th delimiter of its line; nothing for that line has been
-// allocated by then.
+// kMaximumLineSlots-th delimiter of its line, or with Hl7Error::too_many_gaps,
+// naming the first key whose gap brings the message past
+// kMaximumMessageGaps; nothing for that line has been allocated by then.
 Result<std::string> assemble_message(const Hl7RecordList& records, const Hl7EscapeHandler& handler);
 
 // assemble_message with every record taking the general path, none the short

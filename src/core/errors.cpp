@@ -124,9 +124,11 @@ Hl7Error Hl7Error::unsupported_version(std::string_view version,
   return {Hl7ErrorKind::UnsupportedVersion, std::move(detail)};
 }
 Hl7Error Hl7Error::message_type_incomplete(std::size_t minimum_components) {
+  // The pieces MSH-9 has from the first version that asks for that many.
+  const char* pieces = minimum_components < 3 ? "type^trigger" : "event^structure^version";
   return {Hl7ErrorKind::ValidationFailed, "Message type (field 8) must have at least " +
                                               to_string(minimum_components) +
-                                              " components: event^structure^version"};
+                                              " components: " + pieces};
 }
 Hl7Error Hl7Error::missing_patient_identification() {
   return {Hl7ErrorKind::MissingSegment, "PID (Patient Identification)"};
@@ -149,6 +151,14 @@ Hl7Error Hl7Error::line_too_long(std::size_t record, std::string_view key, std::
   detail += key;
   detail +=
       "' names a position beyond the limit of " + to_string(limit) + " delimiters per segment line";
+  return {Hl7ErrorKind::EncodingError, std::move(detail)};
+}
+
+Hl7Error Hl7Error::too_many_gaps(std::size_t record, std::string_view key, std::uint64_t limit) {
+  std::string detail = "record " + to_string(record) + ": key '";
+  detail += key;
+  detail += "' brings the delimiters written for positions that no key names to more than " +
+            to_string(limit) + " in the message";
   return {Hl7ErrorKind::EncodingError, std::move(detail)};
 }
 

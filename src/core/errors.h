@@ -85,6 +85,10 @@ class Hl7Error {
   // Assembly: a key of record `record` (from 0) names a position beyond the
   // `limit`-th delimiter of its line (EncodingError).
   static Hl7Error line_too_long(std::size_t record, std::string_view key, std::uint64_t limit);
+  // Assembly: the key `key` of record `record` leaves a gap that brings the
+  // delimiters written for positions no key names, over the whole message,
+  // past `limit` (EncodingError).
+  static Hl7Error too_many_gaps(std::size_t record, std::string_view key, std::uint64_t limit);
 
   Hl7ErrorKind kind() const { return kind_; }
 
