@@ -656,7 +656,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--strict",
         action="store_true",
         help="with --validate, also require a known version in MSH-12 and three components "
-        "in MSH-9 (Hl7Json strict_validation=True); implies --validate",
+        "in MSH-9, two for versions 2.1 to 2.3 (Hl7Json strict_validation=True); implies --validate",
     )
     to_json_parser.set_defaults(handler=to_json)
 
@@ -667,8 +667,8 @@ def build_parser() -> argparse.ArgumentParser:
         "strings, as to-json writes them), back to HL7 v2 text, each message ended by a line "
         "end; an empty array is a message of no segment lines and writes nothing. Every value "
         "is escaped (a backslash as \\E\\), except MSH-2, the encoding characters, which are "
-        "written as they are when they read back the same. A space is written \\X20\\, and "
-        "a value never adds structure.",
+        "written as they are when they read back the same. A space is written as itself, "
+        "and a value never adds structure.",
     )
     add_common(to_hl7_parser, "JSON (*.json)")
     add_outputs(to_hl7_parser, "the HL7 text")
@@ -698,7 +698,8 @@ def build_parser() -> argparse.ArgumentParser:
     validate_parser.add_argument(
         "--strict",
         action="store_true",
-        help="also require a known version (2.1 to 2.9) in MSH-12 and three components in MSH-9",
+        help="also require a known version (2.1 to 2.9) in MSH-12 and three components in MSH-9 "
+        "(two for versions 2.1 to 2.3)",
     )
     validate_parser.add_argument(
         "--required-fields",

@@ -99,14 +99,25 @@ def record(line: str, escaping: bool) -> list[tuple[str, str]]:
     return sorted(out.items(), key=lambda item: item[0].encode())
 
 
+def segment_lines(text: str) -> list[str]:
+    """The lines that give records: every line but the empty ones after the
+    last line with text (the final segment terminator, blank lines after it);
+    a text without a line of text keeps all its lines."""
+    lines = normalise(text).split("\n")
+    kept = len(lines)
+    while kept > 0 and lines[kept - 1] == "":
+        kept -= 1
+    return lines[:kept] if kept > 0 else lines
+
+
 def message(text: str, escaping: bool) -> list[list[tuple[str, str]]]:
-    return [record(line, escaping) for line in normalise(text).split("\n")]
+    return [record(line, escaping) for line in segment_lines(text)]
 
 
 # --- Record -> segment line ---
 
 ESCAPES = {"|": "\\F\\", "^": "\\S\\", "~": "\\R\\", "&": "\\T\\", "\\": "\\E\\"}
-ESCAPES |= {"\t": "\\X09\\", "\n": "\\X0A\\", "\r": "\\X0D\\", " ": "\\X20\\"}
+ESCAPES |= {"\t": "\\X09\\", "\n": "\\X0A\\", "\r": "\\X0D\\"}
 
 
 def _number(text: str):
@@ -184,11 +195,13 @@ def line(rec: dict) -> str:
 
 # --- Validation ---
 
-SUPPORTED = ["2.1", "2.2", "2.3", "2.4", "2.5", "2.5.1", "2.6", "2.7", "2.8", "2.9"]
+SUPPORTED = ["2.1", "2.2", "2.3", "2.3.1", "2.4", "2.5", "2.5.1", "2.6", "2.7", "2.7.1", "2.8", "2.8.1", "2.8.2", "2.9"]
+TWO_PART_MESSAGE_TYPE = ["2.1", "2.2", "2.3"]
 MISSING_MSH = "Missing required segment: MSH (Message Header)"
 MISSING_PID = "Missing required segment: PID (Patient Identification)"
 SHORT_MSH = "HL7 validation failed: MSH segment must have at least 12 fields"
 MESSAGE_TYPE = "HL7 validation failed: Message type (field 8) must have at least 3 components: event^structure^version"
+MESSAGE_TYPE_BEFORE_231 = "HL7 validation failed: Message type (field 8) must have at least 2 components: type^trigger"
 
 
 # The messages that take a value, as functions of it.
@@ -213,9 +226,12 @@ def validate(text: str, strict: bool, required: bool) -> str | None:
         return SHORT_MSH
     if len(header[1].encode()) != 4:
         return separators(header[1])
-    if strict and header[11] not in SUPPORTED:
+    version_id = header[11].split("^")[0]
+    if strict and version_id not in SUPPORTED:
         return unsupported(header[11])
-    if strict and len(header[8].split("^")) < 3:
+    if strict and version_id in TWO_PART_MESSAGE_TYPE and len(header[8].split("^")) < 2:
+        return MESSAGE_TYPE_BEFORE_231
+    if strict and version_id not in TWO_PART_MESSAGE_TYPE and len(header[8].split("^")) < 3:
         return MESSAGE_TYPE
     if required and not any(s[0] == "PID" for s in segments):
         return MISSING_PID
@@ -271,7 +287,7 @@ _header = st.builds(
     st.sampled_from(["^~\\&", "^~\\&", "^~\\", "^~\\&#", "abcd", "", "^~é"]),
     st.lists(_field_text, min_size=6, max_size=6),
     st.sampled_from(["ADT^A01^ADT_A01", "ADT^A01", "^^", "ADT", "A~B^C^D", ""]),
-    st.sampled_from(SUPPORTED + ["", "2.3.1", "3.0", "2.5 "]),
+    st.sampled_from(SUPPORTED + ["", "3.0", "2.5 ", "2.5^FRA^2.5", "2.3^", "3.0^2.5", "^2.5"]),
     st.lists(_field_text, max_size=3),
 )
 _short_header = st.integers(0, 10).map(lambda n: "MSH" + "|^~\\&" * min(n, 1) + "|x" * max(n - 1, 0))

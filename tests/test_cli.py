@@ -87,7 +87,7 @@ class TestHelp:
                     "NAME.jsonl",
                 ],
             ),
-            (["to-hl7"], ["--line-end", "X20", "--output", "\\E\\", "MSH-2", "writes nothing"]),
+            (["to-hl7"], ["--line-end", "space is written as itself", "--output", "\\E\\", "MSH-2", "writes nothing"]),
             (
                 ["validate"],
                 [
@@ -249,7 +249,7 @@ class TestToHl7:
         result = brenvolt("to-hl7", "--line-end", line_end, str(path))
         assert (result.returncode, result.stderr) == (0, b"")
         assert result.stdout.decode() == (JsonHl7(records).hl7_string + "\n").replace("\n", separator)
-        assert "\\X20\\" in result.stdout.decode()
+        assert "two words \\T\\ more" in result.stdout.decode()
 
     def test_round_trip_through_both_commands(self, tmp_path):
         hl7 = write(tmp_path, "m.hl7", EXAMPLE.read_bytes())
@@ -263,7 +263,7 @@ class TestToHl7:
         second = write(tmp_path, "2.json", json.dumps(Hl7Json(VALID).hl7_json))
         result = brenvolt("to-hl7", str(first), str(second), "-", stdin=b"")
         # Standard input was empty: its failure is reported, the rest written.
-        assert result.stdout.decode() == "MSH|x\n" + JsonHl7.from_file(str(second)).hl7_string
+        assert result.stdout.decode() == "MSH|x\n" + JsonHl7.from_file(str(second)).hl7_string + "\n"
         assert result.stderr.decode() == "brenvolt: <stdin>: HL7 message is empty\n"
         assert result.returncode == 1
 
@@ -293,9 +293,12 @@ class TestToHl7MessageEnds:
             ([UNENDED], "MSH|x{end}"),
             ([[], UNENDED, []], "MSH|x{end}"),
             ([UNENDED, [], UNENDED], "MSH|x{end}MSH|x{end}"),
-            ([Hl7Json(VALID).hl7_json, UNENDED], JsonHl7(Hl7Json(VALID).hl7_json).hl7_string + "MSH|x\n"),
+            ([Hl7Json(VALID).hl7_json, UNENDED], JsonHl7(Hl7Json(VALID).hl7_json).hl7_string + "\nMSH|x\n"),
+            ([[*Hl7Json(VALID).hl7_json, {"segment_name": ""}], UNENDED],
+             JsonHl7(Hl7Json(VALID).hl7_json).hl7_string + "\nMSH|x\n"),
         ],
-        ids=["empty-alone", "unended-alone", "empty-around", "empty-between", "ended-then-unended"],
+        ids=["empty-alone", "unended-alone", "empty-around", "empty-between", "converted-then-unended",
+             "ended-by-an-empty-record-then-unended"],
     )
     @pytest.mark.parametrize("line_end, end", [("lf", "\n"), ("crlf", "\r\n")], ids=["lf", "crlf"])
     def test_message_ends(self, tmp_path, contents, expected, line_end, end):

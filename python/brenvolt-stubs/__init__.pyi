@@ -33,7 +33,8 @@ class Hl7Json:
     - ``validation_enabled`` (default ``False``): check the message's structure
       before every read of ``hl7_json``, without the PID rule;
     - ``strict_validation`` (default ``False``): in those checks, also require a
-      supported version in MSH-12 and three components in MSH-9;
+      supported version id in MSH-12 and three components in MSH-9 (two for
+      versions 2.1 to 2.3);
     - ``escaping_enabled`` (default ``True``): decode the escape sequences
       ``\\F\\ \\S\\ \\R\\ \\E\\ \\T\\ \\X0A\\ \\X0D\\ \\X0D0A\\ \\X20\\ \\X09\\``.
 
@@ -85,9 +86,10 @@ class Hl7Json:
     def validation_enabled(self, value: bool) -> None: ...
     @property
     def strict_validation(self) -> bool:
-        """Whether this object's checks also require a supported version in
-        MSH-12 (2.1, 2.2, 2.3, 2.4, 2.5, 2.5.1, 2.6, 2.7, 2.8 or 2.9) and at
-        least three components in MSH-9. Also the default of
+        """Whether this object's checks also require a supported version id
+        in MSH-12, its first component (2.1, 2.2, 2.3, 2.3.1, 2.4, 2.5, 2.5.1,
+        2.6, 2.7, 2.7.1, 2.8, 2.8.1, 2.8.2 or 2.9), and at least three
+        components in MSH-9 (two for versions 2.1 to 2.3). Also the default of
         ``validate(None, ...)``. Assigning anything but a bool raises
         ``TypeError``."""
 
@@ -104,8 +106,10 @@ class Hl7Json:
     @property
     def hl7_json(self) -> list[dict[str, str]]:
         """The segment records of the message: one dict per line of
-        ``hl7_string``, empty lines included, so a message whose segments all
-        end in CR has a last record ``{"segment_name": ""}``. Each dict's keys
+        ``hl7_string``, empty lines before and between segments included, but
+        none for the empty lines after the last segment (the CR that ends it,
+        blank lines after it); a text without a line of text keeps them all,
+        so ``""`` gives ``[{"segment_name": ""}]``. Each dict's keys
         come in ascending byte order. Built afresh, as a new list, on every
         read. Read only.
 
@@ -119,8 +123,9 @@ class Hl7Json:
         the first broken rule's message. Both arguments must be given; each
         may be None.
 
-        - ``strict_mode``: also require a supported version in MSH-12 and three
-          components in MSH-9 (``ADT^A01^ADT_A01``); None means this object's
+        - ``strict_mode``: also require a supported version id in MSH-12 and
+          three components in MSH-9 (``ADT^A01^ADT_A01``; two for versions 2.1
+          to 2.3); None means this object's
           ``strict_validation``;
         - ``validate_required_fields``: require a PID segment; None means True.
 
@@ -191,8 +196,9 @@ class JsonHl7:
         ``segment_name`` value, verbatim, then fields 1, 2, ... joined by
         ``|``, repetitions by ``~`` and components by ``^``; positions no key
         names are written empty and keys that name no position are ignored.
-        Every value is escaped (``| ^ ~ & \\``, tab, CR, LF and space become
-        ``\\F\\ \\S\\ \\R\\ \\T\\ \\E\\ \\X09\\ \\X0D\\ \\X0A\\ \\X20\\``), except
+        Every value is escaped (``| ^ ~ & \\``, tab, CR and LF become
+        ``\\F\\ \\S\\ \\R\\ \\T\\ \\E\\ \\X09\\ \\X0D\\ \\X0A\\``; a space is
+        written as itself), except
         the encoding characters of an ``MSH`` record (field 1, HL7's MSH-2),
         written as they are when they are 4 or 5 characters without ``|``, CR
         or LF and read back to the same entries.
@@ -200,7 +206,10 @@ class JsonHl7:
         Raises ``Exception("HL7 encoding error: record N: key '...' names a
         position beyond the limit of 16777216 delimiters per segment line")``
         for a record whose keys imply a line of more than 16,777,216
-        delimiters. Read only.
+        delimiters, and ``Exception("HL7 encoding error: record N: key '...'
+        brings the delimiters written for positions that no key names to more
+        than 16777216 in the message")`` when the gaps keys leave would pass
+        that over the whole message. Read only.
         """
 
     def _convert_json_to_hl7(self) -> str:
