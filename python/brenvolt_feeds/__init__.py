@@ -7,6 +7,8 @@
   lazily, with everything skipped reported.
 - ``brenvolt_feeds.ack``: original-mode acknowledgements (ACK messages) of
   received messages.
+- ``brenvolt_feeds.delimiters``: messages that declare other delimiters than
+  ``| ^ ~ \\ &`` in MSH-1 and MSH-2, rewritten into the standard ones.
 
 The ``brenvolt`` module itself holds only ``Hl7Json`` and ``JsonHl7``; this
 package is pure Python built on them.
