@@ -24,6 +24,12 @@ from brenvolt_feeds.ack import (
     is_acknowledgement,
     new_control_id,
 )
+from brenvolt_feeds.delimiters import (
+    Delimiters,
+    declared_delimiters,
+    from_standard_delimiters,
+    to_standard_delimiters,
+)
 
 hl7 = pytest.importorskip("hl7")
 hl7apy_parser = pytest.importorskip("hl7apy.parser")
@@ -458,6 +464,93 @@ class TestIsAcknowledgement:
     )
     def test_table(self, received: str, expected: bool) -> None:
         assert is_acknowledgement(received) is expected
+
+
+class TestOtherDelimiters:
+    """A message in other delimiters is read in them and answered in them."""
+
+    @pytest.mark.parametrize(
+        ("received", "code", "text", "ack"),
+        [
+            (
+                "MSH^~|\\&^SENDING^200M^RECEIVING^200^20120918^^ADT~A24^2003582144^T^2.4\r\nPID^1\r\n",
+                "AA",
+                None,
+                "MSH^~|\\&^RECEIVING^200^SENDING^200M^20261208231500.123+0000^^ACK~A24~ACK^ACK1^T^2.4\r"
+                "MSA^AA^2003582144\r",
+            ),
+            (
+                "MSH:-+?*:S:F:R:RF:x::ORM-O01:C?F?1:P:2.3\r",
+                "AR",
+                "bad:field-x",
+                "MSH:-+?*:R:RF:S:F:20261208231500.123?R?0000::ACK-O01-ACK:ACK1:P:2.3\r"
+                "MSA:AR:C?F?1:bad?F?field?S?x\r"
+                "ERR:::207-Application?X20?internal?X20?error-HL70357:E::::bad?F?field?S?x\r",
+            ),
+            (
+                "MSH$%~\\&#$S$F$R$RF$x$$ADT%A01$7$P$2.7\r",
+                "AA",
+                None,
+                "MSH$%~\\&#$R$RF$S$F$20261208231500.123+0000$$ACK%A01%ACK$ACK1$P$2.7\rMSA$AA$7\r",
+            ),
+            (
+                "MSH$%~$S$F$R$RF$x$$ADT%A01$C|1$P$2.5\r",
+                "AA",
+                None,
+                "MSH|^~\\&|||||20261208231500.123+0000||ACK^^ACK|ACK1||2.5\rMSA|AA|C\\F\\1\r",
+            ),
+        ],
+        ids=["vista", "colon-rejected", "truncation-character", "unusable-encoding-characters"],
+    )
+    def test_ack_text(self, received: str, code: str, text: str | None, ack: str) -> None:
+        assert build_ack(received, code, text, now=NOW, control_id="ACK1") == ack  # type: ignore[arg-type]
+
+    @pytest.mark.parametrize(
+        ("received", "expected"),
+        [
+            ("MSH^~|\\&^S^F^R^RF^x^^ADT~A01^ID|1~2^P^2.4\r", "ID|1~2"),
+            ("MSH:-+?*:S:F:R:RF:x::ADT-A01:C?F?1\r", "C?F?1"),
+            ("MSH$%~$S$F$R$RF$x$$ADT%A01$C|1$P$2.5\r", "C|1"),
+        ],
+        ids=["vista", "colon", "unusable-encoding-characters"],
+    )
+    def test_control_id_is_cut_at_the_own_field_separator(self, received: str, expected: str) -> None:
+        assert control_id(received) == expected
+
+    @pytest.mark.parametrize(
+        ("received", "expected"),
+        [
+            ("MSH^~|\\&^^^^^x^^ACK~A01~ACK^1\r", True),
+            ("MSH:-+?*:::::x::ACK:1\r", True),
+            ("MSH^~|\\&^^^^^x^^ADT~A01^1\r", False),
+            ("MSH^~|\\&^ACK^^^^x^^ADT~A01^1\r", False),
+        ],
+        ids=["vista-ack", "colon-ack", "vista-adt", "vista-ack-in-another-field"],
+    )
+    def test_is_acknowledgement(self, received: str, expected: bool) -> None:
+        assert is_acknowledgement(received) is expected
+        if expected:
+            with pytest.raises(ValueError, match="never acknowledged"):
+                build_ack(received)
+
+    @settings(max_examples=150, deadline=None)
+    @given(
+        delimiters=st.permutations("!#$%*+-/:;?@^~|\\&").map(lambda c: Delimiters(*c[:5])),
+        fields=st.lists(st.text(st.sampled_from("AZ09 .^~|\\&!#$%*+-/:;?@é"), max_size=8), max_size=12),
+        code=st.sampled_from(["AA", "AE", "AR"]),
+        text=st.text(st.sampled_from("AZ09 .^~|\\&!#$%*+-/:;?@é"), max_size=12),
+    )
+    def test_read_back_as_the_answer_to_the_standard_message(
+        self, delimiters: Delimiters, fields: list[str], code: str, text: str
+    ) -> None:
+        standard = "|".join(["MSH", "^~\\&", *[f.replace("\\", "\\E\\") for f in fields]]) + "\r"
+        received = from_standard_delimiters(standard, delimiters)
+        if is_acknowledgement(received) or declared_delimiters(received) != delimiters:
+            return
+        ack = build_ack(received, code, text, now=NOW, control_id="ACK1")  # type: ignore[arg-type]
+        assert declared_delimiters(ack) == delimiters
+        again = build_ack(to_standard_delimiters(received), code, text, now=NOW, control_id="ACK1")  # type: ignore[arg-type]
+        assert Hl7Json(to_standard_delimiters(ack)).hl7_json == Hl7Json(again).hl7_json
 
 
 FIELD_TEXT = st.text(st.characters(codec="utf-8", exclude_characters="|\r\n"), max_size=12)

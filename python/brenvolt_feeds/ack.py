@@ -23,6 +23,13 @@ no MSH-9 or MSH-10, no MSH at all, an empty text) still gets an ACK with
 whatever could be read; a received acknowledgement never does, since two
 systems acknowledging each other's ACKs loop forever.
 
+Delimiters: the received header is read in the delimiters it declares in
+MSH-1 and MSH-2 (``brenvolt_feeds.delimiters``), and the ACK is written in
+them too: a message in ``MSH^~|\\&^...`` gets ``MSH^~|\\&^...MSA^AA^...``.
+When MSH-2 cannot be honoured (``MSH|^&&^|``) the header is read, and the
+ACK written, in ``| ^ ~ \\ &``; MSH-10 is then still cut at the header's own
+field separator.
+
 What brenvolt's reading decides: a component separator written ``\\S\\``
 inside a copied field (MSH-3 to MSH-6, MSH-9, MSH-11, MSH-12, MSH-18) is
 read as a component boundary and so comes back as ``^``, and an escape
@@ -42,6 +49,13 @@ from collections.abc import Mapping
 from typing import Final, Literal, get_args
 
 from brenvolt import Hl7Json, JsonHl7
+from brenvolt_feeds.delimiters import (
+    Delimiters,
+    declared_delimiters,
+    from_standard_delimiters,
+    header_field_separator,
+    to_standard_delimiters,
+)
 
 __all__ = [
     "DEFAULT_ERROR_CODE",
@@ -86,9 +100,10 @@ TEXT_MESSAGE_LIMIT: Final = 80
 
 _CODES: Final[tuple[str, ...]] = get_args(AckCode)
 
-# A header line: "MSH" as the whole segment name, at the start of the text
-# (after a byte-order mark) or of a line. brenvolt cuts lines at CR and LF.
-_HEADER = re.compile(r"(?:\A\ufeff?|(?<=[\r\n]))MSH(?=[|\r\n]|\Z)[^\r\n]*")
+# A line starting "MSH", at the start of the text (after a byte-order mark) or
+# of a line; a header when a field separator or nothing follows the name.
+# brenvolt cuts lines at CR and LF.
+_MSH_LINE = re.compile(r"(?:\A\ufeff?|(?<=[\r\n]))MSH[^\r\n]*")
 _DIGITS: Final = frozenset("0123456789")
 _SURROGATE = re.compile(r"[\ud800-\udfff]")
 _LINE_BREAKS = re.compile(r"\s*[\r\n]\s*")
@@ -155,21 +170,23 @@ def _require_text(message: object) -> str:
 
 def _header_line(message: str) -> str | None:
     """The first MSH line of ``message``, without its line end; None when there is none."""
-    match = _HEADER.search(message)
-    if match is None:
-        return None
-    return match.group().lstrip("\ufeff")
+    for match in _MSH_LINE.finditer(message):
+        line = match.group().lstrip("\ufeff")
+        if line == "MSH" or header_field_separator(line) is not None:
+            return line
+    return None
 
 
 def _header_record(line: str | None) -> dict[str, str]:
-    """The record of an MSH line, escape sequences decoded; {} when there is no line.
+    """The record of an MSH line, read in its own delimiters, escapes decoded; {} when there is no line.
 
     Lone surrogates (from text decoded with ``surrogateescape``) cannot be
     encoded for brenvolt; they are read as U+FFFD.
     """
     if line is None:
         return {}
-    records = Hl7Json(_SURROGATE.sub("\ufffd", line), escaping_enabled=True).hl7_json
+    text = to_standard_delimiters(_SURROGATE.sub("\ufffd", line))
+    records = Hl7Json(text, escaping_enabled=True).hl7_json
     return records[0] if records else {}
 
 
@@ -205,10 +222,14 @@ def _component(entries: Mapping[str, str], component: int) -> str:
 
 
 def _raw_field(line: str | None, number: int) -> str:
-    """Field ``number`` (record numbering) of an MSH line as written, "" when absent."""
-    if line is None:
+    """Field ``number`` (record numbering) of an MSH line as written, cut at its own field separator.
+
+    "" when absent.
+    """
+    separator = None if line is None else header_field_separator(line)
+    if line is None or separator is None:
         return ""
-    fields = line.split("|")
+    fields = line.split(separator)
     return fields[number] if number < len(fields) else ""
 
 
@@ -227,10 +248,10 @@ def control_id(message: str) -> str:
     """The message control id (MSH-10) of the first MSH in ``message``, as written.
 
     The text between the ninth and tenth field separators of the header
-    line, escape sequences and components kept as the sender wrote them, so
-    that it can be compared with an ACK's MSA-2. "" when the text has no MSH
-    line or the line ends before MSH-10. Raises ``TypeError`` when
-    ``message`` is not a str.
+    line (MSH-1, whatever character it is), escape sequences and components
+    kept as the sender wrote them, so that it can be compared with an ACK's
+    MSA-2. "" when the text has no MSH line or the line ends before MSH-10.
+    Raises ``TypeError`` when ``message`` is not a str.
     """
     return _raw_field(_header_line(_require_text(message)), _MSH_KEY["control_id"])
 
@@ -327,11 +348,32 @@ def build_ack(
     line = _header_line(message)
     if line is not None:
         line = _SURROGATE.sub("\ufffd", line)
+        declared = declared_delimiters(line)
+        if declared is not None and not declared.is_standard:
+            return _declared_ack(line, declared, code, text, error_code, now, control_id)
     if code == "AA" and (text is None or not text.strip()):
         plain = _plain_ack(line, now, control_id)
         if plain is not None:
             return plain
     return _read_ack(line, code, text, error_code, now, control_id)
+
+
+def _declared_ack(
+    line: str,
+    declared: Delimiters,
+    code: AckCode,
+    text: str | None,
+    error_code: str | None,
+    now: datetime.datetime,
+    control_id: str,
+) -> str:
+    """The ACK of a header in other delimiters, written in them, MSA-2 the sender's MSH-10 as written."""
+    standard = _read_ack(to_standard_delimiters(line), code, text, error_code, now, control_id)
+    lines = from_standard_delimiters(standard, declared).split("\r")
+    msa = lines[1].split(declared.field)
+    msa[2] = _raw_field(line, _MSH_KEY["control_id"])
+    lines[1] = declared.field.join(msa)
+    return "\r".join(lines)
 
 
 # What a header may hold for its ACK to be written straight from its text:
@@ -428,12 +470,18 @@ def _read_ack(
     elif text is not None and text.strip():
         records[1]["3"] = _text_message(text)
 
-    lines = JsonHl7(records).hl7_string.split("\n")
     # MSA-2 is the sender's own text: re-escaped from its decoded value it
     # could differ (\X20\ written as a space, an escape sequence brenvolt
     # keeps), and a sender that compares the text would not find its message.
-    # It holds no "|", CR or LF, since it was cut from one field of one line.
-    msa = lines[1].split("|")
-    msa[2] = _raw_field(line, _MSH_KEY["control_id"])
-    lines[1] = "|".join(msa)
+    # It holds no CR or LF, since it was cut from one field of one line, and
+    # no "|" unless the header's field separator is another character whose
+    # encoding characters cannot be honoured: such a text is escaped.
+    sent = _raw_field(line, _MSH_KEY["control_id"])
+    if "|" in sent:
+        records[1]["2"] = sent
+    lines = JsonHl7(records).hl7_string.split("\n")
+    if "|" not in sent:
+        msa = lines[1].split("|")
+        msa[2] = sent
+        lines[1] = "|".join(msa)
     return "".join(segment + "\r" for segment in lines)

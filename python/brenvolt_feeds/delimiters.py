@@ -71,6 +71,7 @@ __all__ = [
     "declared_delimiters",
     "delimiter_problem",
     "from_standard_delimiters",
+    "header_field_separator",
     "to_standard_delimiters",
 ]
 
@@ -126,16 +127,21 @@ def _is_field_separator(character: str) -> bool:
     return not (character.isalnum() or character.isspace())
 
 
+def header_field_separator(line: str) -> str | None:
+    """MSH-1 of a text that starts with a header (``MSH`` and a field separator); None otherwise."""
+    if len(line) < 4 or not line.startswith(_HEADER_NAME) or not _is_field_separator(line[3]):
+        return None
+    return line[3]
+
+
 def _header(message: str) -> tuple[str, str] | None:
     """(MSH-1, MSH-2 as written) of the header at the very start of ``message``; None when there is none.
 
     MSH-2 runs to the next field separator or line end; one of more than
     five characters is returned cut to six, enough to say it is too long.
     """
-    if len(message) < 4 or not message.startswith(_HEADER_NAME):
-        return None
-    field = message[3]
-    if not _is_field_separator(field):
+    field = header_field_separator(message)
+    if field is None:
         return None
     window = message[4 : 5 + _LONGEST_ENCODING]
     ends = [at for at in (window.find(field), window.find("\r"), window.find("\n")) if at >= 0]
