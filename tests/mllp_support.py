@@ -21,6 +21,7 @@ from pathlib import Path
 
 import orjson
 
+from brenvolt_feeds.delimiters import header_field_separator
 from brenvolt_feeds.listen import MllpConnection, Receiver
 
 REPO = Path(__file__).resolve().parents[1]
@@ -50,10 +51,12 @@ def adt(control_id: str, *, name: str = "DOE^JOHN", extra: str = "") -> bytes:
 
 
 def ack_fields(payload: bytes) -> tuple[str, str]:
-    """(MSA-1, MSA-2) of an ACK payload; AssertionError when it has no MSA."""
-    for line in payload.decode("utf-8", "replace").split("\r"):
-        if line.startswith("MSA|"):
-            fields = line.split("|")
+    """(MSA-1, MSA-2) of an ACK payload, cut at its own field separator; AssertionError when it has no MSA."""
+    text = payload.decode("utf-8", "replace")
+    separator = header_field_separator(text) or "|"
+    for line in text.split("\r"):
+        if line.startswith("MSA" + separator):
+            fields = line.split(separator)
             return fields[1], fields[2] if len(fields) > 2 else ""
     raise AssertionError(f"no MSA segment in {payload!r}")
 

@@ -41,6 +41,7 @@ from mllp_support import (
 
 from brenvolt import Hl7Json
 from brenvolt_feeds import ack, split
+from brenvolt_feeds.delimiters import to_standard_delimiters
 from brenvolt_feeds.listen import Counters, ListenConfig, Receiver
 from brenvolt_feeds.store import Kind, read_lines
 
@@ -80,7 +81,7 @@ def corpus_messages(path: Path) -> list[bytes]:
 
 
 def expected_records(raw: bytes) -> list[dict[str, str]]:
-    return Hl7Json(raw.decode("utf-8")).hl7_json
+    return Hl7Json(to_standard_delimiters(raw.decode("utf-8"))).hl7_json
 
 
 def is_utf8(raw: bytes) -> bool:
@@ -343,6 +344,57 @@ class TestBadInput:
         assert answers == [("AA", "LATIN")]
         (line,) = read_lines(tmp_path)
         assert line["records"] == Hl7Json(raw.decode("latin-1")).hl7_json
+
+
+class TestOtherDelimiters:
+    VISTA = b"MSH^~|\\&^SEND^FAC^RCV^FAC^20261208^^ADT~A01~ADT_A01^VISTA-1^P^2.5\rPID^1^^4711~~~H|99~~~S^^DOE~JO\r"
+
+    def test_read_in_them_stored_and_answered_in_them(self, tmp_path: Path) -> None:
+        answers, counters = run_in_process(tmp_path, [frame(self.VISTA) + frame(adt("AFTER"))])
+        assert answers == [("AA", "VISTA-1"), ("AA", "AFTER")]
+        (line, _) = read_lines(tmp_path)
+        assert line["control_id"] == "VISTA-1"
+        assert line["records"] == Hl7Json(to_standard_delimiters(self.VISTA.decode())).hl7_json
+        assert [record["segment_name"] for record in line["records"]] == ["MSH", "PID", ""]
+        assert line["records"][1]["3[1].1"] == "99"
+        assert counters.stored == 2
+
+    def test_answer_is_written_in_the_declared_delimiters(self, tmp_path: Path) -> None:
+        receiver = Receiver(ListenConfig(out=str(tmp_path), fsync=False))
+        reply = receiver.take(self.VISTA, "peer").frame
+        assert reply is not None and reply.startswith(VT + b"MSH^~|\\&^RCV^FAC^SEND^FAC^")
+        assert b"\rMSA^AA^VISTA-1\r" in reply
+
+    @pytest.mark.parametrize(
+        ("payload", "options", "control", "reason"),
+        [
+            (VISTA, {"rewrite_delimiters": False}, "VISTA-1", "with --no-delimiter-rewrite they are not read"),
+            (
+                b"MSH$^&&^$S$F$R$RF$x$$ADT^A01$DUP-1$P$2.5\r",
+                {},
+                "DUP-1",
+                "the header's delimiters cannot be read: MSH-2 '^&&^' names '^' twice",
+            ),
+        ],
+        ids=["rewrite-off", "unusable-encoding-characters"],
+    )
+    def test_not_read_is_answered_ar_with_the_reason(
+        self, tmp_path: Path, payload: bytes, options: dict[str, object], control: str, reason: str
+    ) -> None:
+        answers, counters = run_in_process(tmp_path, [frame(payload) + frame(adt("AFTER"))], **options)
+        assert answers == [("AR", control), ("AA", "AFTER")]
+        (reject,) = read_lines(tmp_path, Kind.REJECTS)
+        assert reason in str(reject["error"])
+        assert base64.b64decode(str(reject["raw"])) == payload
+        assert [line["control_id"] for line in read_lines(tmp_path)] == ["AFTER"]
+        assert counters.rejected == 1
+
+    def test_unusable_encoding_characters_after_a_bar_are_read_as_before(self, tmp_path: Path) -> None:
+        payload = b"MSH|^&&^|S|F|R|RF|x||ADT^A01|BAR-1|P|2.5\r"
+        answers, _ = run_in_process(tmp_path, [frame(payload)])
+        assert answers == [("AA", "BAR-1")]
+        (line,) = read_lines(tmp_path)
+        assert line["records"] == Hl7Json(payload.decode()).hl7_json
 
 
 # -- duplicates and acknowledgements --------------------------------------------

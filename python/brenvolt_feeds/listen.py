@@ -15,6 +15,12 @@ only once its line is written and fsync'd. What happens to each frame:
   or a message that ``Hl7Json`` cannot convert: a rejects line ``{"received",
   "peer", "error", "raw"}``, answered ``AE``; one that fails ``--validate`` /
   ``--strict``: a rejects line, answered ``AR``;
+- a message whose header declares other delimiters than ``| ^ ~ \\ &``: read
+  through ``brenvolt_feeds.delimiters.to_standard_delimiters`` and stored
+  like any other; with ``--no-delimiter-rewrite``, or when its encoding
+  characters cannot be honoured (``MSH$^&&^$``), a rejects line, answered
+  ``AR`` with the reason. Every answer is written in the delimiters the
+  message declared;
 - an acknowledgement (MSH-9 ``ACK``): stored like any message, never answered;
 - a frame over ``--max-frame-size``: logged, the connection is closed without
   an answer;
@@ -43,6 +49,12 @@ from typing import Final, Literal
 from brenvolt import Hl7Json
 from brenvolt_feeds import ack, mllp
 from brenvolt_feeds import options as option_types
+from brenvolt_feeds.delimiters import (
+    declared_delimiters,
+    delimiter_problem,
+    header_field_separator,
+    to_standard_delimiters,
+)
 from brenvolt_feeds.store import (
     DEFAULT_DUP_WINDOW,
     DEFAULT_PARALLEL_SYNCS,
@@ -103,6 +115,8 @@ class ListenConfig:
     validate: bool = False
     strict: bool = False
     escaping: bool = True
+    rewrite_delimiters: bool = True
+    """Read messages that declare other delimiters in them (``to_standard_delimiters``); off: AR."""
     tls_cert: str | None = None
     tls_key: str | None = None
     fsync: bool = True
@@ -257,17 +271,26 @@ class Receiver:
                 f"cannot decode as {config.encoding}: {error}",
             )
         is_ack = _is_acknowledgement(text)
-        if not text.lstrip("\r\n").startswith("MSH"):
+        start = text.lstrip("\r\n")
+        if not start.startswith("MSH"):
             return self._reject(
                 received, peer, payload, text, is_ack, "AE", "the message does not start with an MSH segment"
             )
+        readable = text
+        if config.rewrite_delimiters:
+            rewritten = to_standard_delimiters(start)
+            if rewritten is not start:
+                readable = text[: len(text) - len(start)] + rewritten
+                start = rewritten
+        if not start.startswith(_STANDARD_HEADER) and _unread(start):
+            return self._reject(received, peer, payload, text, is_ack, "AR", _unread_delimiters(start))
         if config.validate or config.strict:
             try:
-                Hl7Json(text, escaping_enabled=config.escaping).validate(config.strict, False)
+                Hl7Json(readable, escaping_enabled=config.escaping).validate(config.strict, False)
             except Exception as error:
                 return self._reject(received, peer, payload, text, is_ack, "AR", str(error))
         try:
-            records = Hl7Json(text, escaping_enabled=config.escaping).hl7_json
+            records = Hl7Json(readable, escaping_enabled=config.escaping).hl7_json
         except Exception as error:
             return self._reject(received, peer, payload, text, is_ack, "AE", str(error))
         control = ack.control_id(text)
@@ -572,6 +595,39 @@ def _line_end(text: str, start: int) -> int:
     return min(ends) if ends else len(text)
 
 
+_STANDARD_HEADER: Final = "MSH|^~\\&"
+
+
+def _unread(header: str) -> bool:
+    """Whether a header not in the standard delimiters is one that the records would misread.
+
+    It declares other delimiters that are usable (the rewrite is off), or
+    unusable ones after another field separator than ``|``. Unusable ones
+    after ``|`` (``MSH|^~&|``) are read with the standard delimiters, as
+    brenvolt has always read them.
+    """
+    declared = declared_delimiters(header)
+    if declared is not None:
+        return not declared.is_standard
+    return header_field_separator(header) not in (None, "|")
+
+
+def _unread_delimiters(header: str) -> str:
+    """Why a message whose header is not ``MSH|`` is not read.
+
+    Its encoding characters cannot be honoured, or it declares usable ones
+    and the rewrite is off.
+    """
+    problem = delimiter_problem(header)
+    declared = declared_delimiters(header)
+    if problem is not None or declared is None:
+        return f"the header's delimiters cannot be read: {problem}"
+    return (
+        f"the message declares other delimiters than | ^ ~ \\ & (MSH-1 '{declared.field}', MSH-2 "
+        f"'{declared.encoding_characters}'); with --no-delimiter-rewrite they are not read"
+    )
+
+
 def _build_ack(text: str, code: Code, error: str | None) -> str:
     """The answer to ``text`` (never an ACK); a frame without a header gets an ACK with an empty MSA-2."""
     return ack.build_ack(text, code, error)
@@ -623,6 +679,7 @@ def run_listen(options: argparse.Namespace) -> int:
         validate=options.validate or options.strict,
         strict=options.strict,
         escaping=not options.no_escaping,
+        rewrite_delimiters=not options.no_delimiter_rewrite,
         tls_cert=options.tls_cert,
         tls_key=options.tls_key,
         fsync=not options.no_fsync,
@@ -679,6 +736,12 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument(
         "--no-escaping", action="store_true", help="keep escape sequences as written in the records"
+    )
+    parser.add_argument(
+        "--no-delimiter-rewrite",
+        action="store_true",
+        help="do not read messages whose header declares other delimiters than | ^ ~ \\ & in them: "
+        "answer them AR (by default they are rewritten into the standard ones and stored)",
     )
     limits = parser.add_argument_group("limits")
     limits.add_argument(
