@@ -193,15 +193,48 @@ class TestAcknowledgements:
         assert "ignored an ACK for control id 'OTHER' while waiting for 'ONLY'" in stderr
 
     def test_nobody_listening_gives_up_after_the_retries(self, tmp_path: Path) -> None:
-        with socket.create_server(("127.0.0.1", 0)) as probe:
-            port = probe.getsockname()[1]
+        port = free_port()
         source = tmp_path / "one.hl7"
         write_messages(source, ["NOBODY"])
         code, stdout, stderr = send("--host", "127.0.0.1", "--port", str(port), "--retries", "2", str(source))
         assert code == 1
-        assert summary(stdout) == {"sent": 1, "AA": 0, "AE": 0, "AR": 0, "none": 1, "resends": 2}
-        attempts = [line for line in stderr.splitlines() if line.startswith("brenvolt send: cannot connect")]
-        assert len(attempts) == 3
+        # Never written to a connection: not one resend.
+        assert summary(stdout) == {"sent": 1, "AA": 0, "AE": 0, "AR": 0, "none": 1, "resends": 0}
+        refused = f"cannot connect to 127.0.0.1:{port}: Connection refused"
+        assert stderr.splitlines() == [f"brenvolt send: {source} message 0: {refused}"] * 3 + [
+            f"brenvolt send: {source} message 0 (control id 'NOBODY'): no ACK after 3 tries: {refused}"
+        ]
+
+
+def free_port() -> int:
+    """A port of 127.0.0.1 that nobody listens on (just now)."""
+    with socket.create_server(("127.0.0.1", 0)) as probe:
+        return int(probe.getsockname()[1])
+
+
+class TestEveryMessageWithoutAnAckIsExplained:
+    @pytest.mark.parametrize(
+        ("script", "args", "reason"),
+        [
+            (lambda n, p: [], ["--ack-timeout", "0.3"], "no ACK for control id 'WHY' within 0.3s"),
+            (lambda n, p: [b"CLOSE"], [], "the receiver closed the connection"),
+            (lambda n, p: [], ["--tls", "--connect-timeout", "0.3"], "cannot connect to {where}: no connection within 0.3s"),
+        ],
+        ids=["ack-timeout", "closed-by-the-receiver", "connect-timeout"],
+    )
+    def test_reason(self, tmp_path: Path, script: Script, args: list[str], reason: str) -> None:
+        source = tmp_path / "one.hl7"
+        write_messages(source, ["WHY"])
+        with ScriptedReceiver(script) as receiver:
+            where = f"127.0.0.1:{receiver.port}"
+            code, stdout, stderr = send(
+                "--host", "127.0.0.1", "--port", str(receiver.port), "--retries", "0", *args, str(source)
+            )
+        assert code == 1
+        assert summary(stdout)["none"] == 1
+        assert stderr.splitlines()[-1] == (
+            f"brenvolt send: {source} message 0 (control id 'WHY'): no ACK after 1 try: {reason.format(where=where)}"
+        )
 
 
 class TestInputs:
@@ -235,9 +268,49 @@ class TestInputs:
         assert summary(stdout)["AA"] == 1
         assert "offset 0" in stderr
 
-    def test_missing_file(self, tmp_path: Path) -> None:
-        code, _, stderr = send("--host", "127.0.0.1", "--port", "9", str(tmp_path / "nothing.hl7"))
-        assert code == 2 and "no such file" in stderr
+    def test_missing_file_is_named_and_the_rest_is_sent(self, tmp_path: Path) -> None:
+        source = tmp_path / "feed.hl7"
+        write_messages(source, ["AFTER-MISSING"])
+        missing = tmp_path / "nothing.hl7"
+        with ScriptedReceiver(lambda n, p: [answer(p)]) as receiver:
+            code, stdout, stderr = send(
+                "--host", "127.0.0.1", "--port", str(receiver.port), str(missing), str(source)
+            )
+        assert code == 1
+        assert summary(stdout)["AA"] == 1
+        assert stderr.splitlines() == [
+            f"brenvolt send: {missing}: I/O error: No such file or directory (os error 2)"
+        ]
+
+    def test_folder_is_read_like_the_other_commands_read_one(self, tmp_path: Path) -> None:
+        folder = tmp_path / "inbox"
+        (folder / "sub").mkdir(parents=True)
+        write_messages(folder / "b.hl7", ["B-1", "B-2"])
+        write_messages(folder / "sub" / "a.HL7", ["SUB-A"])
+        (folder / "c.json").write_text(json.dumps(Hl7Json(adt("C-JSON").decode()).hl7_json))
+        (folder / "notes.txt").write_text("not a message")
+        (folder / "README").write_text("not a message")
+        with ScriptedReceiver(lambda n, p: [answer(p)]) as receiver:
+            code, stdout, stderr = send("--host", "127.0.0.1", "--port", str(receiver.port), str(folder))
+        assert code == 0, stderr
+        assert summary(stdout)["AA"] == 4
+        assert [ack.control_id(payload.decode()) for payload in receiver.received] == ["B-1", "B-2", "C-JSON", "SUB-A"]
+        assert stderr.splitlines() == [
+            f"brenvolt send: {folder}: left out 2 files that are not *.hl7 or *.json (1 .txt, 1 without a suffix)"
+        ]
+
+    def test_acknowledgement_is_not_sent(self, tmp_path: Path) -> None:
+        source = tmp_path / "capture.hl7"
+        reply = ack.build_ack(adt("ORIGINAL").decode()).encode()
+        source.write_bytes(adt("FIRST") + reply + adt("SECOND"))
+        with ScriptedReceiver(lambda n, p: [answer(p)]) as receiver:
+            code, stdout, stderr = send("--host", "127.0.0.1", "--port", str(receiver.port), str(source))
+        assert code == 1
+        assert summary(stdout) == {"sent": 2, "AA": 2, "AE": 0, "AR": 0, "none": 0, "resends": 0}
+        assert receiver.received == [adt("FIRST"), adt("SECOND")]
+        assert stderr.splitlines() == [
+            f"brenvolt send: {source} message 1: an acknowledgement (MSH-9 is ACK): not sent"
+        ]
 
     def test_messages_of_and_parse_ack(self, tmp_path: Path) -> None:
         source = tmp_path / "feed.hl7"
@@ -245,6 +318,45 @@ class TestInputs:
         assert [(item.index, item.control_id) for item in messages_of(source)] == [(0, "A"), (1, "B")]
         assert parse_ack(answer(adt("X"), "AE")) == ("AE", "X")
         assert parse_ack(b"MSH|^~\\&|\rPID|1\r") is None
+
+
+class TestOtherDelimiters:
+    VISTA = b"MSH^~|\\&^SEND^FAC^RCV^FAC^20261208^^ADT~A01~ADT_A01^VISTA-1^P^2.5\rPID^1^^4711\r"
+
+    def test_control_id_and_ack_are_read_in_the_declared_delimiters(self, tmp_path: Path) -> None:
+        source = tmp_path / "vista.hl7"
+        source.write_bytes(self.VISTA)
+        with ScriptedReceiver(lambda n, p: [ack.build_ack(p.decode()).encode()]) as receiver:
+            code, stdout, stderr = send("--host", "127.0.0.1", "--port", str(receiver.port), str(source))
+        assert code == 0, stderr
+        assert summary(stdout)["AA"] == 1
+        # Sent as written: only its line ends would be made CR.
+        assert receiver.received == [self.VISTA]
+
+    def test_without_the_rewrite_they_are_read_as_standard(self, tmp_path: Path) -> None:
+        source = tmp_path / "vista.hl7"
+        source.write_bytes(self.VISTA)
+        with ScriptedReceiver(lambda n, p: [ack.build_ack(p.decode()).encode()]) as receiver:
+            code, stdout, stderr = send(
+                "--host", "127.0.0.1", "--port", str(receiver.port), "--no-delimiter-rewrite",
+                "--ack-timeout", "0.3", "--retries", "0", str(source),
+            )
+        assert code == 1
+        assert summary(stdout)["none"] == 1
+        assert "(control id ''): no ACK after 1 try: no ACK for control id '' within 0.3s" in stderr
+
+    @pytest.mark.parametrize(
+        ("payload", "rewrite", "fields"),
+        [
+            (b"MSH^~|\\&^^^^^x^^ACK^1^P^2.5\rMSA^AE^ID|1\r", True, ("AE", "ID|1")),
+            (b"MSH^~|\\&^^^^^x^^ACK^1^P^2.5\rMSA^AE^ID|1\r", False, None),
+            (b"MSA|AA|X\n", True, ("AA", "X")),
+            (b"MSH|^~\\&|\rMSA\r", True, ("", "")),
+        ],
+        ids=["declared", "declared-rewrite-off", "no-header-lf", "empty-msa"],
+    )
+    def test_parse_ack(self, payload: bytes, rewrite: bool, fields: tuple[str, str] | None) -> None:
+        assert parse_ack(payload, rewrite_delimiters=rewrite) == fields
 
 
 # -- real peers ---------------------------------------------------------------------

@@ -3,15 +3,25 @@
 Inputs: ``*.json`` files are JSON record files, written through ``JsonHl7``
 with CR segment ends (one message each); every other file is split into
 messages as ``brenvolt_feeds.split.split_file`` splits it (plain files, batch
-files, MLLP dumps), each message's line ends made CR.
+files, MLLP dumps), each message's line ends made CR. A folder stands for
+every ``*.hl7`` and ``*.json`` file below it, in sorted order (the other
+files are counted in one line). A message that is itself an acknowledgement
+is not sent. Every message goes as it was written, in the delimiters its
+header declares; its MSH-9 and MSH-10, and the ACKs that come back, are read
+in the delimiters each declares (``brenvolt_feeds.delimiters``) unless
+``--no-delimiter-rewrite`` is given.
 
 For each message the sender writes one frame and waits for the ACK whose
 MSA-2 equals the MSH-10 it sent; an ACK for another control id is logged and
 not counted, and the wait goes on until ``--ack-timeout``. When the
 connection fails, or no matching ACK comes in time, it reconnects with
 exponential backoff and sends that message again, up to ``--retries`` times.
-A message whose ACK arrived (AA, AE or AR) is never sent again. The exit
-status is 0 only when every message got AA.
+A message whose ACK arrived (AA, AE or AR) is never sent again; a message
+that got none is logged with why: no connection within the time, a refused
+connection, a connection closed by the receiver, or no ACK within the time.
+The exit status is 0 only when every message got AA and every input was
+read; an input that cannot be read, a splitter's notice or an
+acknowledgement left out makes it 1.
 """
 
 from __future__ import annotations
@@ -23,16 +33,17 @@ import contextlib
 import dataclasses
 import logging
 import os
+import re
 import ssl
 import sys
-import time
 from collections.abc import Callable, Iterator, Sequence
-from pathlib import Path
 from typing import Final
 
-from brenvolt import Hl7Json, JsonHl7
+from brenvolt import JsonHl7
 from brenvolt_feeds import ack, mllp, split
 from brenvolt_feeds import options as option_types
+from brenvolt_feeds.delimiters import header_field_separator
+from brenvolt_feeds.inputs import find_sources, io_error_text
 
 __all__ = [
     "Outcome",
@@ -49,6 +60,8 @@ __all__ = [
 ]
 
 log = logging.getLogger("brenvolt.send")
+
+_LINE_ENDS: Final = re.compile(r"\r\n|\r|\n")
 
 DEFAULT_TIMEOUT: Final = 10.0
 DEFAULT_RETRIES: Final = 5
@@ -68,12 +81,23 @@ class Outgoing:
 
 @dataclasses.dataclass(frozen=True, slots=True)
 class Outcome:
-    """What became of one message: ``code`` is AA, AE, AR, or None when no ACK came."""
+    """What became of one message: ``code`` is AA, AE, AR, or None when no ACK came.
+
+    ``attempts`` counts the tries (connection attempts that failed included),
+    ``sends`` the times the message was written to a connection; ``detail``
+    says why the last try failed ("" when an ACK came).
+    """
 
     message: Outgoing
     code: str | None
     attempts: int
     detail: str = ""
+    sends: int = 0
+
+    @property
+    def resends(self) -> int:
+        """Times the message was written again after it had been written once."""
+        return max(self.sends - 1, 0)
 
 
 @dataclasses.dataclass(slots=True)
@@ -116,6 +140,8 @@ class SendConfig:
     tls: bool = False
     tls_ca: str | None = None
     tls_server_name: str | None = None
+    rewrite_delimiters: bool = True
+    """Read MSH-9, MSH-10 and the ACKs in the delimiters each declares; off: in ``| ^ ~ \\ &`` only."""
 
 
 def _carriage_returns(data: bytes) -> bytes:
@@ -124,22 +150,43 @@ def _carriage_returns(data: bytes) -> bytes:
 
 
 def messages_of(
-    path: str | os.PathLike[str], *, encoding: str = "utf-8", problems: list[str] | None = None
+    path: str | os.PathLike[str],
+    *,
+    encoding: str = "utf-8",
+    problems: list[str] | None = None,
+    rewrite_delimiters: bool = True,
 ) -> Iterator[Outgoing]:
     """The messages of one input file, in order.
 
     A ``.json`` file is one message of records (through ``JsonHl7``); any
     other file is split by ``split_file``. What the splitter reports (skipped
-    bytes, wrong batch counts) is logged and added to ``problems``.
+    bytes, wrong batch counts) and every acknowledgement found (it is not
+    sent: an ACK is never acknowledged, and a receiver would not answer it)
+    are logged and added to ``problems``. The header is read in the
+    delimiters it declares, or with ``rewrite_delimiters`` false in
+    ``| ^ ~ \\ &`` only.
 
     Raises ``OSError`` when the file cannot be read and ``Exception`` (from
     ``JsonHl7``) for a JSON file that is not a record list.
     """
     name = os.fspath(path)
+
+    def outgoing(index: int, data: bytes, label: str) -> Outgoing | None:
+        text = data.decode(encoding, "replace")
+        header = text if rewrite_delimiters or header_field_separator(text) == "|" else ""
+        if ack.is_acknowledgement(header):
+            note = f"{label}: an acknowledgement (MSH-9 is ACK): not sent"
+            log.warning("%s", note)
+            if problems is not None:
+                problems.append(note)
+            return None
+        return Outgoing(name, index, data, ack.control_id(header))
+
     if name.lower().endswith(".json"):
         text = JsonHl7.from_file(name).hl7_string
-        data = _carriage_returns(text.encode(encoding))
-        yield Outgoing(name, 0, data, ack.control_id(data.decode(encoding, "replace")))
+        message = outgoing(0, _carriage_returns(text.encode(encoding)), name)
+        if message is not None:
+            yield message
         return
     for piece in split.split_file(name):
         if isinstance(piece, split.Notice):
@@ -148,20 +195,25 @@ def messages_of(
             if problems is not None:
                 problems.append(note)
             continue
-        data = _carriage_returns(piece.raw)
-        yield Outgoing(name, piece.index, data, ack.control_id(data.decode(encoding, "replace")))
+        message = outgoing(piece.index, _carriage_returns(piece.raw), f"{name} message {piece.index}")
+        if message is not None:
+            yield message
 
 
-def parse_ack(payload: bytes, encoding: str = "utf-8") -> tuple[str, str] | None:
-    """(MSA-1, MSA-2) of an ACK frame's payload, or None when it holds no MSA segment."""
+def parse_ack(
+    payload: bytes, encoding: str = "utf-8", *, rewrite_delimiters: bool = True
+) -> tuple[str, str] | None:
+    """(MSA-1, MSA-2) of an ACK frame's payload as written, or None when it holds no MSA segment.
+
+    The MSA line is cut at the field separator the ACK's header declares
+    (``|`` when it has no header, or with ``rewrite_delimiters`` false).
+    """
     text = payload.decode(encoding, "replace")
-    try:
-        records = Hl7Json(text, escaping_enabled=False).hl7_json
-    except Exception:
-        return None
-    for record in records:
-        if record.get("segment_name") == "MSA":
-            return record.get("1", ""), record.get("2", "")
+    separator = (header_field_separator(text) if rewrite_delimiters else None) or "|"
+    for line in _LINE_ENDS.split(text):
+        if line == "MSA" or line.startswith("MSA" + separator):
+            fields = line.split(separator)
+            return (fields[1] if len(fields) > 1 else ""), (fields[2] if len(fields) > 2 else "")
     return None
 
 
@@ -233,76 +285,119 @@ class Sender:
 
     async def send(self, message: Outgoing) -> Outcome:
         """Send one message until its ACK arrives or the retries run out."""
-        attempts = 0
-        delay = self.config.backoff
+        config = self.config
+        attempts = sends = 0
+        delay = config.backoff
         detail = ""
-        while attempts <= self.config.retries:
+        where = f"{config.host}:{config.port}"
+        while attempts <= config.retries:
             if attempts:
                 await asyncio.sleep(delay)
                 delay = min(delay * 2, MAX_BACKOFF)
             attempts += 1
             try:
                 link = await self._connect()
-            except (OSError, TimeoutError, ssl.SSLError) as error:
-                detail = f"cannot connect to {self.config.host}:{self.config.port}: {error or 'timed out'}"
-                log.warning("%s", detail)
-                continue
-            try:
-                link.writer.write(mllp.frame(message.data))
-                await link.writer.drain()
-                code = await self._await_ack(link, message)
-            except (OSError, ssl.SSLError, TimeoutError) as error:
-                detail = f"{message.source} message {message.index}: {error or 'no ACK in time'}"
-                log.warning("%s", detail)
+            except TimeoutError:
+                detail = f"cannot connect to {where}: no connection within {config.connect_timeout:g}s"
+            except ssl.SSLError as error:
+                detail = f"cannot connect to {where}: TLS: {error.reason or error}"
+            except OSError as error:
+                detail = f"cannot connect to {where}: {_reason(error)}"
+            else:
+                try:
+                    link.writer.write(mllp.frame(message.data))
+                    sends += 1
+                    await link.writer.drain()
+                    code = await self._await_ack(link, message)
+                except TimeoutError:
+                    detail = f"no ACK for control id {message.control_id!r} within {config.ack_timeout:g}s"
+                except ssl.SSLError as error:
+                    detail = f"the connection failed: TLS: {error.reason or error}"
+                except OSError as error:
+                    detail = _broken(error)
+                else:
+                    return Outcome(message, code, attempts, sends=sends)
                 await self.close()
-                continue
-            return Outcome(message, code, attempts)
-        return Outcome(message, None, attempts, detail)
+            log.warning("%s message %d: %s", message.source, message.index, detail)
+        return Outcome(message, None, attempts, detail, sends)
 
     async def _await_ack(self, link: _Link, message: Outgoing) -> str:
-        deadline = time.monotonic() + self.config.ack_timeout
-        while True:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise TimeoutError(
-                    f"no ACK for control id {message.control_id!r} in {self.config.ack_timeout:g}s"
-                )
-            async with asyncio.timeout(remaining):
+        """The code of the ACK whose MSA-2 is the message's control id; TimeoutError after ``ack_timeout``."""
+        async with asyncio.timeout(self.config.ack_timeout):
+            while True:
                 payload = await link.next_frame()
-            fields = parse_ack(payload, self.config.encoding)
-            if fields is None:
-                log.warning("ignored a frame without an MSA segment while waiting for %r", message.control_id)
-                continue
-            code, answered = fields
-            if answered != message.control_id:
-                log.warning(
-                    "ignored an ACK for control id %r while waiting for %r", answered, message.control_id
+                fields = parse_ack(
+                    payload, self.config.encoding, rewrite_delimiters=self.config.rewrite_delimiters
                 )
-                continue
-            return code
+                if fields is None:
+                    log.warning(
+                        "ignored a frame without an MSA segment while waiting for %r", message.control_id
+                    )
+                    continue
+                code, answered = fields
+                if answered != message.control_id:
+                    log.warning(
+                        "ignored an ACK for control id %r while waiting for %r", answered, message.control_id
+                    )
+                    continue
+                return code
+
+
+def _broken(error: OSError) -> str:
+    """Why a connection failed after it was made."""
+    if error.errno is None:
+        return str(error) or "the connection failed"
+    return f"the connection failed: {os.strerror(error.errno)}"
+
+
+def _reason(error: OSError) -> str:
+    """An ``OSError`` in a few words: the system's text for its number, or its own text, never ""."""
+    if error.errno is not None:
+        return os.strerror(error.errno)
+    return str(error) or type(error).__name__
 
 
 async def send_all(config: SendConfig, files: Sequence[str]) -> Summary:
-    """Send every message of ``files`` in order over one connection; return the summary."""
+    """Send every message of ``files`` in order over one connection; return the summary.
+
+    A folder among ``files`` stands for every ``*.hl7`` and ``*.json`` file
+    below it, in sorted order.
+    """
     summary = Summary()
     sender = Sender(config)
     problems: list[str] = []
+    inputs = find_sources(files, (".hl7", ".json"), standard_input=False)
+    for folder in inputs.empty:
+        problems.append(f"{folder}: no *.hl7 or *.json files in this folder")
+        log.error("%s", problems[-1])
+    for folder, note in inputs.left_out:
+        log.warning("%s: %s", folder, note)
     try:
-        for name in files:
-            messages = messages_of(name, encoding=config.encoding, problems=problems)
+        for source in inputs.sources:
+            name = source.label
+            messages = messages_of(
+                name,
+                encoding=config.encoding,
+                problems=problems,
+                rewrite_delimiters=config.rewrite_delimiters,
+            )
             while True:
                 # The file is split lazily: a read error can come after some messages went.
                 try:
                     message = next(messages)
                 except StopIteration:
                     break
+                except OSError as error:
+                    problems.append(f"{name}: {io_error_text(error)}")
+                    log.error("%s", problems[-1])
+                    break
                 except Exception as error:
                     problems.append(f"{name}: {error}")
-                    log.error("%s: %s", name, error)
+                    log.error("%s", problems[-1])
                     break
                 outcome = await sender.send(message)
                 summary.sent += 1
-                summary.resends += outcome.attempts - 1
+                summary.resends += outcome.resends
                 summary.outcomes.append(outcome)
                 if outcome.code == "AA":
                     summary.accepted += 1
@@ -310,7 +405,15 @@ async def send_all(config: SendConfig, files: Sequence[str]) -> Summary:
                     summary.rejected += 1
                 elif outcome.code is None:
                     summary.unanswered += 1
-                    log.error("%s message %d: no ACK: %s", message.source, message.index, outcome.detail)
+                    log.error(
+                        "%s message %d (control id %r): no ACK after %d %s: %s",
+                        message.source,
+                        message.index,
+                        message.control_id,
+                        outcome.attempts,
+                        "try" if outcome.attempts == 1 else "tries",
+                        outcome.detail,
+                    )
                 else:
                     summary.errors += 1
                 if outcome.code not in ("AA", None):
@@ -334,10 +437,6 @@ def run_send(options: argparse.Namespace) -> int:
     log.addHandler(handler)
     log.setLevel(logging.WARNING if not options.quiet else logging.ERROR)
     log.propagate = False
-    for name in options.files:
-        if not Path(name).is_file():
-            print(f"brenvolt send: {name}: no such file", file=sys.stderr)
-            return 2
     config = SendConfig(
         host=options.host,
         port=options.port,
@@ -349,6 +448,7 @@ def run_send(options: argparse.Namespace) -> int:
         tls=options.tls or options.tls_ca is not None,
         tls_ca=options.tls_ca,
         tls_server_name=options.tls_server_name,
+        rewrite_delimiters=not options.no_delimiter_rewrite,
     )
     try:
         summary = asyncio.run(send_all(config, options.files))
@@ -365,7 +465,8 @@ def add_send_arguments(parser: argparse.ArgumentParser) -> None:
         "files",
         nargs="+",
         metavar="FILE",
-        help="HL7 files (split into messages) or JSON record files (*.json)",
+        help="HL7 files (split into messages), JSON record files (*.json), or folders: every *.hl7 "
+        "and *.json file below them",
     )
     parser.add_argument("--host", required=True, help="the receiver's address")
     parser.add_argument("--port", type=int, required=True, help="the receiver's port")
@@ -402,6 +503,12 @@ def add_send_arguments(parser: argparse.ArgumentParser) -> None:
         type=option_types.encoding,
         default="utf-8",
         help="how JSON records are encoded and ACKs decoded (default: utf-8); HL7 files go as they are",
+    )
+    parser.add_argument(
+        "--no-delimiter-rewrite",
+        action="store_true",
+        help="read MSH-9 and MSH-10 of each message, and the ACKs, in | ^ ~ \\ & only, whatever "
+        "delimiters their headers declare (messages are always sent as they are written)",
     )
     parser.add_argument(
         "--tls",
