@@ -19,7 +19,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from brenvolt import Hl7Json, JsonHl7
+from brenvolt_feeds.delimiters import to_standard_delimiters
 from brenvolt_feeds.split import Message, split_file
+from brenvolt_feeds.store import part_line
 
 SCRIPT = Path(sys.executable).parent / "brenvolt"
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "adt_a01.hl7"
@@ -194,6 +196,12 @@ class TestToJson:
         output = tmp_path / "corpus.jsonl"
         result = brenvolt("to-json", "--no-progress", "-o", str(output), str(corpus_dir))
         expected, problems = [], []
+        others = sorted(path.suffix for path in corpus_dir.rglob("*") if path.is_file() and path.suffix != ".hl7")
+        if others:
+            counted = sorted(set(others), key=lambda suffix: (-others.count(suffix), suffix))
+            kinds = ", ".join(f"{others.count(suffix)} {suffix}" for suffix in counted)
+            files = "1 file that is" if len(others) == 1 else f"{len(others)} files that are"
+            problems.append(f"brenvolt: {corpus_dir}: left out {files} not *.hl7 ({kinds})")
         for path in sorted(corpus_dir.rglob("*.hl7")):
             pieces = list(split_file(path))
             count = sum(isinstance(piece, Message) for piece in pieces)
@@ -202,7 +210,7 @@ class TestToJson:
                     problems.append(f"brenvolt: {path}: offset {piece.offset}: {piece.message}")
                     continue
                 try:
-                    outcome = {"records": Hl7Json(piece.text()).hl7_json}
+                    outcome = {"records": Hl7Json(to_standard_delimiters(piece.text())).hl7_json}
                 except UnicodeDecodeError as error:
                     where = f"byte 0x{piece.raw[error.start]:02x} at offset {piece.offset + error.start}"
                     outcome = {"error": f"I/O error: stream did not contain valid UTF-8 ({where})"}
@@ -221,14 +229,15 @@ class TestToJson:
         assert counts[str(corpus_dir / "mirth-connect/siu_s12_batch_three_messages.hl7")] == 3
         # Every problem on stderr, one line each, and the status says so.
         assert sorted(result.stderr.decode().splitlines()) == sorted(problems)
-        assert result.returncode == (1 if problems else 0)
+        assert result.returncode == (1 if any("left out" not in problem for problem in problems) else 0)
 
     def test_output_dir_keeps_the_sub_folders(self, tmp_path):
         write(tmp_path / "in", "a/one.hl7", VALID)
         write(tmp_path / "in", "b/two.HL7", NO_PID)
         write(tmp_path / "in", "b/notes.txt", "not a message")
         result = brenvolt("to-json", "-d", str(tmp_path / "out"), str(tmp_path / "in"))
-        assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+        note = f"brenvolt: {tmp_path / 'in'}: left out 1 file that is not *.hl7 (1 .txt)\n"
+        assert (result.returncode, result.stdout, result.stderr.decode()) == (0, b"", note)
         written = sorted(p.relative_to(tmp_path / "out").as_posix() for p in (tmp_path / "out").rglob("*"))
         assert written == ["a", "a/one.json", "b", "b/two.json"]
         assert json.loads((tmp_path / "out/b/two.json").read_text()) == Hl7Json(NO_PID).hl7_json
@@ -269,8 +278,8 @@ class TestToHl7:
 
     @pytest.mark.parametrize(
         "text",
-        ['{"segment_name": "PID"}', '[{"1": 5}]', "[{}] x", '[{"1": "a"},]', '[{"10000000000": "a"}]'],
-        ids=["object", "number-value", "trailing-text", "trailing-comma", "beyond-line-bound"],
+        ['[{"1": 5}]', "[{}] x", '[{"1": "a"},]', '[{"10000000000": "a"}]', "\ufeff[]", " \n "],
+        ids=["number-value", "trailing-text", "trailing-comma", "beyond-line-bound", "byte-order-mark", "blank"],
     )
     def test_failure_is_one_line_on_stderr_naming_the_file(self, tmp_path, text):
         path = write(tmp_path, "bad.json", text)
@@ -278,6 +287,134 @@ class TestToHl7:
         message = error_of(lambda: JsonHl7.from_file(str(path)).hl7_string)
         assert (result.returncode, result.stdout) == (1, b"")
         assert result.stderr.decode() == f"brenvolt: {path}: {' '.join(message.splitlines())}\n"
+
+
+class TestToHl7JsonLines:
+    """JSON Lines, as to-json writes them for many messages and as the listener's
+    part files hold them: every line's records, written one message after another."""
+
+    @staticmethod
+    def expected(messages: list[str], end: str = "\n") -> str:
+        """The messages as to-hl7 writes each: JsonHl7's text, ended by a line end."""
+        texts = [JsonHl7(Hl7Json(m).hl7_json).hl7_string for m in messages]
+        return "".join(t if t.endswith("\n") else t + "\n" for t in texts).replace("\n", end)
+
+    def test_to_json_output_of_many_messages(self, tmp_path):
+        source = write(tmp_path, "three.hl7", "".join(THREE))
+        lines = write(tmp_path, "three.jsonl", brenvolt("to-json", str(source)).stdout)
+        result = brenvolt("to-hl7", "--line-end", "cr", str(lines))
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert result.stdout.decode() == self.expected(THREE, "\r")
+
+    def test_part_file_of_the_listener(self, tmp_path):
+        parts = b"".join(
+            part_line("2026-12-08T12:00:00+00:00", "127.0.0.1:1", str(n), "0" * 64, Hl7Json(m).hl7_json)
+            for n, m in enumerate(THREE)
+        )
+        path = write(tmp_path, "feed/part-20261208T120000.000000Z-000001.jsonl", parts)
+        write(tmp_path, "feed/part-20261208T130000.000000Z-000002.jsonl.open", parts[: len(parts) // 2])
+        result = brenvolt("to-hl7", str(path.parent))
+        assert result.returncode == 0
+        assert result.stdout.decode() == self.expected(THREE)
+        assert result.stderr.decode() == (
+            f"brenvolt: {path.parent}: left out 1 file that is not *.json or *.jsonl (1 .open)\n"
+        )
+
+    def test_standard_input_and_output_dir(self, tmp_path):
+        lines = brenvolt("to-json", "--lines", stdin="".join(THREE).encode()).stdout
+        assert brenvolt("to-hl7", stdin=lines).stdout.decode() == self.expected(THREE)
+        source = write(tmp_path, "in/many.jsonl", lines)
+        result = brenvolt("to-hl7", "-d", str(tmp_path / "out"), str(source))
+        assert (result.returncode, result.stderr) == (0, b"")
+        assert (tmp_path / "out/many.hl7").read_text() == self.expected(THREE)
+
+    @pytest.mark.parametrize(
+        "line, problem",
+        [
+            ('{"file": "a.hl7", "index": 1, "error": "HL7 message is empty"}', "no records: the message was not converted (HL7 message is empty)"),
+            ('{"received": "t", "peer": "p", "error": "cannot decode", "raw": "AA=="}', "no records: the message was not converted (cannot decode)"),
+            ('{"segment_name": "PID"}', 'no "records" member'),
+            ("[1, 2]", "expected an object with the message's records, found list"),
+            ('{"records": "PID|1"}', "argument 'json_data': a str cannot be converted to a sequence of records"),
+            ('{"records": [{"1": 5}]}', None),
+            ('{"records": [{"10000000000": "a"}]}', None),
+            ("{not json", "not JSON: "),
+        ],
+        ids=["to-json-error-line", "listener-rejects-line", "no-records", "not-an-object", "records-not-a-list", "number-value", "beyond-line-bound", "not-json"],
+    )
+    def test_line_without_records_is_named_and_the_others_written(self, tmp_path, line, problem):
+        good = json.dumps({"file": "x", "index": 0, "records": Hl7Json(THREE[0]).hl7_json})
+        path = write(tmp_path, "mixed.jsonl", f"{good}\n\n{line}\n{good}\n")
+        result = brenvolt("to-hl7", str(path))
+        assert result.returncode == 1
+        assert result.stdout.decode() == self.expected([THREE[0], THREE[0]])
+        (reported,) = result.stderr.decode().splitlines()
+        assert reported.startswith(f"brenvolt: {path}: line 3: ")
+        if problem is None:  # as the records' own conversion words it
+            records = json.loads(line)["records"]
+            problem = error_of(lambda: JsonHl7(records).hl7_string) if "1000" in line else "argument"
+        assert problem in reported
+
+
+class TestRoundTripOfTheCorpus:
+    def test_to_json_to_hl7_to_json_gives_the_same_records(self, corpus_dir, tmp_path):
+        first = brenvolt("to-json", "--no-progress", "-o", str(tmp_path / "first.jsonl"), str(corpus_dir))
+        hl7 = brenvolt("to-hl7", "--line-end", "cr", "-o", str(tmp_path / "all.hl7"), str(tmp_path / "first.jsonl"))
+        again = brenvolt("to-json", "--lines", "-o", str(tmp_path / "again.jsonl"), str(tmp_path / "all.hl7"))
+        lines = json_lines((tmp_path / "first.jsonl").read_bytes())
+        converted = [line["records"] for line in lines if "records" in line]
+        failed = [line for line in lines if "records" not in line]
+        # What to-json could not convert is named by to-hl7, line by line, and nothing else.
+        assert hl7.stderr.decode().count("\n") == len(failed) and first.returncode == hl7.returncode == 1
+        assert (again.returncode, again.stderr) == (0, b"")
+        assert [line["records"] for line in json_lines((tmp_path / "again.jsonl").read_bytes())] == converted
+
+
+class TestOtherDelimiters:
+    VISTA = "MSH^~|\\&^SEND^FAC^RCV^FAC^20261208^^ADT~A01~ADT_A01^V1^P^2.5\rPID^1^^4711~~~H|99~~~S^^DOE~JO\r"
+
+    @pytest.mark.parametrize("args, rewrite", [([], True), (["--no-delimiter-rewrite"], False)], ids=["rewritten", "as-written"])
+    def test_to_json(self, tmp_path, args, rewrite):
+        path = write(tmp_path, "vista.hl7", self.VISTA)
+        result = brenvolt("to-json", *args, str(path))
+        assert (result.returncode, result.stderr) == (0, b"")
+        text = to_standard_delimiters(self.VISTA) if rewrite else self.VISTA
+        assert json.loads(result.stdout) == Hl7Json(text).hl7_json
+        assert [r["segment_name"] for r in json.loads(result.stdout)][:1] == (["MSH"] if rewrite else ["MSH^~"])
+
+    @pytest.mark.parametrize("args, rewrite", [([], True), (["--no-delimiter-rewrite"], False)], ids=["rewritten", "as-written"])
+    def test_validate(self, tmp_path, args, rewrite):
+        path = write(tmp_path, "vista.hl7", self.VISTA)
+        result = brenvolt("validate", *args, str(path))
+        try:
+            Hl7Json(to_standard_delimiters(self.VISTA) if rewrite else self.VISTA).validate(False, True)
+            verdict = "ok"
+        except Exception as error:
+            verdict = str(error)
+        assert result.stdout.decode() == f"{path}: {verdict}\n"
+        assert (verdict == "ok") == rewrite
+
+
+class TestFolderNotes:
+    """A folder names, in one line, the files of other suffixes it left out; it fails nothing."""
+
+    @pytest.mark.parametrize(
+        "command, kept, note",
+        [
+            ("to-json", "a.hl7", "left out 3 files that are not *.hl7 (2 .txt, 1 without a suffix)"),
+            ("validate", "a.hl7", "left out 3 files that are not *.hl7 (2 .txt, 1 without a suffix)"),
+            ("to-hl7", "a.json", "left out 3 files that are not *.json or *.jsonl (2 .txt, 1 without a suffix)"),
+        ],
+        ids=["to-json", "validate", "to-hl7"],
+    )
+    def test_one_line(self, tmp_path, command, kept, note):
+        folder = tmp_path / "in"
+        write(folder, kept, THREE[0] if kept.endswith(".hl7") else json.dumps(Hl7Json(THREE[0]).hl7_json))
+        for name in ("notes.txt", "sub/more.txt", "README"):
+            write(folder, name, "x")
+        result = brenvolt(command, "--no-required-fields" if command == "validate" else "--no-progress", str(folder))
+        assert result.returncode == 0
+        assert result.stderr.decode() == f"brenvolt: {folder}: {note}\n"
 
 
 class TestToHl7MessageEnds:

@@ -69,7 +69,7 @@ class TestInstalledDistribution:
     @pytest.mark.parametrize(
         "pattern",
         [
-            "brenvolt.cpython-*.so", "brenvolt_cli.py", "brenvolt-stubs/__init__.pyi",
+            "brenvolt.cpython-*.so", "brenvolt_cli/__init__.py", "brenvolt-stubs/__init__.pyi",
             "brenvolt-*.dist-info/*LICENSE",
         ],
         ids=["extension", "cli", "stubs", "licence"],

@@ -123,10 +123,10 @@ class TestMypy:
         assert result.returncode == 0, result.stdout + result.stderr
         assert result.stdout.startswith("Success: no issues found")
 
-    def test_strict_accepts_the_installed_command_line_module(self, tmp_path):
+    def test_strict_accepts_the_installed_command_line_package(self, tmp_path):
         # A copy: mypy would take all of site-packages for the user's own code.
-        copy = tmp_path / "brenvolt_cli.py"
-        shutil.copyfile(installed("brenvolt_cli.py"), copy)
+        copy = tmp_path / "brenvolt_cli"
+        shutil.copytree(installed("brenvolt_cli/__init__.py").parent, copy, ignore=shutil.ignore_patterns("__pycache__"))
         result = run_mypy(copy, tmp_path)
         assert result.returncode == 0, result.stdout + result.stderr
 
