@@ -6,8 +6,13 @@ by CR, and the rewritten text is then read by python-hl7 and by hl7apy.
 
 Standard delimiters, the only ones ``JsonHl7`` writes: MSH-1 is ``|`` and
 MSH-2 is exactly ``^~\\&``, or ``^~\\&#`` (with v2.7's truncation character).
-A message whose header declares other encoding characters is left out: its
-values would be written with ``^ ~ \\ &`` while it says otherwise.
+A message whose header declares other delimiters is first rewritten into
+them by ``brenvolt_feeds.delimiters.to_standard_delimiters``; python-hl7
+must read the original, in its own delimiters, as brenvolt reads the
+rewrite, and this holds too for generated messages in every choice of five
+delimiters. A message whose encoding characters cannot be honoured
+(``MSH|^~&|``, ``MSH|^&&^|``) is left out: it is read with ``^ ~ \\ &``
+while it says otherwise.
 
 Messages: corpus files hold one message, several back to back, or batches.
 Each file is cut at its lines starting with ``MSH``; envelope lines
@@ -47,8 +52,16 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from brenvolt import Hl7Json, JsonHl7
+from brenvolt_feeds.delimiters import (
+    Delimiters,
+    declared_delimiters,
+    header_field_separator,
+    to_standard_delimiters,
+)
 
 hl7 = pytest.importorskip("hl7")
 hl7apy_parser = pytest.importorskip("hl7apy.parser")
@@ -79,6 +92,7 @@ HL7APY_EXCEPTIONS: dict[str, str] = {
         "encoding characters only from v2.7 on"
     ),
     "fhir-converter/oru_r01_01.hl7": _UNKNOWN_SEGMENT + "PRT",
+    "hapi-hl7v2/bar_p01_enc_subcomp_brace.hl7": _UNKNOWN_SEGMENT + "DST",
     "hapi-hl7v2/oru_obx_split_by_empty_segments.hl7": _NOT_A_SEGMENT
     + "an OBX value broken onto a line 'String||...'",
     "hapi-hl7v2/oru_r01_truncated_segment_name_I.hl7": _NOT_A_SEGMENT + "a segment name cut to 'I'",
@@ -101,7 +115,8 @@ def messages_of(text: str) -> Iterator[str]:
     """The messages of a corpus text, each its lines joined by CR (see the module doc string)."""
     current: list[str] | None = None
     for line in LINE_END.split(text.removeprefix("\ufeff")):
-        name = line.split("|", 1)[0]
+        separator = header_field_separator(line) if line.startswith("MSH") else "|"
+        name = line.split(separator or "|", 1)[0]
         if name == "MSH" or name in ENVELOPE:
             if current:
                 yield finish(current)
@@ -126,16 +141,19 @@ def encoding_characters(message: str) -> str | None:
 
 
 def corpus_messages(corpus_file: Path) -> list[str]:
-    """The corpus file's messages with standard delimiters; skips the test when there are none."""
+    """The corpus file's messages in standard delimiters, those in others rewritten into them.
+
+    Skips the test when there are none.
+    """
     try:
         text = corpus_file.read_text(encoding="utf-8")
     except UnicodeDecodeError:
         pytest.skip("not UTF-8: brenvolt reads text")
-    every = list(messages_of(text))
+    every = [to_standard_delimiters(m) for m in messages_of(text)]
     standard = [m for m in every if encoding_characters(m) in STANDARD_ENCODING_CHARACTERS]
     if not standard:
-        found = sorted({repr(encoding_characters(m)) for m in every})
-        pytest.skip(f"no message with standard delimiters (MSH-2: {', '.join(found) or 'no MSH'})")
+        found = sorted({repr(m[3:].split("\r", 1)[0][:6]) for m in every})
+        pytest.skip(f"no message in usable delimiters (header: {', '.join(found) or 'no MSH'})")
     return standard
 
 
@@ -215,6 +233,114 @@ def test_python_hl7_reads_the_rewritten_text(corpus_file: Path) -> None:
                 check_python_hl7(text, records, encoding_characters(text))
             pytest.xfail(reason)
         check_python_hl7(rewritten(records), records, encoding_characters(text))
+
+
+# Other delimiters ----------------------------------------------------------
+
+
+def decoded_record(message: Any, segment: Any) -> dict[str, str]:
+    """python-hl7's reading of a segment, as a brenvolt record holds it.
+
+    Each sub-component decoded on its own and joined by ``&`` (the
+    rewrite makes the message's sub-component separator ``&``), and every
+    decoded ``^`` splitting its component, as brenvolt's decoding splits at
+    a decoded ``\\S\\``: brenvolt has no value that holds a ``^``.
+    """
+    name = str(segment[0])
+    record = {"segment_name": name}
+    first = 3 if name == "MSH" else 1
+    for index in range(first, len(segment)):
+        key = index - 1 if name == "MSH" else index
+        field = segment[index]
+        if len(field) == 1 and isinstance(field[0], str):
+            repetitions = [[[field[0]]]]
+        else:
+            repetitions = [
+                [[rep[0]]] if len(rep) == 1 and isinstance(rep[0], str)
+                else [[c] if isinstance(c, str) else list(c) for c in rep]
+                for rep in field
+            ]
+        for number, components in enumerate(repetitions):
+            where = f"{key}[{number}]" if len(repetitions) > 1 else str(key)
+            values = [
+                part
+                for component in components
+                for part in "&".join(message.unescape(sub) for sub in component).split("^")
+            ]
+            if len(values) == 1:
+                record[where] = values[0]
+            else:
+                for position, value in enumerate(values, 1):
+                    record[f"{where}.{position}"] = value
+    return record
+
+
+def check_other_delimiters(text: str) -> None:
+    """Assert that python-hl7 reads ``text``, in its own delimiters, as brenvolt reads its rewrite."""
+    message = hl7.parse(text)
+    theirs = [decoded_record(message, segment) for segment in message]
+    rewritten = to_standard_delimiters(text)
+    assert rewritten is not text
+    mine = [without_msh2(record) for record in segment_records(rewritten) if record != {"segment_name": ""}]
+    assert mine == theirs
+
+
+def test_python_hl7_reads_other_delimiters_as_brenvolt_reads_the_rewrite(corpus_file: Path) -> None:
+    try:
+        text = corpus_file.read_text(encoding="utf-8")
+    except UnicodeDecodeError:
+        pytest.skip("not UTF-8: brenvolt reads text")
+    others = [m for m in messages_of(text) if (d := declared_delimiters(m)) is not None and not d.is_standard]
+    if not others:
+        pytest.skip("no message in other delimiters")
+    for message in others:
+        check_other_delimiters(message)
+
+
+PUNCTUATION = "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~"
+VALUE = st.text(PUNCTUATION + "ab 1rxZ\u00e9", max_size=8)
+FIELD = st.lists(st.lists(st.lists(VALUE, min_size=1, max_size=2), min_size=1, max_size=3), min_size=1, max_size=2)
+
+
+@st.composite
+def delimiters(draw: st.DrawFn) -> Delimiters:
+    """Any five distinct delimiters: a punctuation character as the field
+    separator, and punctuation or a letter for each encoding character."""
+    field = draw(st.sampled_from(PUNCTUATION))
+    rest = draw(st.lists(st.sampled_from(PUNCTUATION.replace(field, "") + "rxZ"), min_size=4, max_size=4, unique=True))
+    return Delimiters(field, *rest)
+
+
+def encoded(value: str, chosen: Delimiters) -> str:
+    """``value`` as a sender in ``chosen`` writes it: each of its delimiters as its escape sequence."""
+    names = {
+        chosen.field: "F", chosen.component: "S", chosen.repetition: "R", chosen.escape: "E", chosen.subcomponent: "T"
+    }
+    return "".join(chosen.escape + names[c] + chosen.escape if c in names else c for c in value)
+
+
+def written(field: list[list[list[str]]], chosen: Delimiters) -> str:
+    return chosen.repetition.join(
+        chosen.component.join(chosen.subcomponent.join(encoded(v, chosen) for v in component) for component in rep)
+        for rep in field
+    )
+
+
+@settings(max_examples=300, deadline=None)
+@given(chosen=delimiters(), header=st.lists(FIELD, min_size=1, max_size=4), fields=st.lists(FIELD, max_size=4))
+def test_generated_messages_in_other_delimiters(chosen: Delimiters, header: list[Any], fields: list[Any]) -> None:
+    # The first field holds all five delimiters; the others any of them, and
+    # every standard delimiter as text.
+    every = chosen.field + chosen.component + chosen.repetition + chosen.escape + chosen.subcomponent
+    lines = [
+        "MSH" + chosen.field + chosen.encoding_characters + chosen.field + encoded(every, chosen) + chosen.field
+        + chosen.field.join(written(f, chosen) for f in header),
+        "PID" + chosen.field + chosen.field.join(written(f, chosen) for f in fields),
+        "ZZZ" + chosen.field + "end",  # python-hl7 strips white space at the end of a message
+    ]
+    if chosen.is_standard:
+        return
+    check_other_delimiters("\r".join(lines) + "\r")
 
 
 # hl7apy --------------------------------------------------------------------
@@ -335,7 +461,7 @@ def test_hl7apy_reads_the_rewritten_text(corpus_file: Path) -> None:
 @pytest.mark.parametrize("required", [False, True], ids=["no-pid", "pid"])
 def test_validator_accepts_the_rewritten_text(corpus_file: Path, strict: bool, required: bool) -> None:
     try:
-        text = corpus_file.read_text(encoding="utf-8")
+        text = to_standard_delimiters(corpus_file.read_text(encoding="utf-8"))
     except UnicodeDecodeError:
         pytest.skip("not UTF-8: brenvolt reads text")
     try:
