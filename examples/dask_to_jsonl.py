@@ -21,6 +21,18 @@ give ``{"file": ..., "offset": N, "error": "<what was skipped>"}``, and a file
 that cannot be read or holds no message ``{"file": ..., "error": ...}``, so
 nothing is dropped without a line.
 
+A message whose header declares other delimiters than ``| ^ ~ \\ &`` is read
+in them (``brenvolt_feeds.delimiters``), unless ``--no-delimiter-rewrite``
+is given, as ``brenvolt to-json`` reads it.
+
+The script ends with one line on standard error, such as ``145 files: 274
+messages (1 failed), 2 other error lines; 1 part written by 2 workers``: the
+messages count every line with an ``index``, the failed ones those of them
+with an ``error``, and the other error lines those for bytes outside
+messages and for files that cannot be read or hold no message. It exits
+with status 1 when any line is an error line (as ``brenvolt to-json`` does
+when anything failed or was skipped), and 0 otherwise.
+
 Without ``--scheduler`` the script starts a ``distributed.LocalCluster`` on
 this machine. On a real cluster, MESSAGES and OUTPUT must be paths that every
 worker sees the same way (a shared file system), and brenvolt must be
@@ -43,7 +55,9 @@ from distributed import Client, LocalCluster
 from brenvolt_feeds.options import encoding as encoding_name
 
 
-def convert(path: str, root: str, options: dict[str, bool], encoding: str = "utf-8") -> list[dict[str, Any]]:
+def convert(
+    path: str, root: str, options: dict[str, bool], encoding: str = "utf-8", rewrite_delimiters: bool = True
+) -> list[dict[str, Any]]:
     """The lines for one file: one per message (its records, or why it
     failed), one per stretch of bytes that belongs to no message, and one for
     a file that cannot be read or holds no message."""
@@ -52,6 +66,7 @@ def convert(path: str, root: str, options: dict[str, bool], encoding: str = "utf
     # command line's wording of decoding and empty-file errors is reused.
     from brenvolt import Hl7Json
     from brenvolt_cli import EMPTY_INPUT, NO_MESSAGE, decode, io_error_text
+    from brenvolt_feeds.delimiters import to_standard_delimiters
     from brenvolt_feeds.split import Message, split_file
 
     name = Path(path).relative_to(root).as_posix()
@@ -62,7 +77,10 @@ def convert(path: str, root: str, options: dict[str, bool], encoding: str = "utf
             if isinstance(piece, Message):
                 found += 1
                 try:
-                    records = Hl7Json(decode(piece, encoding), **options).hl7_json
+                    text = decode(piece, encoding)
+                    if rewrite_delimiters:
+                        text = to_standard_delimiters(text)
+                    records = Hl7Json(text, **options).hl7_json
                 except Exception as error:  # brenvolt raises plain Exception; decode ValueError
                     lines.append({"file": name, "index": piece.index, "error": str(error)})
                 else:
@@ -86,10 +104,12 @@ def convert_folder(
     strict_validation: bool = False,
     escaping_enabled: bool = True,
     encoding: str = "utf-8",
-) -> tuple[list[str], int, int, int]:
+    rewrite_delimiters: bool = True,
+) -> tuple[list[str], int, int, int, int]:
     """Converts every ``*.hl7`` file below ``messages`` on the current Dask
     client. Returns the part files written, the number of files, the number
-    of messages and the number of error lines."""
+    of messages, the number of those that failed, and the number of the
+    other error lines."""
     paths = sorted(str(path) for path in Path(messages).rglob("*.hl7") if path.is_file())
     if not paths:
         raise SystemExit(f"no *.hl7 files below {messages}")
@@ -100,7 +120,7 @@ def convert_folder(
     }
     results = (
         db.from_sequence(paths, partition_size=files_per_part)
-        .map(convert, messages, options, encoding)
+        .map(convert, messages, options, encoding, rewrite_delimiters)
         .flatten()
     )
     lines = results.map(json.dumps, ensure_ascii=False)
@@ -114,11 +134,12 @@ def convert_folder(
         last_endline=True,
     )
     found = results.filter(lambda line: "index" in line).count()
-    failures = results.filter(lambda line: "error" in line).count()
+    failures = results.filter(lambda line: "index" in line and "error" in line).count()
+    others = results.filter(lambda line: "index" not in line).count()
     # One pass: the conversion tasks are shared by the writing and the counts.
-    _, count, failed = dask.compute(written, found, failures)
+    _, count, failed, other = dask.compute(written, found, failures, others)
     parts = sorted(str(part) for part in Path(output).glob("part-*.jsonl"))
-    return parts, len(paths), count, failed
+    return parts, len(paths), count, failed, other
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -141,6 +162,11 @@ def main(argv: list[str] | None = None) -> int:
     )
     parser.add_argument("--strict", action="store_true", help="strict validation (implies --validate)")
     parser.add_argument("--no-escaping", action="store_true", help="keep escape sequences as written")
+    parser.add_argument(
+        "--no-delimiter-rewrite",
+        action="store_true",
+        help="read every message with | ^ ~ \\ &, whatever delimiters its header declares",
+    )
     parser.add_argument(
         "--encoding",
         type=encoding_name,
@@ -168,7 +194,7 @@ def main(argv: list[str] | None = None) -> int:
         if cluster is not None:
             client.wait_for_workers(options.workers)
         workers = len(client.nthreads())
-        parts, files, count, failed = convert_folder(
+        parts, files, count, failed, other = convert_folder(
             options.messages,
             str(output),
             files_per_part=options.files_per_part,
@@ -176,14 +202,17 @@ def main(argv: list[str] | None = None) -> int:
             strict_validation=options.strict,
             escaping_enabled=not options.no_escaping,
             encoding=options.encoding,
+            rewrite_delimiters=not options.no_delimiter_rewrite,
         )
     if cluster is not None:
         cluster.close()
+    written = f"{len(parts)} part{'' if len(parts) == 1 else 's'}"
     print(
-        f"{files} files, {count} messages, {failed} error lines, {len(parts)} parts, {workers} workers",
+        f"{files} files: {count} messages ({failed} failed), {other} other error lines; "
+        f"{written} written by {workers} workers",
         file=sys.stderr,
     )
-    return 0
+    return 1 if failed or other else 0
 
 
 if __name__ == "__main__":

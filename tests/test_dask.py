@@ -1,7 +1,8 @@
 """examples/dask_to_jsonl.py run as a user runs it, on a two-worker
 distributed.LocalCluster: the lines it writes, in order, must be those of a
 direct conversion of every message of every file, records or error, with a
-line for every stretch of bytes that belongs to no message."""
+line for every stretch of bytes that belongs to no message; its last line
+counts them, and its status is 1 when any line is an error line."""
 
 from __future__ import annotations
 
@@ -13,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from brenvolt import Hl7Json
+from brenvolt_feeds.delimiters import to_standard_delimiters
 from brenvolt_feeds.split import Message, split_file
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "dask_to_jsonl.py"
@@ -39,7 +41,8 @@ def direct(
             lines.append({"file": name, "offset": piece.offset, "error": piece.message})
             continue
         try:
-            outcome: dict[str, object] = {"records": Hl7Json(piece.text(encoding), **flags).hl7_json}
+            text = to_standard_delimiters(piece.text(encoding))
+            outcome: dict[str, object] = {"records": Hl7Json(text, **flags).hl7_json}
         except UnicodeDecodeError:
             outcome = {"error": "undecodable"}
         except Exception as error:  # brenvolt raises plain Exception
@@ -68,7 +71,6 @@ def check_output(
     flags: dict[str, bool],
     encoding: str = "utf-8",
 ) -> list[dict[str, object]]:
-    assert result.returncode == 0, result.stderr
     files = sorted(messages.rglob("*.hl7"))
     parts = sorted(output.glob("part-*.jsonl"))
     # `cat part-*.jsonl` must give JSON Lines: every part ends with a line end,
@@ -79,9 +81,16 @@ def check_output(
     expected = [line for path in files for line in direct(path, messages, flags, encoding)]
     assert [comparable(line) for line in lines] == expected
     count = sum("index" in line for line in lines)
-    failed = sum("error" in line for line in lines)
-    summary = f"{len(files)} files, {count} messages, {failed} error lines, {part_count} parts, 2 workers"
+    failed = sum("index" in line and "error" in line for line in lines)
+    other = sum("index" not in line for line in lines)
+    written = f"{part_count} part{'' if part_count == 1 else 's'}"
+    summary = (
+        f"{len(files)} files: {count} messages ({failed} failed), {other} other error lines; "
+        f"{written} written by 2 workers"
+    )
     assert result.stderr.splitlines()[-1] == summary
+    # As the command line: status 1 when anything failed or was skipped.
+    assert result.returncode == (1 if failed or other else 0), result.stderr
     assert len(parts) == part_count
     return lines
 
@@ -138,3 +147,20 @@ def test_files_of_many_messages_in_another_encoding(tmp_path):
     ]
     assert lines[0]["records"][1]["5"] == "\u0160TR\u00d6M\u2020"
     assert lines[-1]["error"] == f"not valid cp1252: byte 0x81 at offset {undecodable.index(0x81)}"
+
+
+def test_all_converted_exits_0_and_other_delimiters_are_read(tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    (folder / "a.hl7").write_text(message(1, "DOE^JANE"))
+    vista = "MSH^~|\\&^A^H^L^H^20261208^^ADT~A01^2^P^2.5\rPID^1^^2~~~H|3~~~S^^ROE~JO\r"
+    (folder / "vista.hl7").write_text(vista)
+    result = run_example(folder, tmp_path / "out")
+    lines = check_output(folder, tmp_path / "out", result, 1, {})
+    assert result.returncode == 0
+    assert lines[1]["records"][0]["segment_name"] == "MSH"
+    # Without the rewrite the header is one segment named after its first field.
+    plain = run_example(folder, tmp_path / "plain", "--no-delimiter-rewrite")
+    assert plain.returncode == 0
+    (part,) = (tmp_path / "plain").glob("part-*.jsonl")
+    assert json.loads(part.read_text().splitlines()[1])["records"] == Hl7Json(vista).hl7_json
