@@ -34,6 +34,7 @@ SLOW_TESTS: dict[str, frozenset[str] | None] = {
     "test_typing.py": None,  # mypy, stubtest and pyright runs
     "test_dask.py": None,  # a local Dask cluster
     "test_cli.py": None,  # one interpreter subprocess per test
+    "test_readme.py": None,  # every README example in its own interpreter or shell, a listener among them
     "test_leaks.py": None,  # many thousands of calls per entry point
     "test_bad_input.py": frozenset({"TestGiganticMessages", "TestGiganticJsonFiles"}),  # 100 MB inputs
     "test_interop.py": None,  # python-hl7 and hl7apy read the whole corpus
