@@ -332,10 +332,36 @@ class _Rewriting:
         )
         self.header_in = _HEADER_NAME + source.field + source.encoding_characters
         self.header_out = _HEADER_NAME + target.field + target.encoding_characters
+        # A whole line after its segment name, when it has no escape character.
+        self.line = dict(self.structure)
+        self.line[ord(source.field)] = target.field
+        # Where a repetition, and so an escape sequence, ends at the latest.
+        self.repetition_ends = re.compile("[" + re.escape(source.field + source.repetition) + "]")
+        # What sends a text down the line-by-line way: a later header, or a
+        # segment name holding a character that the line table would change.
+        after = re.escape(source.field)
+        self.later_header = re.compile(rf"[\r\n]{re.escape(self.header_in)}(?:[{after}\r\n]|\Z)")
+        changed = "".join(re.escape(chr(code)) for code in sorted(self.line) if chr(code) != source.field)
+        self.special_name = re.compile(rf"(?:\A|(?<=[\r\n]))[^{after}\r\n]*?[{changed}]")
 
     def rewrite(self, text: str) -> str:
+        """``text`` (starting with a source header) in the target delimiters."""
+        body = text[len(self.header_in) :]
+        if (
+            self.source.escape not in body
+            and self.later_header.search(body) is None
+            and self.special_name.search(text) is None
+            and (self.keeps_repetitions is None or self.keeps_repetitions not in body)
+        ):
+            # The usual message: no escape sequence, one header, plain segment
+            # names. Every character maps on its own.
+            return self.header_out + body.translate(self.line)
+        return self.lines(text)
+
+    def lines(self, text: str) -> str:
         parts: list[str] = []
         header, field = self.header_in, self.source.field
+        escape, keeps = self.source.escape, self.keeps_repetitions
         for line in _LINES.findall(text):
             content = line.rstrip("\r\n")
             if content.startswith(header) and content[len(header) : len(header) + 1] in (field, ""):
@@ -350,26 +376,41 @@ class _Rewriting:
                 parts.append(name.replace(self.target.field, self.plain[ord(self.target.field)]))
                 rest = "" if cut < 0 else content[cut:]
             # rest is empty or starts with a field separator.
-            parts.append(self.target.field.join(self.field(text) for text in rest.split(field)))
+            if keeps is not None and keeps in rest:
+                parts.append(self.target.field.join(self.field(text) for text in rest.split(field)))
+            elif escape not in rest:
+                parts.append(rest.translate(self.line))
+            else:
+                parts.append(self.escaped(rest, self.line, self.repetition_ends))
             parts.append(line[len(content) :])
         return "".join(parts)
 
     def field(self, text: str) -> str:
-        whole = self.keeps_repetitions is not None and self.keeps_repetitions in text
-        table = self.unrepeated if whole else self.structure
+        """One field of a line that holds ``^~\\&`` (text in the standard delimiters only)."""
+        assert self.keeps_repetitions is not None
+        if self.keeps_repetitions in text:
+            # brenvolt keeps such a field in one repetition: its "~" is text.
+            return self.escaped(text, self.unrepeated, None)
+        return self.escaped(text, self.line, self.repetition_ends)
+
+    def escaped(self, text: str, table: dict[int, str], ends: re.Pattern[str] | None) -> str:
+        """``text`` rewritten: stretches without the escape character through
+        ``table``, each sequence on its own, in the repetition that ``ends`` ends
+        (None: the whole text is one)."""
         escape = self.source.escape
-        if escape not in text:
-            return text.translate(table)
         parts: list[str] = []
         position = 0
+        end = -1  # where the repetition of the last sequence ends
         while True:
             at = text.find(escape, position)
             if at < 0:
                 parts.append(text[position:].translate(table))
                 return "".join(parts)
             parts.append(text[position:at].translate(table))
-            end = len(text) if whole else text.find(self.source.repetition, at + 1)
-            position = self.sequence(text, at, len(text) if end < 0 else end, table, parts)
+            if end <= at:
+                found = ends.search(text, at + 1) if ends is not None else None
+                end = found.start() if found is not None else len(text)
+            position = self.sequence(text, at, end, table, parts)
 
     def sequence(self, text: str, at: int, end: int, table: dict[int, str], parts: list[str]) -> int:
         """Writes the escape sequence at ``text[at]``, in a repetition ending at ``end``, to ``parts``.
