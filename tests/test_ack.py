@@ -485,7 +485,7 @@ class TestOtherDelimiters:
                 "bad:field-x",
                 "MSH:-+?*:R:RF:S:F:20261208231500.123?R?0000::ACK-O01-ACK:ACK1:P:2.3\r"
                 "MSA:AR:C?F?1:bad?F?field?S?x\r"
-                "ERR:::207-Application?X20?internal?X20?error-HL70357:E::::bad?F?field?S?x\r",
+                "ERR:::207-Application internal error-HL70357:E::::bad?F?field?S?x\r",
             ),
             (
                 "MSH$%~\\&#$S$F$R$RF$x$$ADT%A01$7$P$2.7\r",
