@@ -182,7 +182,6 @@ class TestRewrite:
                 "MSH:-+?*:field2:c1-c2:r1+r2:s1*s2:f6?R?\r",
                 [
                     {"1.1": "", "1.2": "~\\&", "2": "field2", "3.1": "c1", "3.2": "c2", "4[0]": "r1", "4[1]": "r2", "5": "s1&s2", "6": "f6+", "segment_name": "MSH"},
-                    {"segment_name": ""},
                 ],
             ),
             (
@@ -190,7 +189,6 @@ class TestRewrite:
                 [
                     {"1.1": "", "1.2": "~\\&", "2": "A", "3[0]": "x", "3[1].1": "y", "3[1].2": "z", "segment_name": "MSH"},
                     {"1": "1", "2.1": "a", "2.2": "b", "segment_name": "PID"},
-                    {"segment_name": ""},
                 ],
             ),
         ],

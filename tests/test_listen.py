@@ -355,7 +355,7 @@ class TestOtherDelimiters:
         (line, _) = read_lines(tmp_path)
         assert line["control_id"] == "VISTA-1"
         assert line["records"] == Hl7Json(to_standard_delimiters(self.VISTA.decode())).hl7_json
-        assert [record["segment_name"] for record in line["records"]] == ["MSH", "PID", ""]
+        assert [record["segment_name"] for record in line["records"]] == ["MSH", "PID"]
         assert line["records"][1]["3[1].1"] == "99"
         assert counters.stored == 2
 
