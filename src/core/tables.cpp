@@ -453,11 +453,11 @@ void Hl7TableBuilder::close_wide(WideTable& wide) {
   batch->fields = wide_fields(wide.name, places);
   batch->rows = table.rows;
   ready_.push_back({wide.name, std::move(batch)});
-  // A table whose columns are not fixed starts each batch with none.
-  if (!wide.fixed) {
-    wide.places.clear();
-    wide.column_of.clear();
-  }
+  // The next batch starts with every column met so far, in order: a table's
+  // batches only ever gain columns.
+  wide.places = std::move(places);
+  wide.column_of.clear();
+  for (std::size_t i = 0; i < wide.places.size(); ++i) wide.column_of.emplace(wide.places[i], i + 2);
   reset(table, wide_fields(wide.name, wide.places));
   wide.written.assign(wide.places.size(), 0);
 }
