@@ -53,26 +53,49 @@ def table_name(text: str) -> str:
 
 def add_to_parquet_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE|DIR", help="HL7 or JSON Lines files, or folders")
-    parser.add_argument("-o", "--output", required=True, metavar="OUTDIR",
-                        help="the folder for the tables (made if missing; must hold no parts yet)")
     parser.add_argument(
-        "--tables", nargs="+", type=table_name, default=list(ALL_TABLES), metavar="TABLE",
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUTDIR",
+        help="the folder for the tables (made if missing; must hold no parts yet)",
+    )
+    parser.add_argument(
+        "--tables",
+        nargs="+",
+        type=table_name,
+        default=list(ALL_TABLES),
+        metavar="TABLE",
         help="tables to write: messages, segments, values, wide (every segment's wide table) "
         "or segment names such as PID (default: messages segments values wide)",
     )
     parser.add_argument(
-        "--encoding", type=option_types.encoding, default="utf-8", metavar="NAME",
+        "--encoding",
+        type=option_types.encoding,
+        default="utf-8",
+        metavar="NAME",
         help="character set of HL7 files: utf-8 (the default), latin-1, cp1252, ...",
     )
     parser.add_argument("--no-escaping", action="store_true", help="keep escape sequences as written")
-    parser.add_argument("--validate", action="store_true",
-                        help="give messages that break the structural rules an error row")
-    parser.add_argument("--strict", action="store_true",
-                        help="also require a known version and a full message type; implies --validate")
-    parser.add_argument("--rows-per-part", type=int, default=1_000_000, metavar="N",
-                        help="rows in one part file at most (default: 1000000)")
     parser.add_argument(
-        "--progress", action=argparse.BooleanOptionalAction, default=None,
+        "--validate", action="store_true", help="give messages that break the structural rules an error row"
+    )
+    parser.add_argument(
+        "--strict",
+        action="store_true",
+        help="also require a known version and a full message type; implies --validate",
+    )
+    parser.add_argument(
+        "--rows-per-part",
+        type=int,
+        default=1_000_000,
+        metavar="N",
+        help="rows in one part file at most (default: 1000000)",
+    )
+    parser.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
         help="show a progress bar on standard error (default: at a terminal)",
     )
     parser.set_defaults(handler=run)
@@ -81,7 +104,9 @@ def add_to_parquet_arguments(parser: argparse.ArgumentParser) -> None:
 def add_to_parquet_command(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """Add the ``to-parquet`` sub-command to a ``brenvolt`` sub-parser set."""
     parser = commands.add_parser(
-        "to-parquet", help="HL7 messages to Parquet tables", description=DESCRIPTION,
+        "to-parquet",
+        help="HL7 messages to Parquet tables",
+        description=DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     add_to_parquet_arguments(parser)
@@ -105,8 +130,10 @@ class Bar:
         if self.enabled and (not self.shown or now - self.drawn_at >= 0.1):
             self.drawn_at = now
             filled = 30 * self.files // max(self.total, 1)
-            sys.stderr.write(f"\r[{'#' * filled}{'-' * (30 - filled)}] {self.files}/{self.total} files, "
-                             f"{self.messages:,} messages")
+            sys.stderr.write(
+                f"\r[{'#' * filled}{'-' * (30 - filled)}] {self.files}/{self.total} files, "
+                f"{self.messages:,} messages"
+            )
             sys.stderr.flush()
             self.shown = True
 
@@ -168,10 +195,16 @@ def run(options: argparse.Namespace) -> int:
     started = time.perf_counter()
     try:
         summary = to_parquet(
-            inputs, out, tables=options.tables, encoding=options.encoding,
-            escaping=not options.no_escaping, validation=options.validate or options.strict,
-            strict=options.strict, rows_per_part=options.rows_per_part,
-            on_notice=notice, on_message=message,
+            inputs,
+            out,
+            tables=options.tables,
+            encoding=options.encoding,
+            escaping=not options.no_escaping,
+            validation=options.validate or options.strict,
+            strict=options.strict,
+            rows_per_part=options.rows_per_part,
+            on_notice=notice,
+            on_message=message,
         )
     except ImportError as error:
         bar.line(f"to-parquet needs pyarrow (pip install 'brenvolt[tables]'): {error}")
@@ -187,8 +220,11 @@ def run(options: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run ``brenvolt to-parquet`` with ``argv`` (``python -m brenvolt_tables.cli ARGS``)."""
-    parser = argparse.ArgumentParser(prog="brenvolt to-parquet", description=DESCRIPTION,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        prog="brenvolt to-parquet",
+        description=DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     add_to_parquet_arguments(parser)
     options = parser.parse_args(argv)
     handler: Callable[[argparse.Namespace], int] = options.handler

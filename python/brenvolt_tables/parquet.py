@@ -27,8 +27,8 @@ from .reader import FIXED_TABLES, Options, batches, check_table
 from .sources import Item, Notify, Sources, expand, report_to_stderr
 
 if TYPE_CHECKING:
-    import pyarrow
-    import pyarrow.parquet
+    import pyarrow  # type: ignore[import-untyped]
+    import pyarrow.parquet  # type: ignore[import-untyped]
 
 __all__ = ["Summary", "to_parquet"]
 
@@ -69,8 +69,9 @@ class _Part:
 class _Writer:
     """Batches into the parts of their tables."""
 
-    def __init__(self, out_dir: Path, rows_per_part: int | None, part: int | None,
-                 compression: str, summary: Summary) -> None:
+    def __init__(
+        self, out_dir: Path, rows_per_part: int | None, part: int | None, compression: str, summary: Summary
+    ) -> None:
         self.out_dir = out_dir
         self.rows_per_part = rows_per_part
         self.part = part
@@ -103,15 +104,19 @@ class _Writer:
             else:
                 self.finish(table)
                 current = None
-        if current is not None and self.rows_per_part is not None and current.rows >= self.rows_per_part:
-            self.finish(table)
-            current = None
-        if current is None:
-            current = _Part(self.next_path(table), data.schema, self.compression)
-            self.open[table] = current
-        current.writer.write_batch(data)
-        current.rows += data.num_rows
         self.summary.rows[table] = self.summary.rows.get(table, 0) + data.num_rows
+        while data.num_rows > 0:
+            if current is not None and self.rows_per_part is not None and current.rows >= self.rows_per_part:
+                self.finish(table)
+                current = None
+            if current is None:
+                current = _Part(self.next_path(table), data.schema, self.compression)
+                self.open[table] = current
+            room = data.num_rows if self.rows_per_part is None else self.rows_per_part - current.rows
+            piece = data.slice(0, room)
+            current.writer.write_batch(piece)
+            current.rows += piece.num_rows
+            data = data.slice(piece.num_rows)
 
     def finish(self, table: str) -> None:
         part = self.open.pop(table)

@@ -17,7 +17,7 @@ from . import _native
 from .sources import Notify, Sources, Texts, expand, items, report_to_stderr
 
 if TYPE_CHECKING:
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped]
 
 __all__ = ["FIXED_TABLES", "Options", "RecordBatch", "Table", "batches", "check_table"]
 
@@ -43,12 +43,11 @@ def check_table(table: str) -> str:
     or a segment name (letters, digits and ``_``); ``ValueError`` otherwise."""
     if not isinstance(table, str):
         raise TypeError(f"table must be a str, not {type(table).__name__}")
-    if table in FIXED_TABLES or (table and table != "wide" and all(c.isascii() and (c.isalnum() or c == "_")
-                                                                  for c in table)):
+    if table in FIXED_TABLES or (
+        table and table != "wide" and all(c.isascii() and (c.isalnum() or c == "_") for c in table)
+    ):
         return table
-    raise ValueError(
-        f"no table {table!r}: choose messages, segments, values or a segment name such as PID"
-    )
+    raise ValueError(f"no table {table!r}: choose messages, segments, values or a segment name such as PID")
 
 
 def batches(
@@ -75,7 +74,10 @@ def batches(
     for segment, columns in (fixed_columns or {}).items():
         builder.fix_wide_columns(segment, columns)
     add_text, add_records, add_error, take = (
-        builder.add_text, builder.add_records, builder.add_error, builder.take
+        builder.add_text,
+        builder.add_records,
+        builder.add_error,
+        builder.take,
     )
     for source in inputs:
         for item in items(source, options.encoding, on_notice):
@@ -95,8 +97,11 @@ def batches(
     builder.finish()
     yield from builder.take()
     if builder.values_left_out:
-        on_notice("brenvolt_tables", f"{builder.values_left_out} values fell outside the wide "
-                  "table's columns found by the first pass: the input changed while it was read")
+        on_notice(
+            "brenvolt_tables",
+            f"{builder.values_left_out} values fell outside the wide "
+            "table's columns found by the first pass: the input changed while it was read",
+        )
 
 
 class Table:
@@ -111,8 +116,7 @@ class Table:
     all its batches have them all (nulls where a message has none).
     """
 
-    def __init__(self, inputs: list[str | Texts], table: str, options: Options,
-                 on_notice: Notify) -> None:
+    def __init__(self, inputs: list[str | Texts], table: str, options: Options, on_notice: Notify) -> None:
         self.inputs = inputs
         self.table = table
         self.options = options
@@ -129,8 +133,12 @@ class Table:
         order: one pass over them, keeping no rows."""
         if self.table in FIXED_TABLES:
             return []
-        builder = _native.TableBuilder([self.table], escaping=self.options.escaping,
-                                       validation=self.options.validation, strict=self.options.strict)
+        builder = _native.TableBuilder(
+            [self.table],
+            escaping=self.options.escaping,
+            validation=self.options.validation,
+            strict=self.options.strict,
+        )
         quiet: Notify = lambda source, text: None  # noqa: E731 - the second pass reports
         for source in self.inputs:
             for item in items(source, self.options.encoding, quiet):
@@ -147,8 +155,9 @@ class Table:
         if self.table in FIXED_TABLES:
             return _native.stream(self.table, (), iter(self))
         columns = self.wide_columns()
-        made = batches(self.inputs, [self.table], self.options, self.on_notice,
-                       fixed_columns={self.table: columns})
+        made = batches(
+            self.inputs, [self.table], self.options, self.on_notice, fixed_columns={self.table: columns}
+        )
         return _native.stream(self.table, columns, made)
 
     def __arrow_c_schema__(self) -> object:

@@ -152,8 +152,9 @@ def items(source: str | Texts, encoding: str, on_notice: Notify) -> Iterator[Ite
 def _texts(source: Texts) -> Iterator[Item]:
     for index, text in enumerate(source.texts):
         if not isinstance(text, str):
-            yield Item("error", source.name, index, None, None,
-                       error=f"expected a str, found {type(text).__name__}")
+            yield Item(
+                "error", source.name, index, None, None, error=f"expected a str, found {type(text).__name__}"
+            )
             continue
         try:
             digest = hashlib.sha256(text.encode("utf-8")).hexdigest()
@@ -184,7 +185,9 @@ def _hl7(path: str, encoding: str, on_notice: Notify) -> Iterator[Item]:
         on_notice(path, io_error_text(error))
         return
     finally:
-        pieces.close()
+        close = getattr(pieces, "close", None)  # a generator: closes the file at once
+        if close is not None:
+            close()
     if not found:
         on_notice(path, NO_MESSAGE if reported else EMPTY_INPUT)
 
@@ -217,8 +220,14 @@ def _line_item(path: str, number: int, line: bytes, on_notice: Notify) -> Item |
     except orjson.JSONDecodeError as error:
         return Item("error", path, number, None, None, error=f"line {number + 1}: not JSON: {error}")
     if not isinstance(entry, dict):
-        return Item("error", path, number, None, None,
-                    error=f"line {number + 1}: expected an object, found {type(entry).__name__}")
+        return Item(
+            "error",
+            path,
+            number,
+            None,
+            None,
+            error=f"line {number + 1}: expected an object, found {type(entry).__name__}",
+        )
     source, index = path, number
     file, place = entry.get("file"), entry.get("index")
     if isinstance(file, str) and isinstance(place, int) and not isinstance(place, bool):
@@ -240,8 +249,14 @@ def _line_item(path: str, number: int, line: bytes, on_notice: Notify) -> Item |
             except (binascii.Error, ValueError):
                 digest = None
         return Item("error", source, index, None, digest, error=str(entry["error"]))
-    return Item("error", source, index, None, digest,
-                error=f"line {number + 1}: an object with neither records nor error")
+    return Item(
+        "error",
+        source,
+        index,
+        None,
+        digest,
+        error=f"line {number + 1}: an object with neither records nor error",
+    )
 
 
 def _json_lines(path: str, on_notice: Notify) -> Iterator[Item]:

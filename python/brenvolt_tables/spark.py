@@ -74,13 +74,7 @@ def _settings(options: dict[str, str]) -> tuple[list[str], str, Options]:
     return files, table, settings
 
 
-class _FilePartition(InputPartition):  # type: ignore[misc]
-    def __init__(self, path: str) -> None:
-        super().__init__(path)
-        self.path = path
-
-
-class Hl7DataSource(DataSource):  # type: ignore[misc]
+class Hl7DataSource(DataSource):
     """HL7 v2 messages as the tables of :mod:`brenvolt_tables`: ``messages``,
     ``segments``, ``values`` or one segment's wide table."""
 
@@ -100,7 +94,7 @@ class Hl7DataSource(DataSource):  # type: ignore[misc]
         return _Reader(dict(self.options), schema)
 
 
-class _Reader(DataSourceReader):  # type: ignore[misc]
+class _Reader(DataSourceReader):
     def __init__(self, options: dict[str, str], schema: StructType) -> None:
         self.options = options
         self.columns: list[tuple[int, int]] = []
@@ -109,16 +103,18 @@ class _Reader(DataSourceReader):  # type: ignore[misc]
         if table not in FIXED_TABLES:
             prefix = f"{table}_"
             for name in schema.fieldNames()[2:]:
-                field, component = name[len(prefix):].split("_")
+                field, component = name[len(prefix) :].split("_")
                 self.columns.append((int(field), int(component)))
 
     def partitions(self) -> list[InputPartition]:
-        return [_FilePartition(path) for path in self.files]
+        return [InputPartition(path) for path in self.files]
 
     def read(self, partition: InputPartition) -> Iterator[Any]:
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped]
 
         _, table, settings = _settings(self.options)
         fixed = None if table in FIXED_TABLES else {table: self.columns}
-        for batch in batches([partition.path], [table], settings, report_to_stderr, fixed_columns=fixed):
+        for batch in batches(
+            [str(partition.value)], [table], settings, report_to_stderr, fixed_columns=fixed
+        ):
             yield pyarrow.record_batch(batch)
