@@ -42,6 +42,7 @@ SLOW_TESTS: dict[str, frozenset[str] | None] = {
     "test_send.py": None,  # the MLLP sender against live receivers, TLS included
     "test_mllp_faults.py": None,  # peers that stall, reset and time out
     "test_split.py": frozenset({"TestSteadyMemory"}),  # memory over large inputs
+    "test_tables_engines.py": None,  # to-parquet subprocesses, a Dask cluster, Spark in local mode
 }
 
 
