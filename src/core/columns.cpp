@@ -18,7 +18,10 @@ std::uint8_t* allocate(std::size_t capacity) {
 
 }  // namespace
 
-Buffer::Buffer() : data_(allocate(kAlignment)), capacity_(kAlignment) {}
+const std::uint8_t* Buffer::empty_block() {
+  alignas(kAlignment) static const std::uint8_t block[kAlignment] = {};
+  return block;
+}
 
 Buffer::Buffer(Buffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
@@ -93,6 +96,14 @@ void Column::append_null() {
       break;
   }
   ++length_;
+}
+
+void Column::reserve_like(const Column& other) {
+  data_.reserve(other.data_.size());
+  offsets_.reserve(other.offsets_.size());
+  map_offsets_.reserve(other.map_offsets_.size());
+  keys_.reserve(other.keys_.size());
+  key_offsets_.reserve(other.key_offsets_.size());
 }
 
 void Column::drop_last_string() {

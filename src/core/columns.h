@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "arrow_abi.h"
+#include "bytes.h"
 
 namespace brenvolt::columns {
 
@@ -22,32 +23,67 @@ namespace brenvolt::columns {
 // first offset or byte.
 class Buffer {
  public:
-  Buffer();
+  Buffer() = default;
   Buffer(Buffer&& other) noexcept;
   Buffer& operator=(Buffer&& other) noexcept;
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
   ~Buffer();
 
-  const std::uint8_t* data() const { return data_; }
+  // Never null: an empty buffer shows a static, aligned block.
+  const std::uint8_t* data() const { return data_ != nullptr ? data_ : empty_block(); }
   std::uint8_t* data() { return data_; }
   std::size_t size() const { return size_; }
 
   void append(const void* bytes, std::size_t count) {
-    if (size_ + count > capacity_) grow(size_ + count);
+    if (count > capacity_ - size_) grow(size_ + count);
     if (count > 0) std::memcpy(data_ + size_, bytes, count);
     size_ += count;
   }
-  template <class T>
-  void push(T value) {
-    append(&value, sizeof value);
+  // Appends `text`; short texts without a call.
+  [[gnu::always_inline]] void append_text(std::string_view text) {
+    if (text.size() > capacity_ - size_) grow(size_ + text.size());
+    copy_text(reinterpret_cast<char*>(data_ + size_), text);
+    size_ += text.size();
   }
+  template <class T>
+  [[gnu::always_inline]] void push(T value) {
+    if (sizeof value > capacity_ - size_) grow(size_ + sizeof value);
+    std::memcpy(data_ + size_, &value, sizeof value);
+    size_ += sizeof value;
+  }
+  // At least `count` bytes of room after the end, to be filled and then
+  // claimed with advance().
+  [[gnu::always_inline]] char* room(std::size_t count) {
+    if (count > capacity_ - size_) grow(size_ + count);
+    return reinterpret_cast<char*>(data_ + size_);
+  }
+  void advance(std::size_t count) { size_ += count; }
+  // Room for `capacity` bytes in all, so that appends up to it do not move
+  // the data.
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) grow(capacity);
+  }
+  std::size_t capacity() const { return capacity_; }
   // Sets the size; bytes past the old size are zero.
   void resize(std::size_t size);
 
  private:
-  void grow(std::size_t needed);
-  std::uint8_t* data_;
+  [[gnu::noinline]] void grow(std::size_t needed);
+  static const std::uint8_t* empty_block();
+  // Copies a text of up to 32 bytes by a few fixed moves (see bytes.h).
+  [[gnu::always_inline]] static void copy_text(char* to, std::string_view text) {
+    const std::size_t n = text.size();
+    if (n > 16 && n <= 32) {
+      struct Block {
+        std::uint64_t a, b;
+      };
+      copy_two_words<Block>(to, text.data(), n);
+    } else {
+      copy_bytes(to, text);
+    }
+  }
+  std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
@@ -78,16 +114,16 @@ class Column {
   // Whether `bytes` more text still fit the 32-bit offsets.
   bool has_room(std::size_t bytes) const;
 
-  void append_string(std::string_view text) {
-    data_.append(text.data(), text.size());
+  [[gnu::always_inline]] void append_string(std::string_view text) {
+    data_.append_text(text);
     offsets_.push(static_cast<std::int32_t>(data_.size()));
     append_valid();
   }
-  void append_int32(std::int32_t value) {
+  [[gnu::always_inline]] void append_int32(std::int32_t value) {
     data_.push(value);
     append_valid();
   }
-  void append_int64(std::int64_t value) {
+  [[gnu::always_inline]] void append_int64(std::int64_t value) {
     data_.push(value);
     append_valid();
   }
@@ -99,13 +135,25 @@ class Column {
   // Takes back the last String row (a later value for the same cell).
   void drop_last_string();
 
+  // Room for as much as `other` holds, so that a batch like the last one
+  // grows without moving.
+  void reserve_like(const Column& other);
+
   // A map row: its entries, then end_map().
-  void map_entry(std::string_view key, std::string_view value) {
-    keys_.append(key.data(), key.size());
-    key_offsets_.push(static_cast<std::int32_t>(keys_.size()));
-    data_.append(value.data(), value.size());
-    offsets_.push(static_cast<std::int32_t>(data_.size()));
-    ++entries_;
+  [[gnu::always_inline]] void map_entry(std::string_view key, std::string_view value) {
+    keys_.append_text(key);
+    end_key();
+    map_value(value);
+  }
+  // An entry whose key is written in place: write(char* at) writes at most
+  // `most` bytes at `at` and returns the end of what it wrote.
+  template <class Write>
+  [[gnu::always_inline]] void map_entry_written(std::size_t most, Write&& write,
+                                                std::string_view value) {
+    char* at = keys_.room(most);
+    keys_.advance(static_cast<std::size_t>(write(at) - at));
+    end_key();
+    map_value(value);
   }
   void end_map() {
     map_offsets_.push(static_cast<std::int32_t>(entries_));
@@ -114,8 +162,16 @@ class Column {
 
  private:
   friend struct ExportedBatch;
-  void append_valid() {
-    if (null_count_ > 0) set_bit(length_);
+  [[gnu::always_inline]] void end_key() {
+    key_offsets_.push(static_cast<std::int32_t>(keys_.size()));
+  }
+  [[gnu::always_inline]] void map_value(std::string_view value) {
+    data_.append_text(value);
+    offsets_.push(static_cast<std::int32_t>(data_.size()));
+    ++entries_;
+  }
+  [[gnu::always_inline]] void append_valid() {
+    if (null_count_ > 0) [[unlikely]] set_bit(length_);
     ++length_;
   }
   void set_bit(std::size_t row);

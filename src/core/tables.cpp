@@ -62,12 +62,7 @@ constexpr std::uint64_t kMostInt32 = std::numeric_limits<std::int32_t>::max();
 // repetition from 0, component from 1. Nothing for segment_name and for keys
 // that name no place a table can hold (no form, field or component 0,
 // numbers past int32).
-struct ValuePlace {
-  std::uint32_t field;
-  std::uint32_t repetition;
-  std::uint32_t component;
-};
-std::optional<ValuePlace> value_place(const Hl7KeyPosition& position, bool header) {
+std::optional<Hl7ValuePlace> value_place(const Hl7KeyPosition& position, bool header) {
   using Form = Hl7KeyPosition::Form;
   if (position.form == Form::SegmentName || position.field == 0) return std::nullopt;
   const bool has_component =
@@ -78,9 +73,44 @@ std::optional<ValuePlace> value_place(const Hl7KeyPosition& position, bool heade
       component > kMostInt32) {
     return std::nullopt;
   }
-  return ValuePlace{static_cast<std::uint32_t>(field),
+  return Hl7ValuePlace{static_cast<std::uint32_t>(field),
                     static_cast<std::uint32_t>(position.repetition),
                     static_cast<std::uint32_t>(component)};
+}
+
+// Writes n in decimal at `at`; returns the end. Two-digit numbers, the usual
+// ones, without a division loop.
+char* write_number(char* at, std::uint64_t n) {
+  if (n < 10) {
+    *at = static_cast<char>('0' + n);
+    return at + 1;
+  }
+  if (n < 100) {
+    at[0] = static_cast<char>('0' + n / 10);
+    at[1] = static_cast<char>('0' + n % 10);
+    return at + 2;
+  }
+  return std::to_chars(at, at + 20, n).ptr;
+}
+
+// The most bytes a key text takes: three 20-digit numbers, "[", "]" and ".".
+constexpr std::size_t kMostKeyText = 64;
+
+// Writes the key text of `position` (not segment_name) at `at`, as
+// Hl7KeyPosition::append_key_text does; returns the end.
+char* write_key_text(char* at, const Hl7KeyPosition& position) {
+  using Form = Hl7KeyPosition::Form;
+  at = write_number(at, position.field);
+  if (position.form == Form::Repetition || position.form == Form::RepetitionComponent) {
+    *at++ = '[';
+    at = write_number(at, position.repetition);
+    *at++ = ']';
+  }
+  if (position.form == Form::Component || position.form == Form::RepetitionComponent) {
+    *at++ = '.';
+    at = write_number(at, position.component);
+  }
+  return at;
 }
 
 void append_number(std::string& out, std::uint64_t n) {
@@ -169,6 +199,7 @@ void Hl7TableBuilder::reset(Table& table, const std::vector<ColumnField>& fields
   table.columns.clear();
   for (const ColumnField& field : fields) table.columns.emplace_back(field.type);
   table.rows = 0;
+  table.bytes = 0;
 }
 
 void Hl7TableBuilder::begin_message(const Hl7MessageSource& from) {
@@ -232,6 +263,7 @@ Hl7TableBuilder::WideTable* Hl7TableBuilder::wide_table(std::string_view name) {
   if (!wanted) return nullptr;
   auto table = std::make_unique<WideTable>();
   table->name = std::string(name);
+  table->flat.assign(kFlatFields * kFlatComponents, 0);
   reset(table->table, wide_fields(name, {}));
   WideTable* made = table.get();
   wide_.emplace(std::string(name), std::move(table));
@@ -254,15 +286,28 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
     c[1].append_int32(segment_index);
   }
   const std::size_t wide_row = wide != nullptr ? wide->table.rows : 0;
-  std::vector<Column>& s = segments_.columns;
+  const bool segments = options_.segments;
+  const bool values = options_.values;
+  const bool places_needed = values || wide != nullptr || capture_header;
+  Column& fields = segments_.columns[kFields];
   std::vector<Column>& v = values_.columns;
+  std::size_t segment_bytes = 0;
 
-  for_each_entry([&](const std::optional<Hl7KeyPosition>& position, std::string_view key,
+  // position: null for a key of no form; key: its text, or empty to be
+  // written from the position.
+  for_each_entry([&](const Hl7KeyPosition* position, std::string_view key,
                      std::string_view value) {
-    if (position && position->form == Hl7KeyPosition::Form::SegmentName) return;
-    if (options_.segments) s[kFields].map_entry(key, value);
-    if (!position) return;
-    const std::optional<ValuePlace> place = value_place(*position, header);
+    if (segments) {
+      if (position != nullptr && key.empty()) {
+        fields.map_entry_written(
+            kMostKeyText, [&](char* at) { return write_key_text(at, *position); }, value);
+      } else {
+        fields.map_entry(key, value);
+      }
+      segment_bytes += value.size() + 8;
+    }
+    if (position == nullptr || !places_needed) return;
+    const std::optional<Hl7ValuePlace> place = value_place(*position, header);
     if (!place) return;
     if (capture_header && position->repetition == 0) {
       for (std::size_t i = 0; i < std::size(kHeaderPlaces); ++i) {
@@ -272,7 +317,7 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
         }
       }
     }
-    if (options_.values) {
+    if (values) {
       v[0].append_string(message_id_);
       v[kSegmentIndex].append_int32(segment_index);
       if (name) {
@@ -285,57 +330,69 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
       v[kComponent].append_int32(static_cast<std::int32_t>(place->component));
       v[kValue].append_string(value);
       ++values_.rows;
+      values_.bytes += message_id_.size() + value.size() + 16;
       close_if_full(values_, "values");
     }
-    if (wide != nullptr && place->repetition == 0) {
-      const Hl7WideColumn at{place->field, place->component};
-      auto found = wide->column_of.find(at);
-      std::size_t column;
-      if (found != wide->column_of.end()) {
-        column = found->second;
-      } else if (wide->fixed) {
-        ++left_out_;
-        return;
-      } else {
-        column = wide->table.columns.size();
-        wide->column_of.emplace(at, column);
-        wide->seen.insert(at);
-        wide->places.push_back(at);
-        wide->table.columns.emplace_back(ColumnType::String);
-        wide->table.fields.push_back({});  // named when the batch is closed
-        wide->written.push_back(0);
-      }
-      Column& cell = wide->table.columns[column];
-      if (wide->written[column - 2] == wide_row + 1) {
-        cell.drop_last_string();  // the later entry for the same place wins
-      } else {
-        cell.pad_to(wide_row);
-      }
-      cell.append_string(value);
-      wide->written[column - 2] = wide_row + 1;
-    }
+    if (wide != nullptr && place->repetition == 0) add_wide_value(*wide, wide_row, *place, value);
   });
 
-  if (options_.segments) {
-    s[0].append_string(message_id_);
-    s[kSegmentIndex].append_int32(segment_index);
+  if (segments) {
+    std::vector<Column>& c = segments_.columns;
+    c[0].append_string(message_id_);
+    c[kSegmentIndex].append_int32(segment_index);
     if (name) {
-      s[kSegmentName].append_string(*name);
+      c[kSegmentName].append_string(*name);
     } else {
-      s[kSegmentName].append_null();
+      c[kSegmentName].append_null();
     }
-    s[kFields].end_map();
+    fields.end_map();
     ++segments_.rows;
+    segments_.bytes += message_id_.size() + segment_bytes + 16;
     close_if_full(segments_, "segments");
   }
   if (wide != nullptr) {
     ++wide->table.rows;
-    bool full = wide->table.rows >= options_.batch_rows;
-    std::size_t bytes = 0;
-    for (const Column& column : wide->table.columns) bytes += column.text_bytes();
-    full = full || bytes >= options_.batch_bytes;
-    if (full) close_wide(*wide);
+    wide->table.bytes += message_id_.size() + 8;
+    if (wide->table.rows >= options_.batch_rows || wide->table.bytes >= options_.batch_bytes) {
+      close_wide(*wide);
+    }
   }
+}
+
+void Hl7TableBuilder::add_wide_value(WideTable& wide, std::size_t row, const Hl7ValuePlace& place,
+                                     std::string_view value) {
+  const Hl7WideColumn at{place.field, place.component};
+  // Usual places are found in a flat table; others in the map.
+  const bool flat = at.field < kFlatFields && at.component < kFlatComponents;
+  const std::size_t slot = flat ? at.field * kFlatComponents + at.component : 0;
+  std::size_t column = flat ? wide.flat[slot] : 0;
+  if (column == 0) {
+    auto found = wide.column_of.find(at);
+    if (found != wide.column_of.end()) {
+      column = found->second;
+    } else if (wide.fixed) {
+      ++left_out_;
+      return;
+    } else {
+      column = wide.table.columns.size();
+      wide.column_of.emplace(at, column);
+      wide.seen.insert(at);
+      wide.places.push_back(at);
+      wide.table.columns.emplace_back(ColumnType::String);
+      wide.table.fields.push_back({});  // named when the batch is closed
+      wide.written.push_back(0);
+    }
+    if (flat) wide.flat[slot] = static_cast<std::uint32_t>(column);
+  }
+  Column& cell = wide.table.columns[column];
+  if (wide.written[column - 2] == row + 1) {
+    cell.drop_last_string();  // the later entry for the same place wins
+  } else {
+    cell.pad_to(row);
+  }
+  cell.append_string(value);
+  wide.written[column - 2] = row + 1;
+  wide.table.bytes += value.size() + 4;
 }
 
 void Hl7TableBuilder::add_text(const Hl7MessageSource& from, std::string_view text) {
@@ -360,9 +417,7 @@ void Hl7TableBuilder::add_text(const Hl7MessageSource& from, std::string_view te
     add_segment(parser_.name(), [&](auto&& visit) {
       parser_.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
         if (position.form == Hl7KeyPosition::Form::SegmentName) return;
-        key_text_.clear();
-        position.append_key_text(key_text_);
-        visit(std::optional<Hl7KeyPosition>(position), std::string_view(key_text_), value);
+        visit(&position, std::string_view(), value);
       });
     });
   });
@@ -380,7 +435,8 @@ void Hl7TableBuilder::add_record(
   add_segment(name, [&](auto&& visit) {
     for (const auto& [key, value] : entries) {
       if (key == kSegmentNameKey) continue;
-      visit(Hl7KeyPosition::parse(key), key, value);
+      const std::optional<Hl7KeyPosition> position = Hl7KeyPosition::parse(key);
+      visit(position ? &*position : nullptr, key, value);
     }
   });
 }
@@ -404,7 +460,19 @@ void Hl7TableBuilder::fix_wide_columns(std::string_view segment,
   wide->column_of.clear();
   reset(wide->table, wide_fields(segment, wide->places));
   wide->written.assign(wide->places.size(), 0);
-  for (std::size_t i = 0; i < wide->places.size(); ++i) wide->column_of.emplace(wide->places[i], i + 2);
+  index_columns(*wide);
+}
+
+void Hl7TableBuilder::index_columns(WideTable& wide) {
+  wide.column_of.clear();
+  wide.flat.assign(kFlatFields * kFlatComponents, 0);
+  for (std::size_t i = 0; i < wide.places.size(); ++i) {
+    const Hl7WideColumn at = wide.places[i];
+    wide.column_of.emplace(at, i + 2);
+    if (at.field < kFlatFields && at.component < kFlatComponents) {
+      wide.flat[at.field * kFlatComponents + at.component] = static_cast<std::uint32_t>(i + 2);
+    }
+  }
 }
 
 std::vector<Hl7WideColumn> Hl7TableBuilder::wide_columns(std::string_view segment) const {
@@ -414,12 +482,7 @@ std::vector<Hl7WideColumn> Hl7TableBuilder::wide_columns(std::string_view segmen
 }
 
 void Hl7TableBuilder::close_if_full(Table& table, std::string_view name) {
-  if (table.rows < options_.batch_rows) {
-    std::size_t bytes = 0;
-    for (const Column& column : table.columns) bytes += column.text_bytes();
-    if (bytes < options_.batch_bytes) return;
-  }
-  close(table, name);
+  if (table.rows >= options_.batch_rows || table.bytes >= options_.batch_bytes) close(table, name);
 }
 
 void Hl7TableBuilder::close(Table& table, std::string_view name) {
@@ -428,9 +491,14 @@ void Hl7TableBuilder::close(Table& table, std::string_view name) {
   batch->fields = table.fields;
   batch->columns = std::move(table.columns);
   batch->rows = table.rows;
-  ready_.push_back({std::string(name), std::move(batch)});
   std::vector<ColumnField> fields = std::move(table.fields);
   reset(table, fields);
+  // The next batch is likely as large: room for it at once, touched only as
+  // it fills.
+  for (std::size_t i = 0; i < table.columns.size(); ++i) {
+    table.columns[i].reserve_like(batch->columns[i]);
+  }
+  ready_.push_back({std::string(name), std::move(batch)});
 }
 
 void Hl7TableBuilder::close_wide(WideTable& wide) {
@@ -456,8 +524,7 @@ void Hl7TableBuilder::close_wide(WideTable& wide) {
   // The next batch starts with every column met so far, in order: a table's
   // batches only ever gain columns.
   wide.places = std::move(places);
-  wide.column_of.clear();
-  for (std::size_t i = 0; i < wide.places.size(); ++i) wide.column_of.emplace(wide.places[i], i + 2);
+  index_columns(wide);
   reset(table, wide_fields(wide.name, wide.places));
   wide.written.assign(wide.places.size(), 0);
 }

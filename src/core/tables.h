@@ -54,6 +54,14 @@ struct Hl7MessageSource {
   std::string_view sha256;
 };
 
+// Where a value sits as `values` numbers it: field as HL7 numbers it,
+// repetition from 0, component from 1.
+struct Hl7ValuePlace {
+  std::uint32_t field;
+  std::uint32_t repetition;
+  std::uint32_t component;
+};
+
 // A wide table's column: a field and a component, as HL7 numbers them.
 struct Hl7WideColumn {
   std::uint32_t field;
@@ -118,13 +126,18 @@ class Hl7TableBuilder {
     std::vector<columns::ColumnField> fields;
     std::vector<columns::Column> columns;
     std::size_t rows = 0;
+    std::size_t bytes = 0;  // text held, about: what batches are bounded by
   };
+  // Usual wide columns are looked up in a flat table of this size.
+  static constexpr std::uint32_t kFlatFields = 128;
+  static constexpr std::uint32_t kFlatComponents = 32;
   struct WideTable {
     std::string name;
     bool fixed = false;
     std::vector<Hl7WideColumn> places;  // places[i] is column i + 2
     std::map<Hl7WideColumn, std::size_t> column_of;
     std::set<Hl7WideColumn> seen;  // every place any batch has had
+    std::vector<std::uint32_t> flat;  // column of field * kFlatComponents + component, 0: none
     Table table;
     std::vector<std::size_t> written;  // last row + 1 each column was written for
   };
@@ -142,6 +155,9 @@ class Hl7TableBuilder {
   template <class Entries>
   void add_segment(std::optional<std::string_view> name, Entries&& for_each_entry);
   WideTable* wide_table(std::string_view name);
+  void add_wide_value(WideTable& wide, std::size_t row, const Hl7ValuePlace& place,
+                      std::string_view value);
+  static void index_columns(WideTable& wide);
   void close_if_full(Table& table, std::string_view name);
   void close(Table& table, std::string_view name);
   void close_wide(WideTable& wide);
@@ -165,7 +181,6 @@ class Hl7TableBuilder {
   std::string sha256_;
   std::int32_t segment_index_ = 0;
   Header header_;
-  std::string key_text_;
 };
 
 }  // namespace brenvolt
