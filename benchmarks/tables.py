@@ -8,9 +8,10 @@ route a user writes today, and `brenvolt to-parquet` on a large batch file.
 Every time figure is a ratio of two sides measured in this one process,
 interleaved over rounds (benchmarks/measure.py); the median is quoted.
 
-* build: ``TableBuilder([table]).add_text(text, ...)`` and ``finish()`` (the
-  batches made and taken, no pyarrow) against ``Hl7Json(text).hl7_json``, on
-  the suite's ADT, ORU and 10 MB workloads.
+* build: ``TableBuilder([table]).add_text(text, ...)`` on a builder kept
+  across calls, as read() keeps one, taking (and dropping) the batches it
+  closes (no pyarrow), against ``Hl7Json(text).hl7_json``, on the suite's
+  ADT, ORU and 10 MB workloads.
 * route: ``pyarrow.Table`` of the values (or segments) of the message:
   ``read(Texts([text]), table).to_arrow()`` against ``Hl7Json`` -> one dict per
   row in Python -> ``pyarrow.Table.from_pylist`` with the explicit schema.
@@ -43,6 +44,7 @@ from brenvolt import Hl7Json  # noqa: E402
 from brenvolt_tables import Texts, read  # noqa: E402
 from brenvolt_tables._native import TableBuilder  # noqa: E402
 
+ALL_TABLES = ["messages", "segments", "values", "wide"]
 TARGETS = {"segments": 0.5, "values": 0.6, "route": 0.2}
 KEY = re.compile(r"^(\d+)(?:\[(\d+)\])?(?:\.(\d+))?$")
 
@@ -58,11 +60,22 @@ SEGMENTS_SCHEMA = pa.schema([
 ])
 
 
-def native(table: str, text: str) -> None:
-    builder = TableBuilder([table])
-    builder.add_text(text, "bench", 0, None, None)
-    builder.finish()
-    builder.take()
+SOURCE = "/data/inbox/2026/12/adt-000123.hl7"  # a message_id of a usual length
+
+
+class Native:
+    """One builder kept across calls, as read() and to_parquet() keep one
+    across messages: each call adds the message and takes (and drops) the
+    batches closed meanwhile."""
+
+    def __init__(self, tables: list[str]) -> None:
+        self.builder = TableBuilder(tables)
+        self.index = 0
+
+    def __call__(self, text: str) -> None:
+        self.builder.add_text(text, SOURCE, self.index, None, None)
+        self.index += 1
+        self.builder.take()
 
 
 def values_route(text: str) -> pa.Table:
@@ -97,10 +110,11 @@ def quiet(source: str, text: str) -> None:
 def ratios(settings: measure.Settings, workloads: list, lines: list[str]) -> None:
     for w in workloads:
         text = w.text
+        segments, values, every = Native(["segments"]), Native(["values"]), Native(ALL_TABLES)
         sides = {
-            "segments": lambda t=text: native("segments", t),
-            "values": lambda t=text: native("values", t),
-            "all tables": lambda t=text: native_all(t),
+            "segments": lambda t=text: segments(t),
+            "values": lambda t=text: values(t),
+            "all tables": lambda t=text: every(t),
             "Hl7Json": lambda t=text: Hl7Json(t).hl7_json,
         }
         c = measure.compare(sides, settings)
@@ -115,13 +129,6 @@ def ratios(settings: measure.Settings, workloads: list, lines: list[str]) -> Non
             c = measure.compare({"read": mine, "route": lambda t=text, r=route: r(t)}, settings)
             row(lines, f"{table} as pyarrow.Table", w.key, "Hl7Json -> rows -> Table.from_pylist",
                 c.ratio(0, 1), c.spread(0, 1), len(c.times), TARGETS["route"])
-
-
-def native_all(text: str) -> None:
-    builder = TableBuilder(["messages", "segments", "values", "wide"])
-    builder.add_text(text, "bench", 0, None, None)
-    builder.finish()
-    builder.take()
 
 
 def row(lines: list[str], what: str, workload: str, against: str, ratio: float,

@@ -29,6 +29,7 @@ class TableBuilder:
         strict: bool = False,
         batch_rows: int = 65536,
         batch_bytes: int = 67108864,
+        total_bytes: int = 268435456,
     ) -> None: ...
     def add_text(
         self, text: str, source: str, index: int, offset: int | None, sha256: str | None, /

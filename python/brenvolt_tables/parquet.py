@@ -151,6 +151,8 @@ def to_parquet(
     rows_per_part: int | None = 1_000_000,
     part: int | None = None,
     compression: str = "zstd",
+    batch_bytes: int = 1 << 20,
+    total_bytes: int = 16 << 20,
     on_notice: Notify | None = None,
     on_message: Callable[[Item, str | None], None] | None = None,
 ) -> Summary:
@@ -164,6 +166,10 @@ def to_parquet(
     bound). With ``part=N`` (one call of many, such as one task per Dask
     partition) every table gets one file ``part-NNNNN.parquet`` (and, for a
     wide table whose columns grow, ``part-NNNNN-1.parquet``, ...).
+    ``batch_bytes`` bounds the text a table holds before it is written as a
+    row group, and ``total_bytes`` that of all tables together (every table
+    has one in the making at once; past the bound the largest is written):
+    memory stays flat whatever the input's size.
     ``on_message(item, error)`` hears of every message with the error text of
     its row or None; ``on_notice`` as for ``read``.
 
@@ -182,7 +188,10 @@ def to_parquet(
     codecs.lookup(encoding)
     if rows_per_part is not None and rows_per_part < 1:
         raise ValueError(f"rows_per_part must be at least 1, not {rows_per_part}")
-    options = Options(encoding, escaping, validation or strict, strict)
+    # Every table has a batch in the making at once: small ones keep memory
+    # flat; each is one row group.
+    options = Options(encoding, escaping, validation or strict, strict, batch_bytes=batch_bytes,
+                      total_bytes=total_bytes)
     inputs = expand(sources)
     notify = on_notice or report_to_stderr
     summary = Summary()

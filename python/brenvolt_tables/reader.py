@@ -28,7 +28,8 @@ RecordBatch = _native.RecordBatch
 @dataclass(frozen=True)
 class Options:
     """How messages are read: ``encoding`` of HL7 files, escape decoding,
-    validation (``strict`` implies it), and the bounds of a batch."""
+    validation (``strict`` implies it), the bounds of a batch, and of all
+    the batches in the making together (beyond it the largest is closed)."""
 
     encoding: str = "utf-8"
     escaping: bool = True
@@ -36,6 +37,7 @@ class Options:
     strict: bool = False
     batch_rows: int = 65536
     batch_bytes: int = 64 << 20
+    total_bytes: int = 256 << 20
 
 
 def check_table(table: str) -> str:
@@ -70,6 +72,7 @@ def batches(
         strict=options.strict,
         batch_rows=options.batch_rows,
         batch_bytes=options.batch_bytes,
+        total_bytes=options.total_bytes,
     )
     for segment, columns in (fixed_columns or {}).items():
         builder.fix_wide_columns(segment, columns)

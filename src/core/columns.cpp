@@ -98,6 +98,35 @@ void Column::append_null() {
   ++length_;
 }
 
+void Column::append_repeated(std::string_view text, std::size_t count) {
+  if (count == 0) return;
+  // The text once, then the bytes written so far copied after themselves.
+  const std::size_t bytes = text.size() * count;
+  char* out = data_.room(bytes);
+  std::size_t done = text.size();
+  if (done > 0) std::memcpy(out, text.data(), done);
+  while (done < bytes) {
+    const std::size_t more = done < bytes - done ? done : bytes - done;
+    std::memcpy(out + done, out, more);
+    done += more;
+  }
+  auto* offsets = reinterpret_cast<std::int32_t*>(offsets_.room(count * sizeof(std::int32_t)));
+  const std::size_t start = data_.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    offsets[i] = static_cast<std::int32_t>(start + (i + 1) * text.size());
+  }
+  data_.advance(bytes);
+  offsets_.advance(count * sizeof(std::int32_t));
+  if (null_count_ > 0) {
+    for (std::size_t i = 0; i < count; ++i) set_bit(length_ + i);
+  }
+  length_ += count;
+}
+
+void Column::append_repeated_int32(std::int32_t value, std::size_t count) {
+  append_int32s(count, [value](std::size_t) { return value; });
+}
+
 void Column::reserve_like(const Column& other) {
   data_.reserve(other.data_.size());
   offsets_.reserve(other.offsets_.size());

@@ -71,16 +71,29 @@ class Buffer {
  private:
   [[gnu::noinline]] void grow(std::size_t needed);
   static const std::uint8_t* empty_block();
-  // Copies a text of up to 32 bytes by a few fixed moves (see bytes.h).
+  friend class Column;
+  // Copies a text of up to 32 bytes by a few fixed moves, as bytes.h does,
+  // and longer ones by a call.
   [[gnu::always_inline]] static void copy_text(char* to, std::string_view text) {
     const std::size_t n = text.size();
-    if (n > 16 && n <= 32) {
-      struct Block {
-        std::uint64_t a, b;
-      };
-      copy_two_words<Block>(to, text.data(), n);
-    } else {
-      copy_bytes(to, text);
+    const char* from = text.data();
+    struct Block {
+      std::uint64_t a, b;
+    };
+    if (n >= 8) {
+      if (n <= 16) {
+        copy_two_words<std::uint64_t>(to, from, n);
+      } else if (n <= 32) {
+        copy_two_words<Block>(to, from, n);
+      } else {
+        std::memcpy(to, from, n);
+      }
+    } else if (n >= 4) {
+      copy_two_words<std::uint32_t>(to, from, n);
+    } else if (n != 0) {
+      to[0] = from[0];
+      to[n / 2] = from[n / 2];
+      to[n - 1] = from[n - 1];
     }
   }
   std::uint8_t* data_ = nullptr;
@@ -119,6 +132,15 @@ class Column {
     offsets_.push(static_cast<std::int32_t>(data_.size()));
     append_valid();
   }
+  // Appends `text` in `count` rows.
+  void append_repeated(std::string_view text, std::size_t count);
+  void append_repeated_int32(std::int32_t value, std::size_t count);
+  // Appends count rows at once: texts(i) or int32s(i) gives row i. Room is
+  // made once, and the rows are written through local pointers.
+  template <class Text>
+  void append_strings(std::size_t count, Text&& texts);
+  template <class Int>
+  void append_int32s(std::size_t count, Int&& ints);
   [[gnu::always_inline]] void append_int32(std::int32_t value) {
     data_.push(value);
     append_valid();
@@ -189,6 +211,39 @@ class Column {
   Buffer key_offsets_;
   std::size_t entries_ = 0;
 };
+
+template <class Text>
+void Column::append_strings(std::size_t count, Text&& texts) {
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < count; ++i) bytes += texts(i).size();
+  char* out = data_.room(bytes);
+  auto* offsets = reinterpret_cast<std::int32_t*>(offsets_.room(count * sizeof(std::int32_t)));
+  std::size_t end = data_.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string_view text = texts(i);
+    Buffer::copy_text(out, text);
+    out += text.size();
+    end += text.size();
+    offsets[i] = static_cast<std::int32_t>(end);
+  }
+  data_.advance(bytes);
+  offsets_.advance(count * sizeof(std::int32_t));
+  if (null_count_ > 0) {
+    for (std::size_t i = 0; i < count; ++i) set_bit(length_ + i);
+  }
+  length_ += count;
+}
+
+template <class Int>
+void Column::append_int32s(std::size_t count, Int&& ints) {
+  auto* out = reinterpret_cast<std::int32_t*>(data_.room(count * sizeof(std::int32_t)));
+  for (std::size_t i = 0; i < count; ++i) out[i] = ints(i);
+  data_.advance(count * sizeof(std::int32_t));
+  if (null_count_ > 0) {
+    for (std::size_t i = 0; i < count; ++i) set_bit(length_ + i);
+  }
+  length_ += count;
+}
 
 // Finished columns of equal length: one record batch.
 struct ColumnBatch {

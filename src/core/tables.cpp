@@ -80,7 +80,7 @@ std::optional<Hl7ValuePlace> value_place(const Hl7KeyPosition& position, bool he
 
 // Writes n in decimal at `at`; returns the end. Two-digit numbers, the usual
 // ones, without a division loop.
-char* write_number(char* at, std::uint64_t n) {
+[[gnu::always_inline]] inline char* write_number(char* at, std::uint64_t n) {
   if (n < 10) {
     *at = static_cast<char>('0' + n);
     return at + 1;
@@ -98,7 +98,7 @@ constexpr std::size_t kMostKeyText = 64;
 
 // Writes the key text of `position` (not segment_name) at `at`, as
 // Hl7KeyPosition::append_key_text does; returns the end.
-char* write_key_text(char* at, const Hl7KeyPosition& position) {
+[[gnu::always_inline]] inline char* write_key_text(char* at, const Hl7KeyPosition& position) {
   using Form = Hl7KeyPosition::Form;
   at = write_number(at, position.field);
   if (position.form == Form::Repetition || position.form == Form::RepetitionComponent) {
@@ -249,7 +249,12 @@ void Hl7TableBuilder::end_message(std::string_view error, bool failed) {
     c[kError].append_null();
   }
   ++messages_.rows;
+  std::size_t bytes = message_id_.size() + from_.source.size() + from_.sha256.size() + error.size() + 48;
+  for (const std::optional<std::string>& value : header_.values) bytes += value ? value->size() : 0;
+  count_bytes(messages_, bytes);
   close_if_full(messages_, "messages");
+  while (pending_bytes_ > options_.total_bytes && close_largest()) {
+  }
 }
 
 Hl7TableBuilder::WideTable* Hl7TableBuilder::wide_table(std::string_view name) {
@@ -292,6 +297,29 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
   Column& fields = segments_.columns[kFields];
   std::vector<Column>& v = values_.columns;
   std::size_t segment_bytes = 0;
+  // The segment's values, written to their columns together: each column in
+  // one loop, not each row across seven columns.
+  pending_values_.clear();
+  const auto write_values = [&] {
+    const std::size_t count = pending_values_.size();
+    if (count == 0) return;
+    const PendingValue* rows = pending_values_.data();
+    v[0].append_repeated(message_id_, count);
+    v[kSegmentIndex].append_repeated_int32(segment_index, count);
+    if (name) {
+      v[kSegmentName].append_repeated(*name, count);
+    } else {
+      for (std::size_t i = 0; i < count; ++i) v[kSegmentName].append_null();
+    }
+    v[kField].append_int32s(count, [&](std::size_t i) { return rows[i].field; });
+    v[kRepetition].append_int32s(count, [&](std::size_t i) { return rows[i].repetition; });
+    v[kComponent].append_int32s(count, [&](std::size_t i) { return rows[i].component; });
+    v[kValue].append_strings(count, [&](std::size_t i) { return rows[i].value; });
+    values_.rows += count;
+    count_bytes(values_, (message_id_.size() + (name ? name->size() : 0) + 16) * count);
+    pending_values_.clear();
+    close_if_full(values_, "values");
+  };
 
   // position: null for a key of no form; key: its text, or empty to be
   // written from the position.
@@ -318,24 +346,16 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
       }
     }
     if (values) {
-      v[0].append_string(message_id_);
-      v[kSegmentIndex].append_int32(segment_index);
-      if (name) {
-        v[kSegmentName].append_string(*name);
-      } else {
-        v[kSegmentName].append_null();
-      }
-      v[kField].append_int32(static_cast<std::int32_t>(place->field));
-      v[kRepetition].append_int32(static_cast<std::int32_t>(place->repetition));
-      v[kComponent].append_int32(static_cast<std::int32_t>(place->component));
-      v[kValue].append_string(value);
-      ++values_.rows;
-      values_.bytes += message_id_.size() + value.size() + 16;
-      close_if_full(values_, "values");
+      pending_values_.push_back({static_cast<std::int32_t>(place->field),
+                                 static_cast<std::int32_t>(place->repetition),
+                                 static_cast<std::int32_t>(place->component), value});
+      count_bytes(values_, value.size());
+      if (values_.rows + pending_values_.size() >= options_.batch_rows) write_values();
     }
     if (wide != nullptr && place->repetition == 0) add_wide_value(*wide, wide_row, *place, value);
   });
 
+  write_values();
   if (segments) {
     std::vector<Column>& c = segments_.columns;
     c[0].append_string(message_id_);
@@ -347,16 +367,45 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
     }
     fields.end_map();
     ++segments_.rows;
-    segments_.bytes += message_id_.size() + segment_bytes + 16;
+    count_bytes(segments_, message_id_.size() + segment_bytes + 16);
     close_if_full(segments_, "segments");
   }
   if (wide != nullptr) {
     ++wide->table.rows;
-    wide->table.bytes += message_id_.size() + 8;
+    // Every column takes an offset a row, null or not.
+    count_bytes(wide->table, message_id_.size() + 4 * wide->table.columns.size());
     if (wide->table.rows >= options_.batch_rows || wide->table.bytes >= options_.batch_bytes) {
       close_wide(*wide);
     }
   }
+  while (pending_bytes_ > options_.total_bytes && close_largest()) {
+  }
+}
+
+bool Hl7TableBuilder::close_largest() {
+  Table* largest = nullptr;
+  const char* name = nullptr;
+  WideTable* largest_wide = nullptr;
+  std::size_t most = 0;
+  const auto consider = [&](Table& table, const char* table_name, WideTable* wide) {
+    if (table.rows > 0 && table.bytes > most) {
+      most = table.bytes;
+      largest = &table;
+      name = table_name;
+      largest_wide = wide;
+    }
+  };
+  consider(messages_, "messages", nullptr);
+  consider(segments_, "segments", nullptr);
+  consider(values_, "values", nullptr);
+  for (WideTable* wide : wide_order_) consider(wide->table, nullptr, wide);
+  if (largest == nullptr) return false;
+  if (largest_wide != nullptr) {
+    close_wide(*largest_wide);
+  } else {
+    close(*largest, name);
+  }
+  return true;
 }
 
 void Hl7TableBuilder::add_wide_value(WideTable& wide, std::size_t row, const Hl7ValuePlace& place,
@@ -392,7 +441,7 @@ void Hl7TableBuilder::add_wide_value(WideTable& wide, std::size_t row, const Hl7
   }
   cell.append_string(value);
   wide.written[column - 2] = row + 1;
-  wide.table.bytes += value.size() + 4;
+  count_bytes(wide.table, value.size() + 4);
 }
 
 void Hl7TableBuilder::add_text(const Hl7MessageSource& from, std::string_view text) {
@@ -487,6 +536,7 @@ void Hl7TableBuilder::close_if_full(Table& table, std::string_view name) {
 
 void Hl7TableBuilder::close(Table& table, std::string_view name) {
   if (table.rows == 0) return;
+  pending_bytes_ -= table.bytes;
   auto batch = std::make_shared<columns::ColumnBatch>();
   batch->fields = table.fields;
   batch->columns = std::move(table.columns);
@@ -504,6 +554,7 @@ void Hl7TableBuilder::close(Table& table, std::string_view name) {
 void Hl7TableBuilder::close_wide(WideTable& wide) {
   Table& table = wide.table;
   if (table.rows == 0) return;
+  pending_bytes_ -= table.bytes;
   for (Column& column : table.columns) column.pad_to(table.rows);
   // Columns in field and component order; a fixed table has them so already.
   std::vector<std::size_t> order(wide.places.size());

@@ -42,7 +42,8 @@ struct Hl7TableOptions {
   bool validation = false;              // refuse messages that break the structural rules
   bool strict = false;
   std::size_t batch_rows = 65536;          // a batch is closed at this many rows ...
-  std::size_t batch_bytes = 64u << 20;     // ... or this many bytes of text
+  std::size_t batch_bytes = 64u << 20;     // ... or this many bytes of text;
+  std::size_t total_bytes = 256u << 20;    // and the largest closes while all hold more
 };
 
 // Where a message comes from. `sha256` is its digest in hex, or empty for
@@ -159,6 +160,12 @@ class Hl7TableBuilder {
                       std::string_view value);
   static void index_columns(WideTable& wide);
   void close_if_full(Table& table, std::string_view name);
+  // Closes the batch that holds the most text; false when none holds a row.
+  bool close_largest();
+  void count_bytes(Table& table, std::size_t bytes) {
+    table.bytes += bytes;
+    pending_bytes_ += bytes;
+  }
   void close(Table& table, std::string_view name);
   void close_wide(WideTable& wide);
   static void reset(Table& table, const std::vector<columns::ColumnField>& fields);
@@ -173,6 +180,7 @@ class Hl7TableBuilder {
   std::vector<WideTable*> wide_order_;  // in the order they were made
   std::vector<Hl7TableBatch> ready_;
   std::size_t left_out_ = 0;
+  std::size_t pending_bytes_ = 0;  // the bytes of every table's batch in the making
 
   // The message being written.
   std::string message_id_;
@@ -181,6 +189,13 @@ class Hl7TableBuilder {
   std::string sha256_;
   std::int32_t segment_index_ = 0;
   Header header_;
+  struct PendingValue {
+    std::int32_t field;
+    std::int32_t repetition;
+    std::int32_t component;
+    std::string_view value;
+  };
+  std::vector<PendingValue> pending_values_;  // the current segment's, not yet written
 };
 
 }  // namespace brenvolt

@@ -284,23 +284,29 @@ PyObject* get_left_out(PyObject* self, void*) {
 
 PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return py::guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"tables",     "escaping",   "validation", "strict",
-                                     "batch_rows", "batch_bytes", nullptr};
+    static const char* keywords[] = {"tables",     "escaping",    "validation",  "strict",
+                                     "batch_rows", "batch_bytes", "total_bytes", nullptr};
     PyObject* tables = nullptr;
     int escaping = 1;
     int validation = 0;
     int strict = 0;
     Py_ssize_t batch_rows = 65536;
     Py_ssize_t batch_bytes = Py_ssize_t{64} << 20;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnn:TableBuilder",
+    Py_ssize_t total_bytes = Py_ssize_t{256} << 20;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnnn:TableBuilder",
                                      const_cast<char**>(keywords), &tables, &escaping,
-                                     &validation, &strict, &batch_rows, &batch_bytes)) {
+                                     &validation, &strict, &batch_rows, &batch_bytes,
+                                     &total_bytes)) {
       return nullptr;
     }
-    if (batch_rows < 1 || batch_bytes < 1) {
-      PyErr_SetString(PyExc_ValueError, "batch_rows and batch_bytes must be at least 1");
+    if (batch_rows < 1 || batch_bytes < 1 || total_bytes < 1) {
+      PyErr_SetString(PyExc_ValueError,
+                      "batch_rows, batch_bytes and total_bytes must be at least 1");
       return nullptr;
     }
+    // Text offsets are 32-bit: a batch stays well below 2 GiB.
+    constexpr Py_ssize_t kMostBatchBytes = Py_ssize_t{1} << 30;
+    if (batch_bytes > kMostBatchBytes) batch_bytes = kMostBatchBytes;
     Hl7TableOptions options;
     options.messages = options.segments = options.values = options.every_wide = false;
     options.escaping = escaping != 0;
@@ -308,6 +314,7 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     options.strict = strict != 0;
     options.batch_rows = static_cast<std::size_t>(batch_rows);
     options.batch_bytes = static_cast<std::size_t>(batch_bytes);
+    options.total_bytes = static_cast<std::size_t>(total_bytes);
     PyRef names = PyRef::steal(PySequence_Fast(tables, "tables must be a sequence of str"));
     if (!names) return nullptr;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(names.get()); ++i) {
@@ -373,7 +380,7 @@ PyGetSetDef builder_getset[] = {
 PyType_Slot builder_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("TableBuilder(tables, *, escaping=True, validation=False, strict=False, "
-                       "batch_rows=65536, batch_bytes=67108864)\n--\n\n"
+                       "batch_rows=65536, batch_bytes=67108864, total_bytes=268435456)\n--\n\n"
                        "Builds the rows of the named tables from messages, in batches.")},
     {Py_tp_new, reinterpret_cast<void*>(builder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
