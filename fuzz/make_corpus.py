@@ -23,7 +23,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 MESSAGE_SOURCES = [ROOT / "tests" / "data", ROOT / "examples", ROOT.parent / "shared" / "corpus"]
-TARGETS = ["segments", "escape", "validation", "assembly", "json_records"]
+TARGETS = ["segments", "escape", "validation", "assembly", "json_records", "tables"]
 
 RECORD_SEPARATOR = b"\x1e"
 ENTRY_SEPARATOR = b"\x1f"
@@ -144,9 +144,14 @@ def seeds() -> dict[str, list[bytes]]:
     corpus["escape"] += ESCAPE_SEEDS
     corpus["assembly"] += [assembly_input(records) for records in ASSEMBLY_SEEDS]
     corpus["json_records"] += JSON_SEEDS
+    # tables: a settings byte (escaping, validation, strict, the row bound
+    # in its top five bits), then messages separated by 0x1E.
+    corpus["tables"] += [bytes([0x19]) + seed for seed in HL7_SEEDS]
+    corpus["tables"].append(bytes([0x03]) + b"\x1e".join(HL7_SEEDS[:4]))
     for message in messages():
         corpus["segments"].append(message)
         corpus["validation"].append(message)
+        corpus["tables"].append(bytes([0x41]) + message)
         corpus["escape"] += sorted(field_values(message))
         records = [crude_record(line) for line in lines_of(message)]
         corpus["assembly"].append(assembly_input(records))

@@ -26,10 +26,11 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(segments escape validation assembly json_records)
+[ ${#targets[@]} -gt 0 ] || targets=(segments escape validation assembly json_records tables)
 
 declare -A dictionary=(
   [segments]=hl7 [validation]=hl7 [escape]=escape [assembly]=assembly [json_records]=json
+  [tables]=hl7
 )
 
 compiler="${BRENVOLT_FUZZ_CXX:-}"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
-# (GCC, -DBRENVOLT_SANITIZE=ON) and runs the whole test suite against it:
+# Builds the extensions (brenvolt and brenvolt_tables._native) with
+# AddressSanitizer and UndefinedBehaviorSanitizer (GCC, -DBRENVOLT_SANITIZE=ON)
+# and runs the whole test suite against them:
 #
 #   scripts/sanitize.sh [PYTEST ARGUMENTS ...]
 #
@@ -30,10 +31,18 @@ cmake -S . -B "$build" "${generator[@]}" -DBRENVOLT_BUILD_EXTENSION=ON -DBRENVOL
   >/dev/null
 cmake --build "$build" --parallel >/dev/null
 
+# brenvolt_tables: its Python files beside the sanitized _native, in a folder
+# put first on the path, so that the package found is this one whole.
+site="$build/site"
+rm -rf "$site"
+mkdir -p "$site/brenvolt_tables"
+cp python/brenvolt_tables/*.py python/brenvolt_tables/py.typed "$site/brenvolt_tables/"
+cp "$build"/brenvolt_tables/_native*.so "$site/brenvolt_tables/"
+
 asan="$(g++ -print-file-name=libasan.so)"
 ubsan="$(g++ -print-file-name=libubsan.so)"
 export LD_PRELOAD="$asan $ubsan"
-export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$site:$build${PYTHONPATH:+:$PYTHONPATH}"
 export PYTHONMALLOC=malloc
 # allocator_may_return_null: a failed huge allocation becomes MemoryError, as
 # without the sanitizer, instead of ending the process.
@@ -43,9 +52,11 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 "$python" - "$build" <<'EOF'
 import sys
 import brenvolt
-if not brenvolt.__file__.startswith(sys.argv[1]):
-    sys.exit(f"sanitize.sh: imported {brenvolt.__file__}, not the sanitized build")
-print(f"sanitized module: {brenvolt.__file__}")
+import brenvolt_tables._native as native
+for module in (brenvolt, native):
+    if not module.__file__.startswith(sys.argv[1]):
+        sys.exit(f"sanitize.sh: imported {module.__file__}, not the sanitized build")
+    print(f"sanitized module: {module.__file__}")
 EOF
 # --capture=sys: a sanitizer report is written straight to file descriptor 2
 # and the process then aborts, so pytest must not hold that descriptor.

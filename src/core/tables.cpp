@@ -572,10 +572,8 @@ void Hl7TableBuilder::close_wide(WideTable& wide) {
   batch->fields = wide_fields(wide.name, places);
   batch->rows = table.rows;
   ready_.push_back({wide.name, std::move(batch)});
-  // The next batch starts with every column met so far, in order: a table's
-  // batches only ever gain columns.
-  wide.places = std::move(places);
-  index_columns(wide);
+  // The next batch starts with every column met so far, kept where they
+  // are (so the index stands): a table's batches only ever gain columns.
   reset(table, wide_fields(wide.name, wide.places));
   wide.written.assign(wide.places.size(), 0);
 }
