@@ -70,8 +70,8 @@ ReadColumn read_column(const columns::ColumnField& field, const ArrowArray& arra
     case columns::ColumnType::String: {
       const std::vector<std::string> texts = read_strings(array);
       for (std::int64_t i = 0; i < array.length; ++i) {
-        column.texts.push_back(valid_at(array, i) ? std::optional(texts[static_cast<std::size_t>(i)])
-                                                  : std::nullopt);
+        column.texts.push_back(
+            valid_at(array, i) ? std::optional(texts[static_cast<std::size_t>(i)]) : std::nullopt);
       }
       break;
     }
@@ -160,7 +160,8 @@ void read_batch(const Hl7TableBatch& batch, std::size_t row_bound, ReadTable& ta
 std::map<std::string, ReadTable> read_all(Hl7TableBuilder& builder, std::size_t row_bound) {
   builder.finish();
   std::map<std::string, ReadTable> tables;
-  for (const Hl7TableBatch& batch : builder.take_batches()) read_batch(batch, row_bound, tables[batch.table]);
+  for (const Hl7TableBatch& batch : builder.take_batches())
+    read_batch(batch, row_bound, tables[batch.table]);
   return tables;
 }
 

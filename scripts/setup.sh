@@ -17,6 +17,13 @@ command -v g++ >/dev/null 2>&1 || missing+=(g++)
 # The Unicode character database, read by tests/test_escape.py to check which
 # characters may continue an escape sequence's name.
 dpkg -s unicode-data >/dev/null 2>&1 || missing+=(unicode-data)
+# A Java runtime for the Spark data source of brenvolt_tables, which the
+# tests run in local mode (the test and spark extras).
+case " $* " in
+  *" test "* | *" spark "*)
+    command -v java >/dev/null 2>&1 || missing+=(openjdk-17-jre-headless)
+    ;;
+esac
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo

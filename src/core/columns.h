@@ -193,7 +193,8 @@ class Column {
     ++entries_;
   }
   [[gnu::always_inline]] void append_valid() {
-    if (null_count_ > 0) [[unlikely]] set_bit(length_);
+    if (null_count_ > 0) [[unlikely]]
+      set_bit(length_);
     ++length_;
   }
   void set_bit(std::size_t row);

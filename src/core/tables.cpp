@@ -41,7 +41,7 @@ struct HeaderPlace {
 };
 // MSH-10, MSH-9.1 to MSH-9.3, MSH-7, MSH-12.1, MSH-3.1, MSH-4.1: record keys
 // count from MSH-2, so MSH-n is field n - 1 here.
-constexpr HeaderPlace kHeaderPlaces[8] = {{9, 1}, {8, 1}, {8, 2}, {8, 3},
+constexpr HeaderPlace kHeaderPlaces[8] = {{9, 1}, {8, 1},  {8, 2}, {8, 3},
                                           {6, 1}, {11, 1}, {2, 1}, {3, 1}};
 
 enum SegmentsColumn : std::size_t { kSegmentIndex = 1, kSegmentName, kFields };
@@ -74,8 +74,8 @@ std::optional<Hl7ValuePlace> value_place(const Hl7KeyPosition& position, bool he
     return std::nullopt;
   }
   return Hl7ValuePlace{static_cast<std::uint32_t>(field),
-                    static_cast<std::uint32_t>(position.repetition),
-                    static_cast<std::uint32_t>(component)};
+                       static_cast<std::uint32_t>(position.repetition),
+                       static_cast<std::uint32_t>(component)};
 }
 
 // Writes n in decimal at `at`; returns the end. Two-digit numbers, the usual
@@ -249,7 +249,8 @@ void Hl7TableBuilder::end_message(std::string_view error, bool failed) {
     c[kError].append_null();
   }
   ++messages_.rows;
-  std::size_t bytes = message_id_.size() + from_.source.size() + from_.sha256.size() + error.size() + 48;
+  std::size_t bytes =
+      message_id_.size() + from_.source.size() + from_.sha256.size() + error.size() + 48;
   for (const std::optional<std::string>& value : header_.values) bytes += value ? value->size() : 0;
   count_bytes(messages_, bytes);
   close_if_full(messages_, "messages");
@@ -260,11 +261,10 @@ void Hl7TableBuilder::end_message(std::string_view error, bool failed) {
 Hl7TableBuilder::WideTable* Hl7TableBuilder::wide_table(std::string_view name) {
   auto found = wide_.find(std::string(name));
   if (found != wide_.end()) return found->second.get();
-  const bool wanted =
-      options_.every_wide
-          ? has_wide_table(name)
-          : std::find(options_.wide_names.begin(), options_.wide_names.end(), name) !=
-                options_.wide_names.end();
+  const bool wanted = options_.every_wide
+                          ? has_wide_table(name)
+                          : std::find(options_.wide_names.begin(), options_.wide_names.end(),
+                                      name) != options_.wide_names.end();
   if (!wanted) return nullptr;
   auto table = std::make_unique<WideTable>();
   table->name = std::string(name);
@@ -282,9 +282,8 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
   const bool header = name && is_header_segment(*name);
   const bool capture_header = name && *name == "MSH" && !header_.seen;
   if (capture_header) header_.seen = true;
-  WideTable* wide = (name && (options_.every_wide || !options_.wide_names.empty()))
-                        ? wide_table(*name)
-                        : nullptr;
+  WideTable* wide =
+      (name && (options_.every_wide || !options_.wide_names.empty())) ? wide_table(*name) : nullptr;
   if (wide != nullptr) {
     std::vector<Column>& c = wide->table.columns;
     c[0].append_string(message_id_);
@@ -323,8 +322,7 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
 
   // position: null for a key of no form; key: its text, or empty to be
   // written from the position.
-  for_each_entry([&](const Hl7KeyPosition* position, std::string_view key,
-                     std::string_view value) {
+  for_each_entry([&](const Hl7KeyPosition* position, std::string_view key, std::string_view value) {
     if (segments) {
       if (position != nullptr && key.empty()) {
         fields.map_entry_written(

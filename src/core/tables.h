@@ -41,9 +41,9 @@ struct Hl7TableOptions {
   bool escaping = true;                 // decode escape sequences, as Hl7Json does by default
   bool validation = false;              // refuse messages that break the structural rules
   bool strict = false;
-  std::size_t batch_rows = 65536;          // a batch is closed at this many rows ...
-  std::size_t batch_bytes = 64u << 20;     // ... or this many bytes of text;
-  std::size_t total_bytes = 256u << 20;    // and the largest closes while all hold more
+  std::size_t batch_rows = 65536;        // a batch is closed at this many rows ...
+  std::size_t batch_bytes = 64u << 20;   // ... or this many bytes of text;
+  std::size_t total_bytes = 256u << 20;  // and the largest closes while all hold more
 };
 
 // Where a message comes from. `sha256` is its digest in hex, or empty for
@@ -137,7 +137,7 @@ class Hl7TableBuilder {
     bool fixed = false;
     std::vector<Hl7WideColumn> places;  // places[i] is column i + 2
     std::map<Hl7WideColumn, std::size_t> column_of;
-    std::set<Hl7WideColumn> seen;  // every place any batch has had
+    std::set<Hl7WideColumn> seen;     // every place any batch has had
     std::vector<std::uint32_t> flat;  // column of field * kFlatComponents + component, 0: none
     Table table;
     std::vector<std::size_t> written;  // last row + 1 each column was written for

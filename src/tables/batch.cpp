@@ -51,9 +51,8 @@ PyObject* array_capsule(const std::shared_ptr<const columns::ColumnBatch>& batch
 }
 
 PyObject* batch_schema(PyObject* self, PyObject*) {
-  return py::guarded([&]() -> PyObject* {
-    return schema_capsule(as_batch(self)->state.batch->fields);
-  });
+  return py::guarded(
+      [&]() -> PyObject* { return schema_capsule(as_batch(self)->state.batch->fields); });
 }
 
 // requested_schema is accepted and, as the interface allows, not acted on:
@@ -62,8 +61,9 @@ PyObject* batch_array(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
   return py::guarded([&]() -> PyObject* {
     const Py_ssize_t given = PyVectorcall_NARGS(nargs) + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     if (given > 1) {
-      PyErr_SetString(PyExc_TypeError,
-                      "RecordBatch.__arrow_c_array__() takes at most 1 argument (requested_schema)");
+      PyErr_SetString(
+          PyExc_TypeError,
+          "RecordBatch.__arrow_c_array__() takes at most 1 argument (requested_schema)");
       return nullptr;
     }
     const auto& batch = as_batch(self)->state.batch;
@@ -272,8 +272,8 @@ PyObject* stream_capsule(std::vector<columns::ColumnField> fields, PyObject* ite
   auto state = std::make_unique<StreamState>();
   state->fields = std::move(fields);
   state->iterator = PyRef::borrow(iterator).release();
-  state->type = reinterpret_cast<PyTypeObject*>(
-      PyRef::borrow(reinterpret_cast<PyObject*>(type)).release());
+  state->type =
+      reinterpret_cast<PyTypeObject*>(PyRef::borrow(reinterpret_cast<PyObject*>(type)).release());
   stream->get_schema = stream_get_schema;
   stream->get_next = stream_get_next;
   stream->get_last_error = stream_get_last_error;

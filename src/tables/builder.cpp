@@ -57,7 +57,8 @@ std::optional<Hl7MessageSource> message_source(PyObject* const* args) {
 }
 
 bool check_count(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t expected) {
-  if (PyVectorcall_NARGS(nargs) == expected && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
+  if (PyVectorcall_NARGS(nargs) == expected &&
+      (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
     return true;
   }
   PyErr_Format(PyExc_TypeError, "TableBuilder.%s() takes exactly %zd positional arguments", name,
@@ -136,8 +137,7 @@ std::optional<std::string> not_records(PyObject* records) {
 
 // add_records(records, source, index, offset, sha256): None, or the text of
 // the error row written for a `records` that is not a list of dicts of str.
-PyObject* add_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* add_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
     if (!check_count("add_records", nargs, kwnames, 5)) return nullptr;
     const auto from = message_source(args + 1);
@@ -210,7 +210,8 @@ std::optional<std::vector<Hl7WideColumn>> wide_column_list(PyObject* columns) {
     Py_ssize_t field = 0;
     Py_ssize_t component = 0;
     if (!PyTuple_Check(pair) || !PyArg_ParseTuple(pair, "nn", &field, &component)) {
-      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "columns must be (field, component) pairs");
+      if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_TypeError, "columns must be (field, component) pairs");
       return std::nullopt;
     }
     if (field < 1 || component < 1 || field > 0x7FFFFFFF || component > 0x7FFFFFFF) {
@@ -294,9 +295,8 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_ssize_t batch_bytes = Py_ssize_t{64} << 20;
     Py_ssize_t total_bytes = Py_ssize_t{256} << 20;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$pppnnn:TableBuilder",
-                                     const_cast<char**>(keywords), &tables, &escaping,
-                                     &validation, &strict, &batch_rows, &batch_bytes,
-                                     &total_bytes)) {
+                                     const_cast<char**>(keywords), &tables, &escaping, &validation,
+                                     &strict, &batch_rows, &batch_bytes, &total_bytes)) {
       return nullptr;
     }
     if (batch_rows < 1 || batch_bytes < 1 || total_bytes < 1) {
@@ -402,7 +402,7 @@ PyType_Spec builder_spec = {
 PyType_Spec& table_builder_type_spec() { return builder_spec; }
 
 std::optional<std::vector<columns::ColumnField>> table_fields(std::string_view table,
-                                                             PyObject* columns) {
+                                                              PyObject* columns) {
   if (table == "messages") return messages_fields();
   if (table == "segments") return segments_fields();
   if (table == "values") return values_fields();

@@ -20,6 +20,6 @@ PyType_Spec& table_builder_type_spec();
 // segment name, whose wide columns are `columns`: a list of (field,
 // component) pairs); nullopt with the error set for a bad `columns`.
 std::optional<std::vector<columns::ColumnField>> table_fields(std::string_view table,
-                                                             PyObject* columns);
+                                                              PyObject* columns);
 
 }  // namespace brenvolt::tables
