@@ -48,16 +48,25 @@ ALL_TABLES = ["messages", "segments", "values", "wide"]
 TARGETS = {"segments": 0.5, "values": 0.6, "route": 0.2}
 KEY = re.compile(r"^(\d+)(?:\[(\d+)\])?(?:\.(\d+))?$")
 
-VALUES_SCHEMA = pa.schema([
-    pa.field("message_id", pa.string(), False), pa.field("segment_index", pa.int32(), False),
-    pa.field("segment_name", pa.string()), pa.field("field", pa.int32(), False),
-    pa.field("repetition", pa.int32(), False), pa.field("component", pa.int32(), False),
-    pa.field("value", pa.string(), False),
-])
-SEGMENTS_SCHEMA = pa.schema([
-    pa.field("message_id", pa.string(), False), pa.field("segment_index", pa.int32(), False),
-    pa.field("segment_name", pa.string()), pa.field("fields", pa.map_(pa.string(), pa.string()), False),
-])
+VALUES_SCHEMA = pa.schema(
+    [
+        pa.field("message_id", pa.string(), False),
+        pa.field("segment_index", pa.int32(), False),
+        pa.field("segment_name", pa.string()),
+        pa.field("field", pa.int32(), False),
+        pa.field("repetition", pa.int32(), False),
+        pa.field("component", pa.int32(), False),
+        pa.field("value", pa.string(), False),
+    ]
+)
+SEGMENTS_SCHEMA = pa.schema(
+    [
+        pa.field("message_id", pa.string(), False),
+        pa.field("segment_index", pa.int32(), False),
+        pa.field("segment_name", pa.string()),
+        pa.field("fields", pa.map_(pa.string(), pa.string()), False),
+    ]
+)
 
 
 SOURCE = "/data/inbox/2026/12/adt-000123.hl7"  # a message_id of a usual length
@@ -88,16 +97,28 @@ def values_route(text: str) -> pa.Table:
             match = KEY.match(key)
             if match is None:
                 continue
-            rows.append({"message_id": "bench#0", "segment_index": index, "segment_name": name,
-                         "field": int(match[1]) + shift, "repetition": int(match[2] or 0),
-                         "component": int(match[3] or 1), "value": value})
+            rows.append(
+                {
+                    "message_id": "bench#0",
+                    "segment_index": index,
+                    "segment_name": name,
+                    "field": int(match[1]) + shift,
+                    "repetition": int(match[2] or 0),
+                    "component": int(match[3] or 1),
+                    "value": value,
+                }
+            )
     return pa.Table.from_pylist(rows, schema=VALUES_SCHEMA)
 
 
 def segments_route(text: str) -> pa.Table:
     rows = [
-        {"message_id": "bench#0", "segment_index": index, "segment_name": record["segment_name"],
-         "fields": [(k, v) for k, v in record.items() if k != "segment_name"]}
+        {
+            "message_id": "bench#0",
+            "segment_index": index,
+            "segment_name": record["segment_name"],
+            "fields": [(k, v) for k, v in record.items() if k != "segment_name"],
+        }
         for index, record in enumerate(Hl7Json(text).hl7_json)
     ]
     return pa.Table.from_pylist(rows, schema=SEGMENTS_SCHEMA)
@@ -112,31 +133,58 @@ def ratios(settings: measure.Settings, workloads: list, lines: list[str]) -> Non
         text = w.text
         segments, values, every = Native(["segments"]), Native(["values"]), Native(ALL_TABLES)
         sides = {
-            "segments": lambda t=text: segments(t),
-            "values": lambda t=text: values(t),
-            "all tables": lambda t=text: every(t),
+            "segments": lambda t=text, f=segments: f(t),
+            "values": lambda t=text, f=values: f(t),
+            "all tables": lambda t=text, f=every: f(t),
             "Hl7Json": lambda t=text: Hl7Json(t).hl7_json,
         }
         c = measure.compare(sides, settings)
         for i, name in enumerate(["segments", "values", "all tables"]):
-            row(lines, f"build {name}", w.key, "Hl7Json(text).hl7_json", c.ratio(i, 3), c.spread(i, 3),
-                len(c.times), TARGETS.get(name))
+            row(
+                lines,
+                f"build {name}",
+                w.key,
+                "Hl7Json(text).hl7_json",
+                c.ratio(i, 3),
+                c.spread(i, 3),
+                len(c.times),
+                TARGETS.get(name),
+            )
         for table, route in (("values", values_route), ("segments", segments_route)):
+
             def mine(t=text, table=table):
                 return read(Texts([t], "bench"), table, on_notice=quiet).to_arrow()
 
             assert mine().num_rows == route(text).num_rows
             c = measure.compare({"read": mine, "route": lambda t=text, r=route: r(t)}, settings)
-            row(lines, f"{table} as pyarrow.Table", w.key, "Hl7Json -> rows -> Table.from_pylist",
-                c.ratio(0, 1), c.spread(0, 1), len(c.times), TARGETS["route"])
+            row(
+                lines,
+                f"{table} as pyarrow.Table",
+                w.key,
+                "Hl7Json -> rows -> Table.from_pylist",
+                c.ratio(0, 1),
+                c.spread(0, 1),
+                len(c.times),
+                TARGETS["route"],
+            )
 
 
-def row(lines: list[str], what: str, workload: str, against: str, ratio: float,
-        spread: tuple[float, float], rounds: int, target: float | None) -> None:
+def row(
+    lines: list[str],
+    what: str,
+    workload: str,
+    against: str,
+    ratio: float,
+    spread: tuple[float, float],
+    rounds: int,
+    target: float | None,
+) -> None:
     verdict = "" if target is None else ("PASS" if ratio <= target else "MISS")
     goal = "" if target is None else f"<= {target:g}"
-    line = (f"| {what} | {workload} | {against} | {ratio:.3f} | {spread[0]:.3f}-{spread[1]:.3f} | {rounds} "
-            f"| {goal} | {verdict} |")
+    line = (
+        f"| {what} | {workload} | {against} | {ratio:.3f} | {spread[0]:.3f}-{spread[1]:.3f} | {rounds} "
+        f"| {goal} | {verdict} |"
+    )
     lines.append(line)
     print(line, flush=True)
 
@@ -148,8 +196,9 @@ def to_parquet_run(folder: Path, messages: int | None, size_gb: float | None, li
     else:
         assert messages is not None
         per, extra = divmod(messages, 10)
-        count, size = split_batch.generate(path, [per + (1 if n < extra else 0) for n in range(10)],
-                                           split_batch.SEED)
+        count, size = split_batch.generate(
+            path, [per + (1 if n < extra else 0) for n in range(10)], split_batch.SEED
+        )
     out = folder / "tables"
     command = [*split_batch.brenvolt_command(), "to-parquet", str(path), "-o", str(out), "--no-progress"]
     started = time.perf_counter()
@@ -158,9 +207,11 @@ def to_parquet_run(folder: Path, messages: int | None, size_gb: float | None, li
     del wall
     seconds = float(result["wall"])  # type: ignore[arg-type]
     peak = int(result["peak_kib"]) / 1024  # type: ignore[call-overload]
-    line = (f"| to-parquet | {count:,} messages, {size / 1e6:,.0f} MB | {count / seconds:,.0f} messages/s, "
-            f"{size / seconds / 1e6:,.1f} MB/s | peak RSS {peak:,.1f} MiB | <= 200 MiB | "
-            f"{'PASS' if peak <= 200 else 'MISS'} |")
+    line = (
+        f"| to-parquet | {count:,} messages, {size / 1e6:,.0f} MB | {count / seconds:,.0f} messages/s, "
+        f"{size / seconds / 1e6:,.1f} MB/s | peak RSS {peak:,.1f} MiB | <= 200 MiB | "
+        f"{'PASS' if peak <= 200 else 'MISS'} |"
+    )
     lines.append(line)
     print(line, flush=True)
     shutil.rmtree(out, ignore_errors=True)
@@ -170,14 +221,21 @@ def to_parquet_run(folder: Path, messages: int | None, size_gb: float | None, li
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds, 10,000 messages for to-parquet")
-    parser.add_argument("--size-gb", type=float, help="also run to-parquet on a batch file of about this size")
+    parser.add_argument(
+        "--size-gb", type=float, help="also run to-parquet on a batch file of about this size"
+    )
     parser.add_argument("--no-ratios", action="store_true", help="only the to-parquet runs")
-    parser.add_argument("--out", type=Path, default=HERE / "tables_results.md", help="where to write the table")
+    parser.add_argument(
+        "--out", type=Path, default=HERE / "tables_results.md", help="where to write the table"
+    )
     options = parser.parse_args(argv)
     settings = measure.QUICK if options.quick else measure.FULL
     wanted = {"ADT", "ORU", "large"}
     workloads = [w for w in all_workloads(options.quick) if w.key in wanted]
-    lines = ["| what | workload | against | ratio | range | rounds | target | |", "|---|---|---|---:|---|---:|---|---|"]
+    lines = [
+        "| what | workload | against | ratio | range | rounds | target | |",
+        "|---|---|---|---:|---|---:|---|---|",
+    ]
     if not options.no_ratios:
         ratios(settings, workloads, lines)
     lines += ["", "| command | input | rate | memory | target | |", "|---|---|---|---|---|---|"]

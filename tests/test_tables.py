@@ -76,8 +76,11 @@ def expected_message(path: Path, piece: Message) -> tuple[dict[str, object], lis
     return identity, Hl7Json(text).hl7_json
 
 
-def check_message(rows: dict[str, list[dict[str, object]]], identity: dict[str, object],
-                  records: list[dict[str, str]] | None) -> None:
+def check_message(
+    rows: dict[str, list[dict[str, object]]],
+    identity: dict[str, object],
+    records: list[dict[str, str]] | None,
+) -> None:
     message_id = identity["message_id"]
     (row,) = [r for r in rows["messages"] if r["message_id"] == message_id]
     assert {k: row[k] for k in identity} == identity
@@ -129,7 +132,11 @@ def check_message(rows: dict[str, list[dict[str, object]]], identity: dict[str, 
     for column, (field, component) in HEADER_COLUMNS.items():
         value = None
         if header is not None:
-            found = [v for k, v in header.items() if k != "segment_name" and place("MSH", k) == (field, 0, component)]
+            found = [
+                v
+                for k, v in header.items()
+                if k != "segment_name" and place("MSH", k) == (field, 0, component)
+            ]
             value = found[-1] if found else None
         assert row[column] == value, column
 
@@ -179,8 +186,13 @@ class TestTexts:
     )
     def test_texts_match_their_records(self, options, text):
         rows = tables_of([Texts([text], name="mem")], **options)
-        identity = {"message_id": "mem#0", "source": "mem", "message_index": 0, "byte_offset": None,
-                    "sha256": hashlib.sha256(text.encode()).hexdigest()}
+        identity = {
+            "message_id": "mem#0",
+            "source": "mem",
+            "message_index": 0,
+            "byte_offset": None,
+            "sha256": hashlib.sha256(text.encode()).hexdigest(),
+        }
         check_message(rows, identity, Hl7Json(text, escaping_enabled=options.get("escaping", True)).hl7_json)
 
     def test_batches_are_bounded_and_add_up(self):
@@ -201,9 +213,10 @@ class TestTexts:
     def test_wide_batches_grow_and_the_stream_holds_every_column(self):
         texts = [adt("1", "PID|1"), adt("2", "PID|1||||A^B")]
         got = [pa.record_batch(b).schema.names for b in read(Texts(texts), "PID", batch_rows=1)]
-        assert got == [["message_id", "segment_index", "PID_1_1"],
-                       ["message_id", "segment_index", "PID_1_1", "PID_2_1", "PID_3_1", "PID_4_1",
-                        "PID_5_1", "PID_5_2"]]
+        assert got == [
+            ["message_id", "segment_index", "PID_1_1"],
+            ["message_id", "segment_index", "PID_1_1", "PID_2_1", "PID_3_1", "PID_4_1", "PID_5_1", "PID_5_2"],
+        ]
         table = read(Texts(texts), "PID", batch_rows=1).to_arrow()
         assert table.column_names == got[1]
         assert table.column("PID_5_2").to_pylist() == [None, "B"]
@@ -212,11 +225,16 @@ class TestTexts:
         texts = [adt("1"), "MSH|^~\\&|A\rPID|1\r", adt("3")]
         rows = tables_of([Texts(texts)], validation=True)
         assert [r["error"] for r in rows["messages"]] == [
-            None, "HL7 validation failed: MSH segment must have at least 12 fields", None]
+            None,
+            "HL7 validation failed: MSH segment must have at least 12 fields",
+            None,
+        ]
         assert {r["message_id"] for r in rows["segments"]} == {"<memory>#0", "<memory>#2"}
 
 
-def notices_of(path: Path, **options: object) -> tuple[dict[str, list[dict[str, object]]], list[tuple[str, str]]]:
+def notices_of(
+    path: Path, **options: object
+) -> tuple[dict[str, list[dict[str, object]]], list[tuple[str, str]]]:
     heard: list[tuple[str, str]] = []
     table_rows: dict[str, list[dict[str, object]]] = defaultdict(list)
     for batch in batches([str(path)], ALL, Options(**options), lambda s, t: heard.append((s, t))):  # type: ignore[arg-type]
@@ -229,23 +247,38 @@ class TestBadInput:
         ("name", "data", "errors", "heard"),
         [
             ("empty.hl7", b"", [], ["HL7 message is empty"]),
-            ("junk.hl7", b"\x00\xff junk\r\nmore junk", [],
-             ["offset 1: skipped 17 bytes before the first message: not an MSH segment or a batch envelope",
-              "no HL7 message found (no line starts with MSH)"]),
-            ("cp1252.hl7", b"MSH|^~\\&|A\x96B|\r", ["I/O error: stream did not contain valid UTF-8 "
-                                                     "(byte 0x96 at offset 10)"], []),
+            (
+                "junk.hl7",
+                b"\x00\xff junk\r\nmore junk",
+                [],
+                [
+                    "offset 1: skipped 17 bytes before the first message: not an MSH segment or a batch envelope",
+                    "no HL7 message found (no line starts with MSH)",
+                ],
+            ),
+            (
+                "cp1252.hl7",
+                b"MSH|^~\\&|A\x96B|\r",
+                ["I/O error: stream did not contain valid UTF-8 (byte 0x96 at offset 10)"],
+                [],
+            ),
             ("empty.jsonl", b"\n  \n", [], ["HL7 message is empty"]),
-            ("bad.jsonl", b'{"file": "a.hl7", "index": 0, "records": [{"segment_name": "PID", "1": 5}]}\n'
-                          b"not json\n[1, 2]\n"
-                          b'{"file": "a.hl7", "index": 3, "error": "HL7 message is empty"}\n'
-                          b'{"file": "a.hl7", "offset": 7, "error": "skipped 2 bytes"}\n'
-                          b'{"other": 1}\n',
-             ["record 0, member '1': expected a string, found int",
-              "line 2: not JSON: ...",
-              "line 3: expected an object, found list",
-              "HL7 message is empty",
-              "line 6: an object with neither records nor error"],
-             ["offset 7: skipped 2 bytes"]),
+            (
+                "bad.jsonl",
+                b'{"file": "a.hl7", "index": 0, "records": [{"segment_name": "PID", "1": 5}]}\n'
+                b"not json\n[1, 2]\n"
+                b'{"file": "a.hl7", "index": 3, "error": "HL7 message is empty"}\n'
+                b'{"file": "a.hl7", "offset": 7, "error": "skipped 2 bytes"}\n'
+                b'{"other": 1}\n',
+                [
+                    "record 0, member '1': expected a string, found int",
+                    "line 2: not JSON: ...",
+                    "line 3: expected an object, found list",
+                    "HL7 message is empty",
+                    "line 6: an object with neither records nor error",
+                ],
+                ["offset 7: skipped 2 bytes"],
+            ),
             ("array.json", b'{"segment_name": "PID"}', ["expected a list of records, found dict"], []),
         ],
         ids=["empty-file", "junk", "not-utf8", "blank-jsonl", "bad-jsonl-lines", "json-not-array"],
@@ -272,14 +305,21 @@ class TestBadInput:
 
     def test_listener_lines_keep_their_digest(self, tmp_path):
         records = Hl7Json(adt("9")).hl7_json
-        line = {"received": "2026-12-09T00:00:00Z", "peer": "127.0.0.1:5000", "control_id": "9",
-                "sha256": "ab" * 32, "records": records}
+        line = {
+            "received": "2026-12-09T00:00:00Z",
+            "peer": "127.0.0.1:5000",
+            "control_id": "9",
+            "sha256": "ab" * 32,
+            "records": records,
+        }
         reject = {"received": "x", "peer": "p", "error": "not HL7", "raw": "aGk="}
         path = tmp_path / "part-1.jsonl"
         path.write_text(json.dumps(line) + "\n" + json.dumps(reject) + "\n")
         rows, _ = notices_of(path)
         assert [(r["message_id"], r["sha256"], r["error"]) for r in rows["messages"]] == [
-            (f"{path}#0", "ab" * 32, None), (f"{path}#1", hashlib.sha256(b"hi").hexdigest(), "not HL7")]
+            (f"{path}#0", "ab" * 32, None),
+            (f"{path}#1", hashlib.sha256(b"hi").hexdigest(), "not HL7"),
+        ]
 
     @pytest.mark.parametrize(
         ("call", "error"),
@@ -293,8 +333,16 @@ class TestBadInput:
             (lambda: TableBuilder(["nope!"]), ValueError),
             (lambda: TableBuilder(["PID"]).fix_wide_columns("PID", [(0, 1)]), ValueError),
         ],
-        ids=["wide-is-no-table", "bad-segment-name", "bytes", "int-source", "encoding", "batch-rows",
-             "builder-table", "column-zero"],
+        ids=[
+            "wide-is-no-table",
+            "bad-segment-name",
+            "bytes",
+            "int-source",
+            "encoding",
+            "batch-rows",
+            "builder-table",
+            "column-zero",
+        ],
     )
     def test_wrong_calls_raise_at_once(self, call, error):
         with pytest.raises(error):
@@ -317,18 +365,23 @@ README_QUERIES = {
 
 class TestParquetAndDuckDB:
     def test_the_readme_queries(self, tmp_path):
-        texts = [adt("1"), adt("2", "PID|1||77^^^GH||ROE^ANN"),
-                 adt("3", "OBX|1|NM|8867-4^Heart rate^LN||82|/min\rOBX|2|ST|x||A^B~C")]
+        texts = [
+            adt("1"),
+            adt("2", "PID|1||77^^^GH||ROE^ANN"),
+            adt("3", "OBX|1|NM|8867-4^Heart rate^LN||82|/min\rOBX|2|ST|x||A^B~C"),
+        ]
         out = tmp_path / "tables"
         summary = to_parquet(Texts(texts, "inbox"), out)
         assert summary.messages == 3 and summary.errors == 0
         assert summary.rows["messages"] == 3 and summary.rows["PID"] == 2
         pid = duckdb.sql(README_QUERIES["pid-with-message"].format(out=out)).fetchall()
         assert pid == [("ADT", "A01", "20261208", "4711", "DOE"), ("ADT", "A01", "20261208", "77", "ROE")]
-        obx = duckdb.sql(README_QUERIES["obx-of-one-message"].format(out=out, message_id="inbox#2")).fetchall()
+        obx = duckdb.sql(
+            README_QUERIES["obx-of-one-message"].format(out=out, message_id="inbox#2")
+        ).fetchall()
         assert obx == [(1, 5, 1, "82"), (2, 5, 1, "A"), (2, 5, 2, "B"), (2, 5, 1, "C")]
         # Straight on the stream that read() returns, no Parquet in between.
-        values = read(Texts(texts, "inbox"), "values")
+        values = read(Texts(texts, "inbox"), "values")  # noqa: F841 - DuckDB finds it by name
         counted = duckdb.sql(
             "SELECT segment_name, count(*) AS n FROM values WHERE field = 3 GROUP BY ALL ORDER BY ALL"
         ).fetchall()
@@ -345,7 +398,9 @@ class TestParquetAndDuckDB:
         out = tmp_path / "t"
         summary = to_parquet(Texts(texts), out, tables=["messages", "PID"], rows_per_part=4)
         names = sorted(str(Path(p).relative_to(out)) for p in summary.parts)
-        assert names == [f"{table}/part-0000{n}.parquet" for table in ("messages", "wide/PID") for n in range(3)]
+        assert names == [
+            f"{table}/part-0000{n}.parquet" for table in ("messages", "wide/PID") for n in range(3)
+        ]
         assert [pq.read_metadata(p).num_rows for p in sorted(summary.parts)] == [4, 4, 2, 4, 4, 2]
         assert pq.read_table(out / "messages").num_rows == 10
         with pytest.raises(FileExistsError):
@@ -355,7 +410,10 @@ class TestParquetAndDuckDB:
         for n in range(3):
             to_parquet(Texts([adt(str(n))], f"p{n}"), tmp_path, tables=["segments"], part=n)
         assert sorted(p.name for p in (tmp_path / "segments").iterdir()) == [
-            "part-00000.parquet", "part-00001.parquet", "part-00002.parquet"]
+            "part-00000.parquet",
+            "part-00001.parquet",
+            "part-00002.parquet",
+        ]
         assert pq.read_table(tmp_path / "segments").num_rows == 9
 
     def test_arrow_stream_matches_the_batches(self):

@@ -47,8 +47,13 @@ class TestCommandLine:
     def test_to_parquet_writes_every_table_and_names_every_problem(self, tmp_path):
         source = inbox(tmp_path / "in")
         out = tmp_path / "out"
-        result = subprocess.run([str(SCRIPT), "to-parquet", str(source), "-o", str(out)], capture_output=True,
-                                text=True, timeout=120, stdin=subprocess.DEVNULL)
+        result = subprocess.run(
+            [str(SCRIPT), "to-parquet", str(source), "-o", str(out)],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            stdin=subprocess.DEVNULL,
+        )
         assert result.returncode == 1
         lines = result.stderr.splitlines()
         bad = (source / "bad.hl7").read_bytes().index(0x96)
@@ -61,12 +66,16 @@ class TestCommandLine:
         counts = {table: expected(source, table).num_rows for table in ("segments", "values", "MSH", "PID")}
         assert lines[-1].startswith(
             f"brenvolt: 7 messages (1 with errors), 2 other problems; rows: messages 7, segments {counts['segments']}, "
-            f"values {counts['values']}, 2 wide tables {counts['MSH'] + counts['PID']}; 5 parts in {out} (")
-        for table, order in [("messages", ["message_id"]), ("values", ["message_id", "segment_index", "field",
-                                                                        "repetition", "component"])]:
+            f"values {counts['values']}, 2 wide tables {counts['MSH'] + counts['PID']}; 5 parts in {out} ("
+        )
+        for table, order in [
+            ("messages", ["message_id"]),
+            ("values", ["message_id", "segment_index", "field", "repetition", "component"]),
+        ]:
             assert rows(pq.read_table(out / table), order) == rows(expected(source, table), order)
-        pid = duckdb.sql(f"SELECT PID_3_1 FROM read_parquet('{out}/wide/PID/*.parquet', union_by_name = true) "
-                         "ORDER BY 1").fetchall()
+        pid = duckdb.sql(
+            f"SELECT PID_3_1 FROM read_parquet('{out}/wide/PID/*.parquet', union_by_name = true) ORDER BY 1"
+        ).fetchall()
         assert pid == [("0",), ("1",), ("2",), ("3",), ("4",), ("9",)]
 
     @pytest.mark.parametrize(
@@ -79,8 +88,13 @@ class TestCommandLine:
     )
     def test_wrong_command_lines(self, tmp_path, args, status, error):
         source = inbox(tmp_path / "in")
-        result = subprocess.run([str(SCRIPT), "to-parquet", str(source), "-o", str(tmp_path / "o"), *args],
-                                capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+        result = subprocess.run(
+            [str(SCRIPT), "to-parquet", str(source), "-o", str(tmp_path / "o"), *args],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            stdin=subprocess.DEVNULL,
+        )
         assert result.returncode == status
         assert error in result.stderr
 
@@ -88,10 +102,17 @@ class TestCommandLine:
         source = inbox(tmp_path / "in")
         (tmp_path / "o" / "values").mkdir(parents=True)
         (tmp_path / "o" / "values" / "part-00000.parquet").write_bytes(b"")
-        result = subprocess.run([str(SCRIPT), "to-parquet", str(source), "-o", str(tmp_path / "o")],
-                                capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+        result = subprocess.run(
+            [str(SCRIPT), "to-parquet", str(source), "-o", str(tmp_path / "o")],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            stdin=subprocess.DEVNULL,
+        )
         assert (result.returncode, result.stderr) == (
-            1, f"brenvolt: {tmp_path / 'o'}: holds part files already; choose an empty folder\n")
+            1,
+            f"brenvolt: {tmp_path / 'o'}: holds part files already; choose an empty folder\n",
+        )
 
 
 class TestDask:
@@ -99,15 +120,27 @@ class TestDask:
         files = sorted(corpus_dir.rglob("*.hl7"))
         out = tmp_path / "out"
         result = subprocess.run(
-            [sys.executable, str(DASK_EXAMPLE), str(corpus_dir), str(out), "--workers", "2",
-             "--files-per-part", "50"],
-            capture_output=True, text=True, timeout=300,
+            [
+                sys.executable,
+                str(DASK_EXAMPLE),
+                str(corpus_dir),
+                str(out),
+                "--workers",
+                "2",
+                "--files-per-part",
+                "50",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=300,
         )
         parts = -(-len(files) // 50)
         assert result.stderr.splitlines()[-1].startswith(f"{len(files)} files, ")
         assert result.stderr.splitlines()[-1].endswith(f", {parts} partitions, 2 workers")
         assert result.returncode == 1  # the corpus holds an undecodable message and an empty batch
-        assert sorted(p.name for p in (out / "messages").iterdir()) == [f"part-{n:05d}.parquet" for n in range(parts)]
+        assert sorted(p.name for p in (out / "messages").iterdir()) == [
+            f"part-{n:05d}.parquet" for n in range(parts)
+        ]
         for table, order in [("messages", ["message_id"]), ("segments", ["message_id", "segment_index"])]:
             got = pq.read_table(out / table)
             assert rows(got, order) == rows(expected([str(f) for f in files], table), order)
@@ -124,8 +157,13 @@ def spark():
     from pyspark.sql import SparkSession
 
     os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
-    session = (SparkSession.builder.master("local[2]").appName("brenvolt-tests")
-               .config("spark.ui.enabled", "false").config("spark.sql.shuffle.partitions", "2").getOrCreate())
+    session = (
+        SparkSession.builder.master("local[2]")
+        .appName("brenvolt-tests")
+        .config("spark.ui.enabled", "false")
+        .config("spark.sql.shuffle.partitions", "2")
+        .getOrCreate()
+    )
     from brenvolt_tables.spark import Hl7DataSource
 
     session.dataSource.register(Hl7DataSource)
@@ -148,7 +186,10 @@ class TestSpark:
         frame = spark.read.format("hl7").option("table", table).options(**options).load(str(source))
         assert frame.rdd.getNumPartitions() >= 4  # one per file at least
         got = [row.asDict() for row in frame.collect()]
-        flags = {"validation": options.get("validation") == "true", "escaping": options.get("escaping") != "false"}
+        flags = {
+            "validation": options.get("validation") == "true",
+            "escaping": options.get("escaping") != "false",
+        }
         want = read(source, table, on_notice=lambda s, t: None, **flags).to_arrow()
         assert frame.columns == want.column_names
         assert sorted(got, key=lambda r: tuple(str(r[k]) for k in order)) == rows(want, order)
