@@ -49,13 +49,23 @@ cmake --build "$build" --parallel >/dev/null
 # Counts from an earlier run would add to this one's.
 find "$build" -name '*.gcda' -delete
 
-export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+# brenvolt_tables: its Python files beside the instrumented _native, in a
+# folder first on the path, so that the package found is this one whole.
+site="$build/site"
+rm -rf "$site"
+mkdir -p "$site/brenvolt_tables"
+cp python/brenvolt_tables/*.py python/brenvolt_tables/py.typed "$site/brenvolt_tables/"
+cp "$build"/brenvolt_tables/_native*.so "$site/brenvolt_tables/"
+
+export PYTHONPATH="$site:$build${PYTHONPATH:+:$PYTHONPATH}"
 "$python" - "$build" <<'PY'
 import sys
 import brenvolt
-if not brenvolt.__file__.startswith(sys.argv[1]):
-    sys.exit(f"coverage.sh: imported {brenvolt.__file__}, not the instrumented build")
-print(f"instrumented module: {brenvolt.__file__}")
+import brenvolt_tables._native as native
+for module in (brenvolt, native):
+    if not module.__file__.startswith(sys.argv[1]):
+        sys.exit(f"coverage.sh: imported {module.__file__}, not the instrumented build")
+    print(f"instrumented module: {module.__file__}")
 PY
 # tests/test_wheel.py builds and checks a wheel of its own, uninstrumented:
 # nothing in it runs this module.
@@ -105,6 +115,7 @@ while IFS= read -r file; do filters+=(--filter "$(printf '%s' "$file" | sed 's/[
 # negative counts that gcovr refuses; negative_hits.warn keeps one such
 # count from failing the whole report.
 "$tools/bin/gcovr" --root . "${filters[@]}" "$build/CMakeFiles/brenvolt_core.dir" "$build/CMakeFiles/_brenvolt.dir" \
+  "$build/CMakeFiles/_brenvolt_tables.dir" \
   --merge-lines --exclude-noncode-lines --gcov-ignore-parse-errors=negative_hits.warn --gcov-executable gcov --txt - --json-summary "$build/summary.json" --json-summary-pretty \
   | sed '/^-*$/d'
 "$python" - "$build/summary.json" "$status" <<'PY'
