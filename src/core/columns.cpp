@@ -2,8 +2,10 @@
 
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace brenvolt::columns {
 namespace {
@@ -14,6 +16,60 @@ std::uint8_t* allocate(std::size_t capacity) {
   void* data = std::aligned_alloc(kAlignment, capacity);
   if (data == nullptr) throw std::bad_alloc();
   return static_cast<std::uint8_t*>(data);
+}
+
+// Large blocks of released batches, kept for the next batches: a batch of
+// one table is much like the last, and memory fresh from the system costs a
+// page fault for every page written. Batches are released on any thread
+// (a consumer's), so the pool has a lock; it keeps a bounded number of bytes.
+class BlockPool {
+ public:
+  static constexpr std::size_t kSmallest = std::size_t{1} << 16;
+  static constexpr std::size_t kMostKept = std::size_t{32} << 20;
+
+  // A block of at least `capacity` bytes (and at most twice that), or null.
+  std::uint8_t* take(std::size_t& capacity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+      if (blocks_[i].capacity >= capacity && blocks_[i].capacity / 2 <= capacity) {
+        const Block block = blocks_[i];
+        blocks_[i] = blocks_.back();
+        blocks_.pop_back();
+        kept_ -= block.capacity;
+        capacity = block.capacity;
+        return block.data;
+      }
+    }
+    return nullptr;
+  }
+
+  // Keeps `data` for later, or frees it.
+  void give(std::uint8_t* data, std::size_t capacity) {
+    if (capacity >= kSmallest) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (kept_ + capacity <= kMostKept) {
+        blocks_.push_back({data, capacity});
+        kept_ += capacity;
+        return;
+      }
+    }
+    std::free(data);
+  }
+
+ private:
+  struct Block {
+    std::uint8_t* data;
+    std::size_t capacity;
+  };
+  std::mutex mutex_;
+  std::vector<Block> blocks_;
+  std::size_t kept_ = 0;
+};
+
+// Never destroyed: batches may be released while the process exits.
+BlockPool& block_pool() {
+  static BlockPool* pool = new BlockPool();
+  return *pool;
 }
 
 }  // namespace
@@ -35,14 +91,17 @@ Buffer& Buffer::operator=(Buffer&& other) noexcept {
   return *this;
 }
 
-Buffer::~Buffer() { std::free(data_); }
+Buffer::~Buffer() {
+  if (data_ != nullptr) block_pool().give(data_, capacity_);
+}
 
 void Buffer::grow(std::size_t needed) {
   std::size_t capacity = capacity_ == 0 ? kAlignment : capacity_;
   while (capacity < needed) capacity *= 2;
-  std::uint8_t* grown = allocate(capacity);
+  std::uint8_t* grown = capacity >= BlockPool::kSmallest ? block_pool().take(capacity) : nullptr;
+  if (grown == nullptr) grown = allocate(capacity);
   if (size_ > 0) std::memcpy(grown, data_, size_);
-  std::free(data_);
+  if (data_ != nullptr) block_pool().give(data_, capacity_);
   data_ = grown;
   capacity_ = capacity;
 }
@@ -103,12 +162,17 @@ void Column::append_repeated(std::string_view text, std::size_t count) {
   // The text once, then the bytes written so far copied after themselves.
   const std::size_t bytes = text.size() * count;
   char* out = data_.room(bytes);
-  std::size_t done = text.size();
-  if (done > 0) std::memcpy(out, text.data(), done);
-  while (done < bytes) {
-    const std::size_t more = done < bytes - done ? done : bytes - done;
-    std::memcpy(out + done, out, more);
-    done += more;
+  if (text.size() <= 32) {
+    // A short text (a segment name): a few moves a row, no call.
+    for (std::size_t i = 0; i < count; ++i) Buffer::copy_text(out + i * text.size(), text);
+  } else {
+    std::size_t done = text.size();
+    std::memcpy(out, text.data(), done);
+    while (done < bytes) {
+      const std::size_t more = done < bytes - done ? done : bytes - done;
+      std::memcpy(out + done, out, more);
+      done += more;
+    }
   }
   auto* offsets = reinterpret_cast<std::int32_t*>(offsets_.room(count * sizeof(std::int32_t)));
   const std::size_t start = data_.size();

@@ -135,12 +135,43 @@ class Column {
   // Appends `text` in `count` rows.
   void append_repeated(std::string_view text, std::size_t count);
   void append_repeated_int32(std::int32_t value, std::size_t count);
-  // Appends count rows at once: texts(i) or int32s(i) gives row i. Room is
-  // made once, and the rows are written through local pointers.
-  template <class Text>
-  void append_strings(std::size_t count, Text&& texts);
+  // Appends count rows at once: ints(i) gives row i. Room is made once, and
+  // the rows are written through a local pointer.
   template <class Int>
   void append_int32s(std::size_t count, Int&& ints);
+
+  // Writing many rows through plain pointers: begin_*() makes room for at
+  // most `rows` rows (and `bytes` of text) and returns where they go; the
+  // caller writes them, appending nothing else to the column meanwhile,
+  // then commits how many it wrote. Every row is valid.
+  struct TextRows {
+    char* data;             // where the next text goes
+    std::int32_t* offsets;  // the next row's end offset
+    std::size_t end;        // the offset after the last text written
+  };
+  TextRows begin_texts(std::size_t rows, std::size_t bytes) {
+    TextRows out{data_.room(bytes), nullptr, data_.size()};
+    out.offsets = reinterpret_cast<std::int32_t*>(offsets_.room(rows * sizeof(std::int32_t)));
+    return out;
+  }
+  [[gnu::always_inline]] static void write_text(TextRows& rows, std::string_view text) {
+    Buffer::copy_text(rows.data, text);
+    rows.data += text.size();
+    rows.end += text.size();
+    *rows.offsets++ = static_cast<std::int32_t>(rows.end);
+  }
+  void commit_texts(const TextRows& rows, std::size_t count) {
+    data_.advance(rows.end - data_.size());
+    offsets_.advance(count * sizeof(std::int32_t));
+    commit_valid(count);
+  }
+  std::int32_t* begin_int32s(std::size_t rows) {
+    return reinterpret_cast<std::int32_t*>(data_.room(rows * sizeof(std::int32_t)));
+  }
+  void commit_int32s(std::size_t count) {
+    data_.advance(count * sizeof(std::int32_t));
+    commit_valid(count);
+  }
   [[gnu::always_inline]] void append_int32(std::int32_t value) {
     data_.push(value);
     append_valid();
@@ -192,6 +223,12 @@ class Column {
     offsets_.push(static_cast<std::int32_t>(data_.size()));
     ++entries_;
   }
+  void commit_valid(std::size_t count) {
+    if (null_count_ > 0) {
+      for (std::size_t i = 0; i < count; ++i) set_bit(length_ + i);
+    }
+    length_ += count;
+  }
   [[gnu::always_inline]] void append_valid() {
     if (null_count_ > 0) [[unlikely]]
       set_bit(length_);
@@ -213,37 +250,11 @@ class Column {
   std::size_t entries_ = 0;
 };
 
-template <class Text>
-void Column::append_strings(std::size_t count, Text&& texts) {
-  std::size_t bytes = 0;
-  for (std::size_t i = 0; i < count; ++i) bytes += texts(i).size();
-  char* out = data_.room(bytes);
-  auto* offsets = reinterpret_cast<std::int32_t*>(offsets_.room(count * sizeof(std::int32_t)));
-  std::size_t end = data_.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string_view text = texts(i);
-    Buffer::copy_text(out, text);
-    out += text.size();
-    end += text.size();
-    offsets[i] = static_cast<std::int32_t>(end);
-  }
-  data_.advance(bytes);
-  offsets_.advance(count * sizeof(std::int32_t));
-  if (null_count_ > 0) {
-    for (std::size_t i = 0; i < count; ++i) set_bit(length_ + i);
-  }
-  length_ += count;
-}
-
 template <class Int>
 void Column::append_int32s(std::size_t count, Int&& ints) {
   auto* out = reinterpret_cast<std::int32_t*>(data_.room(count * sizeof(std::int32_t)));
   for (std::size_t i = 0; i < count; ++i) out[i] = ints(i);
-  data_.advance(count * sizeof(std::int32_t));
-  if (null_count_ > 0) {
-    for (std::size_t i = 0; i < count; ++i) set_bit(length_ + i);
-  }
-  length_ += count;
+  commit_int32s(count);
 }
 
 // Finished columns of equal length: one record batch.

@@ -62,7 +62,8 @@ constexpr std::uint64_t kMostInt32 = std::numeric_limits<std::int32_t>::max();
 // repetition from 0, component from 1. Nothing for segment_name and for keys
 // that name no place a table can hold (no form, field or component 0,
 // numbers past int32).
-std::optional<Hl7ValuePlace> value_place(const Hl7KeyPosition& position, bool header) {
+[[gnu::always_inline]] inline std::optional<Hl7ValuePlace> value_place(
+    const Hl7KeyPosition& position, bool header) {
   using Form = Hl7KeyPosition::Form;
   if (position.form == Form::SegmentName || position.field == 0) return std::nullopt;
   const bool has_component =
@@ -217,7 +218,19 @@ void Hl7TableBuilder::begin_message(const Hl7MessageSource& from) {
   header_ = Header{};
 }
 
+void Hl7TableBuilder::fill_message_ids() {
+  if (values_ids_missing_ > 0) {
+    values_.columns[0].append_repeated(message_id_, values_ids_missing_);
+    values_ids_missing_ = 0;
+  }
+  if (segments_ids_missing_ > 0) {
+    segments_.columns[0].append_repeated(message_id_, segments_ids_missing_);
+    segments_ids_missing_ = 0;
+  }
+}
+
 void Hl7TableBuilder::end_message(std::string_view error, bool failed) {
+  fill_message_ids();
   if (!options_.messages) return;
   std::vector<Column>& c = messages_.columns;
   c[kMessageId].append_string(message_id_);
@@ -277,7 +290,8 @@ Hl7TableBuilder::WideTable* Hl7TableBuilder::wide_table(std::string_view name) {
 }
 
 template <class Entries>
-void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&& for_each_entry) {
+void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, std::size_t entry_count,
+                                  std::size_t value_bytes, Entries&& for_each_entry) {
   const std::int32_t segment_index = segment_index_++;
   const bool header = name && is_header_segment(*name);
   const bool capture_header = name && *name == "MSH" && !header_.seen;
@@ -298,31 +312,53 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
   std::size_t segment_bytes = 0;
   // The segment's values, written to their columns together: each column in
   // one loop, not each row across seven columns.
-  pending_values_.clear();
+  // The segment's values are written through plain pointers into room made
+  // for all of them at once (entry_count rows, value_bytes of text); the
+  // columns that repeat along the segment are filled when they are done.
+  Column::TextRows value_out{};
+  std::int32_t* field_out = nullptr;
+  std::int32_t* repetition_out = nullptr;
+  std::int32_t* component_out = nullptr;
+  std::size_t count = 0;       // rows written since the room was made
+  std::size_t text_bytes = 0;  // their value bytes
+  std::size_t room = 0;        // rows that may still be written
+  std::size_t entries_left = entry_count;
+  const auto make_room = [&] {
+    const std::size_t bound =
+        options_.batch_rows > values_.rows ? options_.batch_rows - values_.rows : 1;
+    room = std::min(entries_left > 0 ? entries_left : 1, bound);
+    value_out = v[kValue].begin_texts(room, value_bytes);
+    field_out = v[kField].begin_int32s(room);
+    repetition_out = v[kRepetition].begin_int32s(room);
+    component_out = v[kComponent].begin_int32s(room);
+  };
   const auto write_values = [&] {
-    const std::size_t count = pending_values_.size();
     if (count == 0) return;
-    const PendingValue* rows = pending_values_.data();
-    v[0].append_repeated(message_id_, count);
+    v[kValue].commit_texts(value_out, count);
+    v[kField].commit_int32s(count);
+    v[kRepetition].commit_int32s(count);
+    v[kComponent].commit_int32s(count);
+    values_ids_missing_ += count;  // message_id: written for the whole message at once
     v[kSegmentIndex].append_repeated_int32(segment_index, count);
     if (name) {
       v[kSegmentName].append_repeated(*name, count);
     } else {
       for (std::size_t i = 0; i < count; ++i) v[kSegmentName].append_null();
     }
-    v[kField].append_int32s(count, [&](std::size_t i) { return rows[i].field; });
-    v[kRepetition].append_int32s(count, [&](std::size_t i) { return rows[i].repetition; });
-    v[kComponent].append_int32s(count, [&](std::size_t i) { return rows[i].component; });
-    v[kValue].append_strings(count, [&](std::size_t i) { return rows[i].value; });
     values_.rows += count;
-    count_bytes(values_, (message_id_.size() + (name ? name->size() : 0) + 16) * count);
-    pending_values_.clear();
+    count_bytes(values_,
+                (message_id_.size() + (name ? name->size() : 0) + 16) * count + text_bytes);
+    entries_left -= count;
+    count = 0;
+    text_bytes = 0;
     close_if_full(values_, "values");
   };
+  if (values) make_room();
 
   // position: null for a key of no form; key: its text, or empty to be
   // written from the position.
-  for_each_entry([&](const Hl7KeyPosition* position, std::string_view key, std::string_view value) {
+  for_each_entry([&](const Hl7KeyPosition* position, std::string_view key,
+                     std::string_view value) __attribute__((always_inline)) {
     if (segments) {
       if (position != nullptr && key.empty()) {
         fields.map_entry_written(
@@ -344,11 +380,16 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
       }
     }
     if (values) {
-      pending_values_.push_back({static_cast<std::int32_t>(place->field),
-                                 static_cast<std::int32_t>(place->repetition),
-                                 static_cast<std::int32_t>(place->component), value});
-      count_bytes(values_, value.size());
-      if (values_.rows + pending_values_.size() >= options_.batch_rows) write_values();
+      if (count == room) {
+        write_values();
+        make_room();
+      }
+      Column::write_text(value_out, value);
+      field_out[count] = static_cast<std::int32_t>(place->field);
+      repetition_out[count] = static_cast<std::int32_t>(place->repetition);
+      component_out[count] = static_cast<std::int32_t>(place->component);
+      ++count;
+      text_bytes += value.size();
     }
     if (wide != nullptr && place->repetition == 0) add_wide_value(*wide, wide_row, *place, value);
   });
@@ -356,7 +397,7 @@ void Hl7TableBuilder::add_segment(std::optional<std::string_view> name, Entries&
   write_values();
   if (segments) {
     std::vector<Column>& c = segments_.columns;
-    c[0].append_string(message_id_);
+    ++segments_ids_missing_;
     c[kSegmentIndex].append_int32(segment_index);
     if (name) {
       c[kSegmentName].append_string(*name);
@@ -461,7 +502,7 @@ void Hl7TableBuilder::add_text(const Hl7MessageSource& from, std::string_view te
   const Hl7EscapeHandler* handler = options_.escaping ? &escape_handler_ : nullptr;
   for_each_raw_line(text, [&](std::string_view line) {
     parser_.parse(line, handler);
-    add_segment(parser_.name(), [&](auto&& visit) {
+    add_segment(parser_.name(), parser_.entry_count(), line.size(), [&](auto&& visit) {
       parser_.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
         if (position.form == Hl7KeyPosition::Form::SegmentName) return;
         visit(&position, std::string_view(), value);
@@ -479,7 +520,9 @@ void Hl7TableBuilder::add_record(
   for (const auto& [key, value] : entries) {
     if (key == kSegmentNameKey) name = value;
   }
-  add_segment(name, [&](auto&& visit) {
+  std::size_t value_bytes = 0;
+  for (const auto& entry : entries) value_bytes += entry.second.size();
+  add_segment(name, entries.size(), value_bytes, [&](auto&& visit) {
     for (const auto& [key, value] : entries) {
       if (key == kSegmentNameKey) continue;
       const std::optional<Hl7KeyPosition> position = Hl7KeyPosition::parse(key);
@@ -534,6 +577,7 @@ void Hl7TableBuilder::close_if_full(Table& table, std::string_view name) {
 
 void Hl7TableBuilder::close(Table& table, std::string_view name) {
   if (table.rows == 0) return;
+  if (&table == &values_ || &table == &segments_) fill_message_ids();
   pending_bytes_ -= table.bytes;
   auto batch = std::make_shared<columns::ColumnBatch>();
   batch->fields = table.fields;

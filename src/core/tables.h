@@ -149,12 +149,18 @@ class Hl7TableBuilder {
   };
 
   void begin_message(const Hl7MessageSource& from);
+  // Writes the message_id of the rows of values and segments that have none
+  // yet: they all belong to the message being written.
+  void fill_message_ids();
   void end_message(std::string_view error, bool failed);
   // One record: its segment name (when it has one) and its entries.
   // Entries: a callable taking a visitor, which it calls with each entry's
-  // position (nullopt for a key of no form), key text and value, in order.
+  // position (null for a key of no form), key text (empty: to be written
+  // from the position) and value, in order: at most `entry_count` of them,
+  // whose values take at most `value_bytes` together.
   template <class Entries>
-  void add_segment(std::optional<std::string_view> name, Entries&& for_each_entry);
+  void add_segment(std::optional<std::string_view> name, std::size_t entry_count,
+                   std::size_t value_bytes, Entries&& for_each_entry);
   WideTable* wide_table(std::string_view name);
   void add_wide_value(WideTable& wide, std::size_t row, const Hl7ValuePlace& place,
                       std::string_view value);
@@ -181,6 +187,8 @@ class Hl7TableBuilder {
   std::vector<Hl7TableBatch> ready_;
   std::size_t left_out_ = 0;
   std::size_t pending_bytes_ = 0;  // the bytes of every table's batch in the making
+  std::size_t values_ids_missing_ = 0;
+  std::size_t segments_ids_missing_ = 0;
 
   // The message being written.
   std::string message_id_;
@@ -189,13 +197,6 @@ class Hl7TableBuilder {
   std::string sha256_;
   std::int32_t segment_index_ = 0;
   Header header_;
-  struct PendingValue {
-    std::int32_t field;
-    std::int32_t repetition;
-    std::int32_t component;
-    std::string_view value;
-  };
-  std::vector<PendingValue> pending_values_;  // the current segment's, not yet written
 };
 
 }  // namespace brenvolt
