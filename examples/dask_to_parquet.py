@@ -55,6 +55,7 @@ def convert_folder(
     escaping: bool = True,
     validation: bool = False,
     strict: bool = False,
+    rewrite_delimiters: bool = True,
 ) -> tuple[int, int, int, int, int]:
     """Writes the tables of every file below ``messages`` on the current Dask
     client. Returns files, messages, error rows, other problems, partitions."""
@@ -68,6 +69,7 @@ def convert_folder(
         "escaping": escaping,
         "validation": validation,
         "strict": strict,
+        "rewrite_delimiters": rewrite_delimiters,
     }
     parts = [paths[i : i + files_per_part] for i in range(0, len(paths), files_per_part)]
     tasks = [dask.delayed(convert)(part, output, n, options) for n, part in enumerate(parts)]
@@ -99,6 +101,11 @@ def main(argv: list[str] | None = None) -> int:
         "--validate", action="store_true", help="error rows for messages that break the rules"
     )
     parser.add_argument("--strict", action="store_true", help="strict validation (implies --validate)")
+    parser.add_argument(
+        "--no-delimiter-rewrite",
+        action="store_true",
+        help="read every message with | ^ ~ \\ &, whatever its header declares",
+    )
     options = parser.parse_args(argv)
     if options.files_per_part < 1:
         parser.error("--files-per-part must be at least 1")
@@ -128,6 +135,7 @@ def main(argv: list[str] | None = None) -> int:
             escaping=not options.no_escaping,
             validation=options.validate or options.strict,
             strict=options.strict,
+            rewrite_delimiters=not options.no_delimiter_rewrite,
         )
     if cluster is not None:
         cluster.close()

@@ -8,8 +8,8 @@
 //   rise within their data, validity bits cover the rows, and exports of one
 //   batch can be released in any order, children moved out first;
 // - no batch holds more rows than the bound;
-// - `segments` gives back the records of every line exactly (as Hl7Json
-//   makes them: for_each_raw_line, one reused parser), `values` holds one row
+// - `segments` gives back the records exactly as Hl7Json makes them (its
+//   lines less the empty ones after the last line with text, one reused parser), `values` holds one row
 //   per entry at its place, and each wide row holds repetition 0's values;
 // - text and records give the same rows;
 // - a message that fails validation has its messages row with the error and
@@ -197,12 +197,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text = messages[m];
     Hl7MessageSource from{"fuzz", static_cast<std::int64_t>(m), std::nullopt, ""};
     from_text.add_text(from, text);
+    // The records Hl7Json makes: every line, less the empty lines after the
+    // last line with text (all of them kept when no line has text).
     std::vector<fuzz::Record> records;
+    std::size_t kept = 0;
     for_each_raw_line(text, [&](std::string_view line) {
       parser.parse(line, options.escaping ? &handler : nullptr);
-      fuzz::Record record = fuzz::record_of(parser);
-      records.push_back(std::move(record));
+      records.push_back(fuzz::record_of(parser));
+      if (!line.empty()) kept = records.size();
     });
+    if (kept > 0) records.resize(kept);
     bool failed = false;
     if (options.validation) {
       Hl7MessageCheck check(Hl7Validator{options.strict, false});

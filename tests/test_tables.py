@@ -18,6 +18,7 @@ import pytest
 
 import brenvolt_tables
 from brenvolt import Hl7Json
+from brenvolt_feeds.delimiters import to_standard_delimiters
 from brenvolt_feeds.split import Message, split_file
 from brenvolt_tables import Texts, read, to_parquet
 from brenvolt_tables._native import TableBuilder
@@ -73,7 +74,7 @@ def expected_message(path: Path, piece: Message) -> tuple[dict[str, object], lis
         text = piece.text("utf-8")
     except UnicodeDecodeError:
         return identity, None
-    return identity, Hl7Json(text).hl7_json
+    return identity, Hl7Json(to_standard_delimiters(text)).hl7_json
 
 
 def check_message(
@@ -195,6 +196,19 @@ class TestTexts:
         }
         check_message(rows, identity, Hl7Json(text, escaping_enabled=options.get("escaping", True)).hl7_json)
 
+    @pytest.mark.parametrize(
+        "rewrite", [True, False], ids=["rewritten", "read-as-written"]
+    )
+    def test_other_delimiters(self, rewrite):
+        text = "MSH^~|\\&^APP^FAC^^^20261208^^ADT~A01~ADT_A01^7^P^2.5.1\rPID^1^^4711~~~GH^^DOE~JOHN\r"
+        rows = tables_of([Texts([text], name="mem")], rewrite_delimiters=rewrite)
+        read_as = to_standard_delimiters(text) if rewrite else text
+        assert (read_as != text) is rewrite
+        identity = {"message_id": "mem#0", "source": "mem", "message_index": 0, "byte_offset": None,
+                    "sha256": hashlib.sha256(text.encode()).hexdigest()}
+        check_message(rows, identity, Hl7Json(read_as).hl7_json)
+        assert (rows["messages"][0]["control_id"] == "7") is rewrite
+
     def test_batches_are_bounded_and_add_up(self):
         texts = [adt(str(i)) for i in range(50)]
         whole = tables_of([Texts(texts)])
@@ -208,7 +222,7 @@ class TestTexts:
         (batch,) = list(read(Texts([adt("1")]), "segments"))
         first, second = pa.record_batch(batch), pa.record_batch(batch)
         del batch
-        assert first.equals(second) and first.num_rows == 3
+        assert first.equals(second) and first.num_rows == len(Hl7Json(adt("1")).hl7_json)
 
     def test_wide_batches_grow_and_the_stream_holds_every_column(self):
         texts = [adt("1", "PID|1"), adt("2", "PID|1||||A^B")]
@@ -414,13 +428,13 @@ class TestParquetAndDuckDB:
             "part-00001.parquet",
             "part-00002.parquet",
         ]
-        assert pq.read_table(tmp_path / "segments").num_rows == 9
+        assert pq.read_table(tmp_path / "segments").num_rows == sum(len(Hl7Json(adt(str(n))).hl7_json) for n in range(3))
 
     def test_arrow_stream_matches_the_batches(self):
         texts = [adt(str(i)) for i in range(20)]
         reader = pa.RecordBatchReader.from_stream(read(Texts(texts), "segments", batch_rows=8))
         assert reader.schema.field("fields").type == pa.map_(pa.string(), pa.string())
-        assert reader.read_all().num_rows == 60
+        assert reader.read_all().num_rows == sum(len(Hl7Json(text).hl7_json) for text in texts)
 
     def test_module_exports(self):
         assert brenvolt_tables.__all__ == ["RecordBatch", "Summary", "Table", "Texts", "read", "to_parquet"]

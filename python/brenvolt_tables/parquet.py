@@ -148,6 +148,7 @@ def to_parquet(
     escaping: bool = True,
     validation: bool = False,
     strict: bool = False,
+    rewrite_delimiters: bool = True,
     rows_per_part: int | None = 1_000_000,
     part: int | None = None,
     compression: str = "zstd",
@@ -190,8 +191,15 @@ def to_parquet(
         raise ValueError(f"rows_per_part must be at least 1, not {rows_per_part}")
     # Every table has a batch in the making at once: small ones keep memory
     # flat; each is one row group.
-    options = Options(encoding, escaping, validation or strict, strict, batch_bytes=batch_bytes,
-                      total_bytes=total_bytes)
+    options = Options(
+        encoding,
+        escaping,
+        validation or strict,
+        strict,
+        batch_bytes=batch_bytes,
+        total_bytes=total_bytes,
+        rewrite_delimiters=rewrite_delimiters,
+    )
     inputs = expand(sources)
     notify = on_notice or report_to_stderr
     summary = Summary()

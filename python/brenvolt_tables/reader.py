@@ -29,7 +29,8 @@ RecordBatch = _native.RecordBatch
 class Options:
     """How messages are read: ``encoding`` of HL7 files, escape decoding,
     validation (``strict`` implies it), the bounds of a batch, and of all
-    the batches in the making together (beyond it the largest is closed)."""
+    the batches in the making together (beyond it the largest is closed),
+    and whether texts in other delimiters are rewritten into the standard ones."""
 
     encoding: str = "utf-8"
     escaping: bool = True
@@ -38,6 +39,7 @@ class Options:
     batch_rows: int = 65536
     batch_bytes: int = 64 << 20
     total_bytes: int = 256 << 20
+    rewrite_delimiters: bool = True
 
 
 def check_table(table: str) -> str:
@@ -83,7 +85,7 @@ def batches(
         builder.take,
     )
     for source in inputs:
-        for item in items(source, options.encoding, on_notice):
+        for item in items(source, options.encoding, on_notice, options.rewrite_delimiters):
             error: str | None = None
             if item.kind == "text":
                 add_text(item.text, item.source, item.index, item.offset, item.sha256)
@@ -144,7 +146,7 @@ class Table:
         )
         quiet: Notify = lambda source, text: None  # noqa: E731 - the second pass reports
         for source in self.inputs:
-            for item in items(source, self.options.encoding, quiet):
+            for item in items(source, self.options.encoding, quiet, self.options.rewrite_delimiters):
                 if item.kind == "text":
                     builder.add_text(item.text, item.source, item.index, item.offset, item.sha256)
                 elif item.kind == "records":
@@ -184,6 +186,7 @@ def read(
     escaping: bool = True,
     validation: bool = False,
     strict: bool = False,
+    rewrite_delimiters: bool = True,
     batch_rows: int = 65536,
     on_notice: Notify | None = None,
 ) -> Table:
@@ -196,6 +199,9 @@ def read(
     ``escaping=False`` keeps escape sequences as written; ``validation``
     (and ``strict``, which implies it) gives a message that breaks the
     structural rules an error row in ``messages`` and no other rows.
+    ``rewrite_delimiters=False`` reads every text with ``| ^ ~ \\ &``,
+    whatever its header declares (by default a message in other delimiters
+    is rewritten into them first, as the command line does).
     ``batch_rows`` bounds a batch. ``on_notice(source, text)`` hears of
     everything that is not a message (by default a line on standard error).
 
@@ -211,5 +217,7 @@ def read(
     codecs.lookup(encoding)
     if not isinstance(batch_rows, int) or batch_rows < 1:
         raise ValueError(f"batch_rows must be a positive int, not {batch_rows!r}")
-    options = Options(encoding, escaping, validation or strict, strict, batch_rows)
+    options = Options(
+        encoding, escaping, validation or strict, strict, batch_rows, rewrite_delimiters=rewrite_delimiters
+    )
     return Table(expand(sources), table, options, on_notice or report_to_stderr)

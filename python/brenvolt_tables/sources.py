@@ -10,8 +10,11 @@ other.
 * An HL7 file (any name but ``*.jsonl`` and ``*.json``) is cut into messages
   by :mod:`brenvolt_feeds.split`, as ``brenvolt to-json`` cuts it (messages back
   to back, FHS/BHS batches, MLLP dumps). Each message is decoded with
-  ``encoding``; its ``sha256`` is that of its bytes and ``byte_offset`` its
-  offset in the file. A message that does not decode is an error row.
+  ``encoding`` and, unless ``rewrite_delimiters`` is off, rewritten from the
+  delimiters its header declares into ``| ^ ~ \\ &``
+  (:func:`brenvolt_feeds.delimiters.to_standard_delimiters`); its ``sha256``
+  is that of its bytes and ``byte_offset`` its offset in the file. A message
+  that does not decode is an error row.
 * A JSON Lines file (``*.jsonl``) holds one message a line, as ``brenvolt
   to-json`` and ``brenvolt listen`` write them:
 
@@ -31,7 +34,8 @@ other.
     are skipped.
 * A JSON file (``*.json``) is one array of records, as ``brenvolt to-json``
   writes for a single message.
-* :class:`Texts` are messages in memory, one str each.
+* :class:`Texts` are messages in memory, one str each, rewritten from other
+  delimiters as HL7 files are.
 
 A folder stands for every ``*.hl7``, ``*.jsonl`` and ``*.json`` file below it,
 in sorted order.
@@ -50,7 +54,9 @@ from typing import Literal, TypeAlias
 
 import orjson
 
-from brenvolt_cli import EMPTY_INPUT, NO_MESSAGE, decode, io_error_text
+from brenvolt_cli.reading import EMPTY_INPUT, NO_MESSAGE, decode
+from brenvolt_feeds.delimiters import to_standard_delimiters
+from brenvolt_feeds.inputs import io_error_text
 from brenvolt_feeds.split import Message, split_file
 
 __all__ = [
@@ -137,19 +143,21 @@ def expand(sources: Sources) -> list[str | Texts]:
     return out
 
 
-def items(source: str | Texts, encoding: str, on_notice: Notify) -> Iterator[Item]:
+def items(
+    source: str | Texts, encoding: str, on_notice: Notify, rewrite_delimiters: bool = True
+) -> Iterator[Item]:
     """The messages of one input, in order (see the module's rules)."""
     if isinstance(source, Texts):
-        return _texts(source)
+        return _texts(source, rewrite_delimiters)
     suffix = Path(source).suffix.lower()
     if suffix == ".jsonl":
         return _json_lines(source, on_notice)
     if suffix == ".json":
         return _json_array(source, on_notice)
-    return _hl7(source, encoding, on_notice)
+    return _hl7(source, encoding, on_notice, rewrite_delimiters)
 
 
-def _texts(source: Texts) -> Iterator[Item]:
+def _texts(source: Texts, rewrite_delimiters: bool) -> Iterator[Item]:
     for index, text in enumerate(source.texts):
         if not isinstance(text, str):
             yield Item(
@@ -160,10 +168,12 @@ def _texts(source: Texts) -> Iterator[Item]:
             digest = hashlib.sha256(text.encode("utf-8")).hexdigest()
         except UnicodeEncodeError:
             digest = None  # the builder's error row says why
+        if rewrite_delimiters and digest is not None:
+            text = to_standard_delimiters(text)
         yield Item("text", source.name, index, None, digest, text=text)
 
 
-def _hl7(path: str, encoding: str, on_notice: Notify) -> Iterator[Item]:
+def _hl7(path: str, encoding: str, on_notice: Notify, rewrite_delimiters: bool) -> Iterator[Item]:
     found = 0
     reported = False
     pieces = split_file(path)
@@ -180,6 +190,8 @@ def _hl7(path: str, encoding: str, on_notice: Notify) -> Iterator[Item]:
             except ValueError as error:
                 yield Item("error", path, piece.index, piece.offset, digest, error=str(error))
                 continue
+            if rewrite_delimiters:
+                text = to_standard_delimiters(text)
             yield Item("text", path, piece.index, piece.offset, digest, text=text)
     except OSError as error:
         on_notice(path, io_error_text(error))

@@ -11,7 +11,8 @@ The path is a file or a folder (every ``*.hl7``, ``*.jsonl`` and ``*.json``
 below it), read as :func:`brenvolt_tables.read` reads it; each file is one
 partition. Options: ``table`` (``messages``, ``segments`` (the default),
 ``values`` or a segment name such as ``PID``), ``encoding``, ``escaping``
-(``false`` keeps escape sequences), ``validation`` and ``strict``
+(``false`` keeps escape sequences), ``validation``, ``strict`` and
+``delimiter_rewrite`` (``false`` reads every message with ``| ^ ~ \\ &``)
 (``true``/``false``). The schemas are the tables' own; a wide table's
 columns are found by a first pass over the files on the driver. Notices
 (bytes that belong to no message, unreadable files) are logged on the
@@ -69,6 +70,7 @@ def _settings(options: dict[str, str]) -> tuple[list[str], str, Options]:
         escaping=_flag(options, "escaping", True),
         validation=_flag(options, "validation", False) or strict,
         strict=strict,
+        rewrite_delimiters=_flag(options, "delimiter_rewrite", True),
     )
     files = [item for item in expand(path) if isinstance(item, str)]
     return files, table, settings

@@ -500,7 +500,13 @@ void Hl7TableBuilder::add_text(const Hl7MessageSource& from, std::string_view te
   }
   begin_message(from);
   const Hl7EscapeHandler* handler = options_.escaping ? &escape_handler_ : nullptr;
+  // The lines Hl7Json makes records of: no record for the empty lines after
+  // the last line with text.
+  Hl7TrailingLines trailing;
   for_each_raw_line(text, [&](std::string_view line) {
+    const std::size_t held = trailing.release_before(line);
+    if (line.empty()) return;
+    add_empty_lines(held);
     parser_.parse(line, handler);
     add_segment(parser_.name(), parser_.entry_count(), line.size(), [&](auto&& visit) {
       parser_.for_each_entry([&](const Hl7KeyPosition& position, std::string_view value) {
@@ -509,7 +515,14 @@ void Hl7TableBuilder::add_text(const Hl7MessageSource& from, std::string_view te
       });
     });
   });
+  add_empty_lines(trailing.at_end());
   end_message({}, false);
+}
+
+void Hl7TableBuilder::add_empty_lines(std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    add_segment(std::string_view(), 0, 0, [](auto&&) {});
+  }
 }
 
 void Hl7TableBuilder::begin_records(const Hl7MessageSource& from) { begin_message(from); }

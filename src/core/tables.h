@@ -92,8 +92,10 @@ class Hl7TableBuilder {
  public:
   explicit Hl7TableBuilder(Hl7TableOptions options);
 
-  // A message as text (UTF-8, line endings as they came). With validation on
-  // a message that breaks a rule gets an error row and nothing else.
+  // A message as text (UTF-8, line endings as they came), its lines those
+  // Hl7Json makes records of (none for the empty lines after the last line
+  // with text). With validation on a message that breaks a rule gets an
+  // error row and nothing else.
   void add_text(const Hl7MessageSource& from, std::string_view text);
 
   // A message as records, one call of add_record per record in order between
@@ -149,6 +151,8 @@ class Hl7TableBuilder {
   };
 
   void begin_message(const Hl7MessageSource& from);
+  // Rows for `count` empty lines: records with an empty segment name.
+  void add_empty_lines(std::size_t count);
   // Writes the message_id of the rows of values and segments that have none
   // yet: they all belong to the message being written.
   void fill_message_ids();

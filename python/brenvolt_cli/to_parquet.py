@@ -1,5 +1,5 @@
 """``brenvolt to-parquet``: HL7 messages (or JSON Lines of records) into folders
-of Parquet files, one per table.
+of Parquet files, one per table (``brenvolt_tables``).
 
     brenvolt to-parquet inbox/ -o tables/
     brenvolt to-parquet batch.hl7 feed/part-*.jsonl -o tables/ --tables messages values PID
@@ -16,18 +16,22 @@ from __future__ import annotations
 import argparse
 import sys
 import time
-from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from brenvolt_feeds import options as option_types
+from .arguments import add_delimiter_rewrite, add_encoding
+from .output import PROGRAM
 
-from .parquet import ALL_TABLES, Summary, to_parquet
-from .reader import FIXED_TABLES, check_table
-from .sources import Item, expand
+if TYPE_CHECKING:
+    from brenvolt_tables import Summary
+    from brenvolt_tables.sources import Item
 
-__all__ = ["add_to_parquet_command", "main"]
+__all__ = ["add_to_parquet_command"]
 
-PROGRAM = "brenvolt"
+# The tables and their names, as brenvolt_tables has them (imported when the
+# command runs: it loads the tables' extension module).
+ALL_TABLES = ("messages", "segments", "values", "wide")
+FIXED_TABLES = ("messages", "segments", "values")
 
 DESCRIPTION = """\
 Write the tables of HL7 v2 messages as Parquet: OUTDIR/messages/, segments/,
@@ -43,6 +47,8 @@ skipped."""
 
 def table_name(text: str) -> str:
     """An argparse type: a table that --tables accepts."""
+    from brenvolt_tables.reader import check_table
+
     if text == "wide":
         return text
     try:
@@ -69,13 +75,8 @@ def add_to_parquet_arguments(parser: argparse.ArgumentParser) -> None:
         help="tables to write: messages, segments, values, wide (every segment's wide table) "
         "or segment names such as PID (default: messages segments values wide)",
     )
-    parser.add_argument(
-        "--encoding",
-        type=option_types.encoding,
-        default="utf-8",
-        metavar="NAME",
-        help="character set of HL7 files: utf-8 (the default), latin-1, cp1252, ...",
-    )
+    add_encoding(parser)
+    add_delimiter_rewrite(parser)
     parser.add_argument("--no-escaping", action="store_true", help="keep escape sequences as written")
     parser.add_argument(
         "--validate", action="store_true", help="give messages that break the structural rules an error row"
@@ -173,6 +174,9 @@ def run(options: argparse.Namespace) -> int:
     if options.rows_per_part < 1:
         print(f"{PROGRAM}: --rows-per-part must be at least 1", file=sys.stderr)
         return 2
+    from brenvolt_tables import to_parquet
+    from brenvolt_tables.sources import expand
+
     try:
         inputs = expand(options.files)
     except FileNotFoundError as error:
@@ -216,20 +220,3 @@ def run(options: argparse.Namespace) -> int:
     bar.wipe()
     print(f"{PROGRAM}: {summary_text(summary, str(out), time.perf_counter() - started)}", file=sys.stderr)
     return 1 if summary.errors or summary.notices else 0
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run ``brenvolt to-parquet`` with ``argv`` (``python -m brenvolt_tables.cli ARGS``)."""
-    parser = argparse.ArgumentParser(
-        prog="brenvolt to-parquet",
-        description=DESCRIPTION,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    add_to_parquet_arguments(parser)
-    options = parser.parse_args(argv)
-    handler: Callable[[argparse.Namespace], int] = options.handler
-    return handler(options)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
