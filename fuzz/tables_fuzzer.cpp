@@ -9,8 +9,8 @@
 //   batch can be released in any order, children moved out first;
 // - no batch holds more rows than the bound;
 // - `segments` gives back the records exactly as Hl7Json makes them (its
-//   lines less the empty ones after the last line with text, one reused parser), `values` holds one row
-//   per entry at its place, and each wide row holds repetition 0's values;
+//   lines less the empty ones after the last line with text, one reused parser), `values` holds one
+//   row per entry at its place, and each wide row holds repetition 0's values;
 // - text and records give the same rows;
 // - a message that fails validation has its messages row with the error and
 //   no other row.
