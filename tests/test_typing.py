@@ -70,9 +70,10 @@ def is_setter(node: ast.FunctionDef) -> bool:
 
 
 class TestStubs:
-    def test_stubtest_finds_the_stubs_true_to_the_extension(self, tmp_path):
+    @pytest.mark.parametrize("module", ["brenvolt", "brenvolt_tables._native"])
+    def test_stubtest_finds_the_stubs_true_to_the_extension(self, tmp_path, module):
         result = subprocess.run(
-            [sys.executable, "-m", "mypy.stubtest", "brenvolt"],
+            [sys.executable, "-m", "mypy.stubtest", module],
             cwd=tmp_path, capture_output=True, text=True, timeout=120,
         )
         assert result.returncode == 0, result.stdout + result.stderr
@@ -127,6 +128,12 @@ class TestMypy:
         # A copy: mypy would take all of site-packages for the user's own code.
         copy = tmp_path / "brenvolt_cli"
         shutil.copytree(installed("brenvolt_cli/__init__.py").parent, copy, ignore=shutil.ignore_patterns("__pycache__"))
+        result = run_mypy(copy, tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+
+    def test_strict_accepts_the_installed_tables_package(self, tmp_path):
+        copy = tmp_path / "brenvolt_tables"
+        shutil.copytree(installed("brenvolt_tables/__init__.py").parent, copy, ignore=shutil.ignore_patterns("__pycache__"))
         result = run_mypy(copy, tmp_path)
         assert result.returncode == 0, result.stdout + result.stderr
 

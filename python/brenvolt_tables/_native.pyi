@@ -20,8 +20,8 @@ class RecordBatch:
 class TableBuilder:
     """Builds the rows of the named tables from messages, in batches."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         tables: Sequence[str],
         *,
         escaping: bool = True,
@@ -30,7 +30,7 @@ class TableBuilder:
         batch_rows: int = 65536,
         batch_bytes: int = 67108864,
         total_bytes: int = 268435456,
-    ) -> None: ...
+    ) -> TableBuilder: ...
     def add_text(
         self, text: str, source: str, index: int, offset: int | None, sha256: str | None, /
     ) -> None: ...
