@@ -59,7 +59,7 @@ PyObject* batch_schema(PyObject* self, PyObject*) {
 // the batch has one form.
 PyObject* batch_array(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   return py::guarded([&]() -> PyObject* {
-    const Py_ssize_t given = PyVectorcall_NARGS(nargs) + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    const Py_ssize_t given = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
     if (given > 1) {
       PyErr_SetString(
           PyExc_TypeError,

@@ -57,8 +57,7 @@ std::optional<Hl7MessageSource> message_source(PyObject* const* args) {
 }
 
 bool check_count(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t expected) {
-  if (PyVectorcall_NARGS(nargs) == expected &&
-      (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
+  if (nargs == expected && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) {
     return true;
   }
   PyErr_Format(PyExc_TypeError, "TableBuilder.%s() takes exactly %zd positional arguments", name,
