@@ -196,16 +196,19 @@ class TestTexts:
         }
         check_message(rows, identity, Hl7Json(text, escaping_enabled=options.get("escaping", True)).hl7_json)
 
-    @pytest.mark.parametrize(
-        "rewrite", [True, False], ids=["rewritten", "read-as-written"]
-    )
+    @pytest.mark.parametrize("rewrite", [True, False], ids=["rewritten", "read-as-written"])
     def test_other_delimiters(self, rewrite):
         text = "MSH^~|\\&^APP^FAC^^^20261208^^ADT~A01~ADT_A01^7^P^2.5.1\rPID^1^^4711~~~GH^^DOE~JOHN\r"
         rows = tables_of([Texts([text], name="mem")], rewrite_delimiters=rewrite)
         read_as = to_standard_delimiters(text) if rewrite else text
         assert (read_as != text) is rewrite
-        identity = {"message_id": "mem#0", "source": "mem", "message_index": 0, "byte_offset": None,
-                    "sha256": hashlib.sha256(text.encode()).hexdigest()}
+        identity = {
+            "message_id": "mem#0",
+            "source": "mem",
+            "message_index": 0,
+            "byte_offset": None,
+            "sha256": hashlib.sha256(text.encode()).hexdigest(),
+        }
         check_message(rows, identity, Hl7Json(read_as).hl7_json)
         assert (rows["messages"][0]["control_id"] == "7") is rewrite
 
@@ -244,6 +247,59 @@ class TestTexts:
             None,
         ]
         assert {r["message_id"] for r in rows["segments"]} == {"<memory>#0", "<memory>#2"}
+
+
+class TestRecords:
+    """Records from JSON may hold what Hl7Json never gives: no segment_name,
+    keys that name no place, two keys for one place, far fields."""
+
+    @pytest.mark.parametrize(
+        ("record", "values", "wide"),
+        [
+            ({"1": "a", "3": "x", "3.1": "y"}, [(1, 0, 1, "a"), (3, 0, 1, "x"), (3, 0, 1, "y")], None),
+            (
+                {"segment_name": "ZZ1", "3": "x", "3.1": "y", "3[1]": "z"},
+                [(3, 0, 1, "x"), (3, 0, 1, "y"), (3, 1, 1, "z")],
+                {"ZZ1_3_1": "y"},
+            ),
+            (
+                {"segment_name": "ZZ1", "note": "n", "0": "zero", "2.0": "c0", "-1": "m", "4": "d"},
+                [(4, 0, 1, "d")],
+                {"ZZ1_4_1": "d"},
+            ),
+            (
+                {"segment_name": "ZZ1", "300.40": "far", "1": "near"},
+                [(300, 0, 40, "far"), (1, 0, 1, "near")],
+                {"ZZ1_1_1": "near", "ZZ1_300_40": "far"},
+            ),
+            (
+                {"segment_name": "MSH", "9": "CTRL", "8": "ADT"},
+                [(10, 0, 1, "CTRL"), (9, 0, 1, "ADT")],
+                {"MSH_10_1": "CTRL", "MSH_9_1": "ADT"},
+            ),
+        ],
+        ids=["no-segment-name", "two-keys-one-place", "keys-of-no-place", "far-field", "header-numbering"],
+    )
+    def test_rows_of_unusual_records(self, tmp_path, record, values, wide):
+        path = tmp_path / "records.json"
+        path.write_text(json.dumps([record]))
+        rows = tables_of([str(path)])
+        (segment,) = rows["segments"]
+        assert segment["segment_name"] == record.get("segment_name")
+        assert segment["fields"] == [(k, v) for k, v in record.items() if k != "segment_name"]
+        got = [(r["field"], r["repetition"], r["component"], r["value"]) for r in rows["values"]]
+        assert got == values
+        assert all(r["segment_name"] == record.get("segment_name") for r in rows["values"])
+        if wide is not None:
+            (row,) = rows[record["segment_name"]]
+            assert {k: v for k, v in row.items() if k.startswith(record["segment_name"] + "_")} == wide
+
+    def test_a_tight_bound_on_all_batches_loses_nothing(self):
+        texts = [adt(str(i)) for i in range(30)]
+        whole = tables_of([Texts(texts)])
+        tight = tables_of([Texts(texts)], batch_bytes=4096, total_bytes=2048)
+        for table in ("messages", "segments", "values", "PID", "MSH"):
+            assert tight[table] == whole[table], table
 
 
 def notices_of(
@@ -428,7 +484,9 @@ class TestParquetAndDuckDB:
             "part-00001.parquet",
             "part-00002.parquet",
         ]
-        assert pq.read_table(tmp_path / "segments").num_rows == sum(len(Hl7Json(adt(str(n))).hl7_json) for n in range(3))
+        assert pq.read_table(tmp_path / "segments").num_rows == sum(
+            len(Hl7Json(adt(str(n))).hl7_json) for n in range(3)
+        )
 
     def test_arrow_stream_matches_the_batches(self):
         texts = [adt(str(i)) for i in range(20)]

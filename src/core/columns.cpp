@@ -120,11 +120,6 @@ Column::Column(ColumnType type) : type_(type) {
   }
 }
 
-bool Column::has_room(std::size_t bytes) const {
-  constexpr std::size_t kMost = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-  return data_.size() + bytes <= kMost && keys_.size() + bytes <= kMost;
-}
-
 void Column::materialise_validity() {
   // Every row so far was valid.
   validity_.resize((length_ + 8) / 8 + 1);

@@ -124,9 +124,6 @@ class Column {
   // bounded by.
   std::size_t text_bytes() const { return data_.size() + keys_.size(); }
 
-  // Whether `bytes` more text still fit the 32-bit offsets.
-  bool has_room(std::size_t bytes) const;
-
   [[gnu::always_inline]] void append_string(std::string_view text) {
     data_.append_text(text);
     offsets_.push(static_cast<std::int32_t>(data_.size()));
