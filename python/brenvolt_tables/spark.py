@@ -59,10 +59,15 @@ def _flag(options: dict[str, str], name: str, default: bool) -> bool:
     raise ValueError(f"option {name!r} must be true or false, not {options[name]!r}")
 
 
-def _settings(options: dict[str, str]) -> tuple[list[str], str, Options]:
+def _files(options: dict[str, str]) -> list[str]:
+    """The files the path stands for (walked once, on the driver)."""
     path = options.get("path")
     if not path:
         raise ValueError("give the hl7 data source a path: spark.read.format('hl7').load(PATH)")
+    return [item for item in expand(path) if isinstance(item, str)]
+
+
+def _settings(options: dict[str, str]) -> tuple[str, Options]:
     table = check_table(options.get("table", "segments"))
     strict = _flag(options, "strict", False)
     settings = Options(
@@ -72,8 +77,7 @@ def _settings(options: dict[str, str]) -> tuple[list[str], str, Options]:
         strict=strict,
         rewrite_delimiters=_flag(options, "delimiter_rewrite", True),
     )
-    files = [item for item in expand(path) if isinstance(item, str)]
-    return files, table, settings
+    return table, settings
 
 
 class Hl7DataSource(DataSource):
@@ -85,10 +89,11 @@ class Hl7DataSource(DataSource):
         return "hl7"
 
     def schema(self) -> StructType | str:
-        files, table, settings = _settings(dict(self.options))
+        options = dict(self.options)
+        table, settings = _settings(options)
         if table in FIXED_TABLES:
             return _SCHEMAS[table]
-        columns = Table(list(files), table, settings, report_to_stderr).wide_columns()
+        columns = Table(list(_files(options)), table, settings, report_to_stderr).wide_columns()
         names = ", ".join(f"{table}_{field}_{component} string" for field, component in columns)
         return _KEY + (f", {names}" if names else "")
 
@@ -100,8 +105,8 @@ class _Reader(DataSourceReader):
     def __init__(self, options: dict[str, str], schema: StructType) -> None:
         self.options = options
         self.columns: list[tuple[int, int]] = []
-        files, table, _ = _settings(options)
-        self.files = files
+        table, _ = _settings(options)
+        self.files = _files(options)
         if table not in FIXED_TABLES:
             prefix = f"{table}_"
             for name in schema.fieldNames()[2:]:
@@ -114,7 +119,7 @@ class _Reader(DataSourceReader):
     def read(self, partition: InputPartition) -> Iterator[Any]:
         import pyarrow  # type: ignore[import-untyped]
 
-        _, table, settings = _settings(self.options)
+        table, settings = _settings(self.options)
         fixed = None if table in FIXED_TABLES else {table: self.columns}
         for batch in batches(
             [str(partition.value)], [table], settings, report_to_stderr, fixed_columns=fixed
