@@ -8,7 +8,7 @@
 
 Each folder is one table that DuckDB (``read_parquet('OUT/values/*.parquet')``),
 ``pyarrow.dataset`` and Spark read as a whole. A part holds at most
-``rows_per_part`` rows. The parts of a wide table may differ in columns: a new
+``rows_per_part`` rows and 128 row groups. The parts of a wide table may differ in columns: a new
 part starts when a segment brings a column its part has not got (a part
 holds every column met before it). Read them by name, as DuckDB's
 ``union_by_name`` does. Needs pyarrow (the ``tables`` extra).
@@ -33,6 +33,10 @@ if TYPE_CHECKING:
 __all__ = ["Summary", "to_parquet"]
 
 ALL_TABLES = ("messages", "segments", "values", "wide")
+# A writer keeps the metadata of every row group of its part (statistics
+# included) until the part is closed: a part of many small row groups would
+# hold memory that grows with the input, so a part ends after this many.
+GROUPS_PER_PART = 128
 
 
 @dataclass
@@ -60,6 +64,7 @@ class _Part:
         self.path = path
         self.schema = schema
         self.rows = 0
+        self.groups = 0
         self.writer = pq.ParquetWriter(str(path), schema, compression=compression)
 
     def close(self) -> None:
@@ -106,7 +111,10 @@ class _Writer:
                 current = None
         self.summary.rows[table] = self.summary.rows.get(table, 0) + data.num_rows
         while data.num_rows > 0:
-            if current is not None and self.rows_per_part is not None and current.rows >= self.rows_per_part:
+            full = self.rows_per_part is not None and current is not None and current.rows >= self.rows_per_part
+            # A numbered part (one call of many) is one file, however many groups.
+            many = self.part is None and current is not None and current.groups >= GROUPS_PER_PART
+            if current is not None and (full or many):
                 self.finish(table)
                 current = None
             if current is None:
@@ -116,6 +124,7 @@ class _Writer:
             piece = data.slice(0, room)
             current.writer.write_batch(piece)
             current.rows += piece.num_rows
+            current.groups += 1
             data = data.slice(piece.num_rows)
 
     def finish(self, table: str) -> None:
@@ -164,7 +173,8 @@ def to_parquet(
     ``segments``, ``values``, ``wide`` (a wide table for every segment name)
     and segment names. Each table's folder gets ``part-00000.parquet``,
     ``part-00001.parquet``, ... of at most ``rows_per_part`` rows (None: no
-    bound). With ``part=N`` (one call of many, such as one task per Dask
+    bound) and 128 row groups (a writer holds the metadata of every group of
+    its open part). With ``part=N`` (one call of many, such as one task per Dask
     partition) every table gets one file ``part-NNNNN.parquet`` (and, for a
     wide table whose columns grow, ``part-NNNNN-1.parquet``, ...).
     ``batch_bytes`` bounds the text a table holds before it is written as a
