@@ -7,7 +7,7 @@
 # (SKBUILD_*, CMAKE_*, CC, CXX and the flags in the environment), and the
 # install is skipped when they cover what is asked for, no file it was built
 # from (below src and python, CMakeLists.txt, pyproject.toml) changed since,
-# and brenvolt imports. Remove that file to force a new build.
+# and brenvolt (with brenvolt_tables) imports. Remove that file to force a new build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,7 +49,7 @@ up_to_date() {
   done
   [ -z "$(find "${sources[@]}" -type f -newer "$stamp" -not -path '*/__pycache__/*' -print -quit 2>/dev/null)" ] ||
     return 1
-  .venv/bin/python -c "import brenvolt, brenvolt_cli, brenvolt_feeds" 2>/dev/null
+  .venv/bin/python -c "import brenvolt, brenvolt_cli, brenvolt_feeds, brenvolt_tables" 2>/dev/null
 }
 
 if up_to_date "$@"; then
