@@ -111,7 +111,8 @@ class _Writer:
                 current = None
         self.summary.rows[table] = self.summary.rows.get(table, 0) + data.num_rows
         while data.num_rows > 0:
-            full = self.rows_per_part is not None and current is not None and current.rows >= self.rows_per_part
+            bound = self.rows_per_part
+            full = bound is not None and current is not None and current.rows >= bound
             # A numbered part (one call of many) is one file, however many groups.
             many = self.part is None and current is not None and current.groups >= GROUPS_PER_PART
             if current is not None and (full or many):
