@@ -1,4 +1,5 @@
-"""Leak checks: every entry point, error paths included (each kind of error
+"""Leak checks: every entry point of brenvolt and of brenvolt_tables._native,
+error paths included (each kind of error
 brenvolt raises, each TypeError of its argument handling), called many times
 in a loop. Afterwards the reference counts of the objects the calls share,
 the number of objects the garbage collector tracks, the interpreter's
@@ -23,6 +24,7 @@ from pathlib import Path
 import pytest
 
 from brenvolt import Hl7Json, JsonHl7
+from brenvolt_tables import Texts, _native, read
 
 ROUNDS = 2000
 WARM_UP = 200
@@ -181,6 +183,42 @@ ENTRY_POINTS = {
     "UnicodeEncodeError record": (lambda env: JsonHl7(RECORDS + [{"1": "\ud800"}]), UnicodeEncodeError),
     "error from the caller's sequence": (lambda env: JsonHl7(_FailingSequence()), ValueError),
 }
+
+
+def _built(env, tables=("messages", "segments", "values", "wide")):
+    builder = _native.TableBuilder(list(tables), batch_rows=97)
+    builder.add_text(TEXT, "leaks", 0, 0, "ab")
+    builder.add_records(RECORDS, "leaks", 1, None, None)
+    builder.add_error("leaks", 2, None, None, "why")
+    builder.finish()
+    return builder.take()
+
+
+def _exported(env):
+    for batch in _built(env, ("segments", "PID")):
+        batch.__arrow_c_array__()
+        batch.__arrow_c_schema__()
+
+
+def _streamed(env):
+    capsule = _native.stream("values", (), iter(_built(env, ("values",))))
+    del capsule  # released unread
+
+
+TABLE_ENTRY_POINTS = {
+    "tables: TableBuilder, every table": (_built, None),
+    "tables: batches exported": (_exported, None),
+    "tables: stream capsule": (_streamed, None),
+    "tables: read() to pyarrow": (lambda env: read(Texts([TEXT]), "segments", on_notice=print).to_arrow(), None),
+    "tables: records that are not records": (
+        lambda env: _native.TableBuilder(["messages"]).add_records([{"1": env.bad_value}], "x", 0, None, None), None),
+    "tables: lone surrogate": (
+        lambda env: _native.TableBuilder(["messages"]).add_text(TEXT + "\ud800", "x", 0, None, None), None),
+    "tables: TypeError text": (
+        lambda env: _native.TableBuilder(["segments"]).add_text(env.bad_value, "x", 0, None, None), TypeError),
+    "tables: ValueError table": (lambda env: _native.TableBuilder(["no table!"]), ValueError),
+}
+ENTRY_POINTS.update(TABLE_ENTRY_POINTS)
 
 
 def call_once(call, expected, env) -> None:
