@@ -11,12 +11,19 @@ sequences decoded), the reply is built as records and written with
   (``20261208231500.123+0000``); MSH-9 ``ACK^<received trigger>^ACK``; MSH-10
   a fresh control id of 20 characters (HL7 v2.3 allows MSH-10 no more);
   MSH-11 (processing id), MSH-12 (version) and MSH-18 (character set) copied;
-- ``MSA``: MSA-1 the code (``AA`` accepted, ``AE`` error, ``AR`` rejected),
-  MSA-2 the received MSH-10 exactly as the sender wrote it, so that the
-  sender can match the reply, and MSA-3 the text (at most 80 characters);
-- ``ERR``, on ``AE`` and ``AR``: ERR-3 the HL7 error code (table 0357,
-  ``207^Application internal error^HL70357`` unless told otherwise), ERR-4
-  the severity ``E`` and ERR-8 the whole text.
+- ``MSA``: MSA-1 the code (``AA`` accepted, ``AE`` error, ``AR`` rejected;
+  in enhanced mode the commit codes ``CA``, ``CE`` and ``CR``), MSA-2 the
+  received MSH-10 exactly as the sender wrote it, so that the sender can
+  match the reply, and MSA-3 the text (at most 80 characters);
+- ``ERR``, on ``AE``, ``AR``, ``CE`` and ``CR``: ERR-3 the HL7 error code
+  (table 0357, ``207^Application internal error^HL70357`` unless told
+  otherwise), ERR-4 the severity ``E`` and ERR-8 the whole text.
+
+Enhanced mode: a sender that fills MSH-15 (accept acknowledgement type,
+table 0155: ``AL`` always, ``NE`` never, ``ER`` on error only, ``SU`` on
+success only) asks for a commit acknowledgement on those conditions;
+``accept_acknowledgement`` reads it and ``commit_answer`` says which code,
+if any, answers an outcome.
 
 Every segment ends with CR, the last one too. A damaged header (cut short,
 no MSH-9 or MSH-10, no MSH at all, an empty text) still gets an ACK with
@@ -45,6 +52,7 @@ import os
 import re
 import secrets
 import threading
+import time
 from collections.abc import Mapping
 from typing import Final, Literal, get_args
 
@@ -63,13 +71,19 @@ __all__ = [
     "ERROR_CODES",
     "TEXT_MESSAGE_LIMIT",
     "AckCode",
+    "accept_acknowledgement",
     "build_ack",
+    "commit_answer",
     "control_id",
     "is_acknowledgement",
     "new_control_id",
 ]
 
-AckCode = Literal["AA", "AE", "AR"]
+AckCode = Literal["AA", "AE", "AR", "CA", "CE", "CR"]
+"""MSA-1: original mode AA, AE, AR; enhanced mode (commit) CA, CE, CR."""
+
+_COMMIT: Final[Mapping[str, AckCode]] = {"AA": "CA", "AE": "CE", "AR": "CR"}
+_ACCEPT_TYPES: Final = frozenset({"AL", "NE", "ER", "SU"})
 
 #: HL7 table 0357 (message error condition codes): code -> its description.
 ERROR_CODES: Final[Mapping[str, str]] = {
@@ -99,6 +113,7 @@ DEFAULT_VERSION: Final = "2.5"
 TEXT_MESSAGE_LIMIT: Final = 80
 
 _CODES: Final[tuple[str, ...]] = get_args(AckCode)
+_ACCEPTED: Final = frozenset({"AA", "CA"})
 
 # A line starting "MSH", at the start of the text (after a byte-order mark) or
 # of a line; a header when a field separator or nothing follows the name.
@@ -120,6 +135,7 @@ _MSH_KEY: Final = {
     "control_id": 9,
     "processing_id": 10,
     "version": 11,
+    "accept_acknowledgement": 14,
     "character_set": 17,
 }
 
@@ -129,7 +145,6 @@ _MSH_KEY: Final = {
 # across processes and restarts. 32**12 ids per process.
 _ALPHABET: Final = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 _PREFIX_LENGTH: Final = 8
-_COUNTER_LENGTH: Final = 12
 _id_lock = threading.Lock()
 _id_prefix = ""
 _id_counter = itertools.count()
@@ -145,6 +160,10 @@ _draw_prefix()
 os.register_at_fork(after_in_child=_draw_prefix)
 
 
+# Two base-32 digits at a time: a receiver draws one id per ACK.
+_PAIRS: Final = tuple(high + low for high in _ALPHABET for low in _ALPHABET)
+
+
 def new_control_id() -> str:
     """Return a fresh message control id (MSH-10): 20 letters and digits.
 
@@ -155,11 +174,16 @@ def new_control_id() -> str:
     with _id_lock:
         number = next(_id_counter)
         prefix = _id_prefix
-    digits = []
-    for _ in range(_COUNTER_LENGTH):
-        number, digit = divmod(number, len(_ALPHABET))
-        digits.append(_ALPHABET[digit])
-    return prefix + "".join(reversed(digits))
+    pairs = _PAIRS
+    return (
+        prefix
+        + pairs[(number >> 50) & 1023]
+        + pairs[(number >> 40) & 1023]
+        + pairs[(number >> 30) & 1023]
+        + pairs[(number >> 20) & 1023]
+        + pairs[(number >> 10) & 1023]
+        + pairs[number & 1023]
+    )
 
 
 def _require_text(message: object) -> str:
@@ -244,6 +268,47 @@ def is_acknowledgement(message: str) -> bool:
     return _first_component(record, _MSH_KEY["message_type"], 1) == "ACK"
 
 
+def accept_acknowledgement(message: str) -> str:
+    """MSH-15 (accept acknowledgement type) of the first MSH in ``message``: AL, NE, ER, SU or "".
+
+    "" (original mode) when the field is empty or absent. A value outside
+    HL7 table 0155 is read as ``AL``: the sender asked for enhanced mode, and
+    an answer it did not ask for harms less than a missing one it waits for.
+    Letters are compared without regard to case and surrounding spaces.
+    Raises ``TypeError`` when ``message`` is not a str.
+    """
+    value = _raw_field(_header_line(_require_text(message)), _MSH_KEY["accept_acknowledgement"])
+    return accept_type(value)
+
+
+def accept_type(field: str) -> str:
+    """The accept acknowledgement type that MSH-15 written as ``field`` asks for.
+
+    See ``accept_acknowledgement``.
+    """
+    if not field:
+        return ""
+    value = field.strip().upper()
+    if value in _ACCEPT_TYPES:
+        return value
+    return "AL" if value else ""
+
+
+def commit_answer(accept: str, outcome: AckCode) -> AckCode | None:
+    """The code that answers ``outcome`` (AA, AE or AR) under MSH-15's ``accept`` type; None for no answer.
+
+    ``accept`` "" is original mode: the outcome itself. Otherwise the commit
+    code (CA, CE, CR) when the condition asks for one: AL always, NE never,
+    ER only on error (CE, CR), SU only on success (CA).
+    """
+    if not accept:
+        return outcome
+    accepted = outcome in _ACCEPTED
+    if accept == "NE" or (accept == "ER" and accepted) or (accept == "SU" and not accepted):
+        return None
+    return _COMMIT.get(outcome, outcome)
+
+
 def control_id(message: str) -> str:
     """The message control id (MSH-10) of the first MSH in ``message``, as written.
 
@@ -273,6 +338,21 @@ def _timestamp(now: datetime.datetime) -> str:
     )
 
 
+_stamp_second: tuple[int, str] = (-1, "")
+
+
+def _now_stamp() -> str:
+    """The time now as ``_timestamp`` writes it in UTC; the date and time of day made once a second."""
+    global _stamp_second
+    now = time.time()
+    second = int(now)
+    cached, prefix = _stamp_second
+    if second != cached:
+        prefix = time.strftime("%Y%m%d%H%M%S", time.gmtime(second))
+        _stamp_second = (second, prefix)
+    return f"{prefix}.{int((now - second) * 1000):03d}+0000"
+
+
 def _text_message(text: str) -> str:
     """``text`` on one line, cut to TEXT_MESSAGE_LIMIT characters (with "..." when cut)."""
     line = _LINE_BREAKS.sub(" ", text.strip())
@@ -297,14 +377,15 @@ def build_ack(
     now: datetime.datetime | None = None,
     control_id: str | None = None,
 ) -> str:
-    """Return the original-mode acknowledgement of ``message``, segments ended by CR.
+    """Return the acknowledgement of ``message``, segments ended by CR.
 
     ``message`` is the received text (any line ends). ``code`` is MSA-1:
-    ``"AA"`` (accepted), ``"AE"`` (error) or ``"AR"`` (rejected). ``text``
-    says why: for AE and AR it goes to MSA-3 (on one line, at most 80
-    characters) and, whole, to ERR-8; without it the ERR segment carries the
-    error code's description. For AA a ``text`` goes to MSA-3 only, and no ERR
-    segment is written. ``error_code`` is ERR-3's code from HL7 table 0357
+    ``"AA"`` (accepted), ``"AE"`` (error) or ``"AR"`` (rejected), or in
+    enhanced mode the commit codes ``"CA"``, ``"CE"`` and ``"CR"`` (see
+    ``commit_answer``). ``text`` says why: for AE, AR, CE and CR it goes to
+    MSA-3 (on one line, at most 80 characters) and, whole, to ERR-8; without
+    it the ERR segment carries the error code's description. For AA and CA a
+    ``text`` goes to MSA-3 only, and no ERR segment is written. ``error_code`` is ERR-3's code from table 0357
     (see ``ERROR_CODES``; ``"207"``, application internal error, by default).
     ``now`` is the time of the reply (MSH-7, timezone-aware; the current UTC
     time by default) and ``control_id`` the ACK's own MSH-10 (a fresh
@@ -315,29 +396,33 @@ def build_ack(
     MSH-9 (``ACK^^ACK``).
 
     Raises ``ValueError`` when ``message`` is itself an acknowledgement (see
-    ``is_acknowledgement``), when ``code`` is not AA, AE or AR, when
-    ``error_code`` is not in table 0357 or is given with AA, when ``now`` is
+    ``is_acknowledgement``), when ``code`` is not one of the six, when
+    ``error_code`` is not in table 0357 or is given with AA or CA, when ``now`` is
     naive, or when ``control_id`` is empty; ``TypeError`` when an argument
     has the wrong type.
     """
     message = _require_text(message)
     if code not in _CODES:
-        raise ValueError(f"code must be one of AA, AE, AR, not {code!r}")
+        raise ValueError(f"code must be one of AA, AE, AR, CA, CE, CR, not {code!r}")
     if text is not None and not isinstance(text, str):
         raise TypeError(f"text must be str or None, not {type(text).__name__}")
     if error_code is not None:
-        if code == "AA":
-            raise ValueError("error_code is for AE and AR acknowledgements; an AA has no ERR segment")
+        if code in _ACCEPTED:
+            raise ValueError(
+                f"error_code is for AE, AR, CE and CR acknowledgements; an {code} has no ERR segment"
+            )
         if error_code not in ERROR_CODES:
             raise ValueError(
                 f"error_code {error_code!r} is not in HL7 table 0357 (known: {', '.join(ERROR_CODES)})"
             )
     if now is None:
-        now = datetime.datetime.now(datetime.UTC)
+        stamp = _now_stamp()
     elif not isinstance(now, datetime.datetime):
         raise TypeError(f"now must be a datetime.datetime, not {type(now).__name__}")
     elif now.utcoffset() is None:
         raise ValueError("now must be timezone-aware (MSH-7 carries the UTC offset)")
+    else:
+        stamp = _timestamp(now)
     if control_id is None:
         control_id = new_control_id()
     elif not isinstance(control_id, str):
@@ -350,12 +435,26 @@ def build_ack(
         line = _SURROGATE.sub("\ufffd", line)
         declared = declared_delimiters(line)
         if declared is not None and not declared.is_standard:
-            return _declared_ack(line, declared, code, text, error_code, now, control_id)
-    if code == "AA" and (text is None or not text.strip()):
-        plain = _plain_ack(line, now, control_id)
+            return _declared_ack(line, declared, code, text, error_code, stamp, control_id)
+    if code in _ACCEPTED and (text is None or not text.strip()):
+        plain = _plain_ack(line, code, stamp, control_id)
         if plain is not None:
             return plain
-    return _read_ack(line, code, text, error_code, now, control_id)
+    return _read_ack(line, code, text, error_code, stamp, control_id)
+
+
+def plain_ack(line: str, code: AckCode = "AA") -> str | None:
+    """The AA (or CA) of a received header ``line`` written plainly, with a fresh control id and the time now.
+
+    ``line`` is the first MSH line of the message without its line end. A
+    plainly written header (``MSH|^~\\&|`` and printable ASCII without
+    space, escapes, repetitions or subcomponents) gets the ACK that
+    ``build_ack`` writes for it, cut from its own text; any other gets None,
+    and the caller asks ``build_ack``. A receiver calls this once per message.
+    """
+    if code not in _ACCEPTED:
+        return None
+    return _plain_ack(line, code, _now_stamp(), new_control_id())
 
 
 def _declared_ack(
@@ -364,11 +463,11 @@ def _declared_ack(
     code: AckCode,
     text: str | None,
     error_code: str | None,
-    now: datetime.datetime,
+    stamp: str,
     control_id: str,
 ) -> str:
     """The ACK of a header in other delimiters, written in them, MSA-2 the sender's MSH-10 as written."""
-    standard = _read_ack(to_standard_delimiters(line), code, text, error_code, now, control_id)
+    standard = _read_ack(to_standard_delimiters(line), code, text, error_code, stamp, control_id)
     lines = from_standard_delimiters(standard, declared).split("\r")
     msa = lines[1].split(declared.field)
     msa[2] = _raw_field(line, _MSH_KEY["control_id"])
@@ -382,8 +481,8 @@ def _declared_ack(
 _PLAIN = re.compile(r"[!-%'-\[\]-}]*")
 
 
-def _plain_ack(line: str | None, now: datetime.datetime, control_id: str) -> str | None:
-    """The AA of a plainly written header, built from its text; None when it needs ``_read_ack``.
+def _plain_ack(line: str | None, code: str, stamp: str, control_id: str) -> str | None:
+    """The AA or CA of a plainly written header, built from its text; None when it needs ``_read_ack``.
 
     For such a header, reading the fields as records and writing them back
     gives their text unchanged (components included), so the copies are cut
@@ -415,9 +514,9 @@ def _plain_ack(line: str | None, now: datetime.datetime, control_id: str) -> str
     )
     return (
         f"MSH|^~\\&|{get(_MSH_KEY['receiving_application'])}|{get(_MSH_KEY['receiving_facility'])}"
-        f"|{get(_MSH_KEY['sending_application'])}|{get(_MSH_KEY['sending_facility'])}|{_timestamp(now)}"
+        f"|{get(_MSH_KEY['sending_application'])}|{get(_MSH_KEY['sending_facility'])}|{stamp}"
         f"||ACK^{trigger}^ACK|{control_id}|{get(_MSH_KEY['processing_id'])}|{version}{tail}\r"
-        f"MSA|AA|{get(_MSH_KEY['control_id'])}\r"
+        f"MSA|{code}|{get(_MSH_KEY['control_id'])}\r"
     )
 
 
@@ -426,7 +525,7 @@ def _read_ack(
     code: AckCode,
     text: str | None,
     error_code: str | None,
-    now: datetime.datetime,
+    stamp: str,
     control_id: str,
 ) -> str:
     """The ACK of the header ``line`` (surrogates replaced) read as records and written with ``JsonHl7``."""
@@ -440,7 +539,7 @@ def _read_ack(
     _copy(header, _MSH_KEY["sending_facility"], received, _MSH_KEY["receiving_facility"])
     _copy(header, _MSH_KEY["receiving_application"], received, _MSH_KEY["sending_application"])
     _copy(header, _MSH_KEY["receiving_facility"], received, _MSH_KEY["sending_facility"])
-    header[str(_MSH_KEY["time"])] = _timestamp(now)
+    header[str(_MSH_KEY["time"])] = stamp
     header[f"{message_type}.1"] = "ACK"
     header[f"{message_type}.2"] = _component(received.get(message_type, {}), 2)
     header[f"{message_type}.3"] = "ACK"
@@ -453,7 +552,7 @@ def _read_ack(
     _copy(header, _MSH_KEY["character_set"], received, _MSH_KEY["character_set"])
 
     records: list[dict[str, str]] = [header, {"segment_name": "MSA", "1": code, "2": ""}]
-    if code != "AA":
+    if code not in _ACCEPTED:
         error = error_code or DEFAULT_ERROR_CODE
         reason = text if text is not None and text.strip() else ERROR_CODES[error]
         records[1]["3"] = _text_message(reason)

@@ -8,7 +8,7 @@ arrives, and the answers go out strictly in the order the frames came, each
 only once its line is written and fsync'd. What happens to each frame:
 
 - a message that converts: a part line ``{"received", "peer", "control_id",
-  "sha256", "records"}``, answered ``AA``;
+  "sha256", "records", "raw"}``, answered ``AA``;
 - a message already stored recently (same MSH-10 and same bytes): not stored
   again, counted as a duplicate, answered ``AA``;
 - bytes that do not decode, a frame that does not start with an MSH segment,
@@ -21,6 +21,12 @@ only once its line is written and fsync'd. What happens to each frame:
   characters cannot be honoured (``MSH$^&&^$``), a rejects line, answered
   ``AR`` with the reason. Every answer is written in the delimiters the
   message declared;
+- a message whose MSH-15 is filled (enhanced mode): stored or rejected the
+  same way, and answered with a commit acknowledgement (``CA``, or ``CE``/
+  ``CR`` where original mode says AE/AR) only when MSH-15's condition asks
+  for one (``AL`` always, ``NE`` never, ``ER`` on error, ``SU`` on
+  success). MSH-16, the application acknowledgement, is never sent: that is
+  the business of the application that reads the store;
 - an acknowledgement (MSH-9 ``ACK``): stored like any message, never answered;
 - a frame over ``--max-frame-size``: logged, the connection is closed without
   an answer;
@@ -28,43 +34,51 @@ only once its line is written and fsync'd. What happens to each frame:
   answer.
 
 Bytes outside frames are skipped and logged (peer and stream offset); they
-never end the connection.
+never end the connection, nor keep an idle one open.
+
+Who may connect is decided before a byte is read: peers outside ``--allow``
+and connections past ``--max-connections`` are closed as they are accepted,
+and with ``--tls-client-ca`` a peer without a valid client certificate fails
+its handshake. ``--http`` serves ``/metrics`` and ``/health``;
+``--forward`` passes every stored message on (``brenvolt_feeds.forward``).
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
-import collections
-import dataclasses
-import datetime
-import hashlib
+import contextlib
 import logging
+import resource
 import signal
 import ssl
 import sys
+import typing
 from collections.abc import Callable, Sequence
 from typing import Final, Literal
 
-from brenvolt import Hl7Json
-from brenvolt_feeds import ack, mllp
 from brenvolt_feeds import options as option_types
-from brenvolt_feeds.delimiters import (
-    declared_delimiters,
-    delimiter_problem,
-    header_field_separator,
-    to_standard_delimiters,
+from brenvolt_feeds.access import AllowList
+from brenvolt_feeds.connection import MllpConnection
+from brenvolt_feeds.monitor import parse_address
+from brenvolt_feeds.receiver import (
+    DEFAULT_FRAME_TIME_LIMIT,
+    DEFAULT_FRAME_TIMEOUT,
+    DEFAULT_IDLE_TIMEOUT,
+    DEFAULT_MAX_CONNECTIONS,
+    DEFAULT_MAX_FRAME_SIZE,
+    SPARE_DESCRIPTORS,
+    Counters,
+    ListenConfig,
+    Receiver,
 )
+from brenvolt_feeds.send import DEFAULT_BACKOFF, DEFAULT_RETRIES, DEFAULT_TIMEOUT, SendConfig
+from brenvolt_feeds.send import add_client_certificate_arguments as _add_client_certificate
 from brenvolt_feeds.store import (
     DEFAULT_DUP_WINDOW,
     DEFAULT_PARALLEL_SYNCS,
     DEFAULT_ROTATE_BYTES,
     DEFAULT_ROTATE_SECONDS,
-    Kind,
-    Store,
-    StoreClosed,
-    part_line,
-    reject_line,
 )
 
 __all__ = [
@@ -74,563 +88,16 @@ __all__ = [
     "Receiver",
     "add_listen_arguments",
     "add_listen_command",
+    "event_loop_runner",
     "main",
+    "raise_descriptor_limit",
     "run_listen",
     "serve",
 ]
 
 log = logging.getLogger("brenvolt.listen")
 
-DEFAULT_MAX_FRAME_SIZE: Final = 16 * 1024 * 1024
-DEFAULT_IDLE_TIMEOUT: Final = 600.0
-DEFAULT_FRAME_TIMEOUT: Final = 30.0
-DEFAULT_MAX_CONNECTIONS: Final = 100
-READ_SIZE: Final = 1 << 16
-"""Bytes one read of a connection may take."""
-STOP_GRACE: Final = 10.0
-"""Seconds a connection may take to finish its frames in hand once a stop began."""
-MAX_UNANSWERED: Final = 256
-"""Frames of one connection waiting for the store before its reading pauses."""
-
-Code = Literal["AA", "AE", "AR"]
-
-
-@dataclasses.dataclass(frozen=True, slots=True)
-class ListenConfig:
-    """Everything ``brenvolt listen`` can be told; the defaults are the command's."""
-
-    out: str
-    host: str = "127.0.0.1"
-    port: int = 2575
-    max_frame_size: int = DEFAULT_MAX_FRAME_SIZE
-    idle_timeout: float = DEFAULT_IDLE_TIMEOUT
-    """Seconds a connection may stay silent between frames (0: no limit)."""
-    frame_timeout: float = DEFAULT_FRAME_TIMEOUT
-    """Seconds without a byte while a frame is open before the connection is closed (0: no limit)."""
-    max_connections: int = DEFAULT_MAX_CONNECTIONS
-    rotate_bytes: int = DEFAULT_ROTATE_BYTES
-    rotate_seconds: float = DEFAULT_ROTATE_SECONDS
-    dup_window: int = DEFAULT_DUP_WINDOW
-    encoding: str = "utf-8"
-    validate: bool = False
-    strict: bool = False
-    escaping: bool = True
-    rewrite_delimiters: bool = True
-    """Read messages that declare other delimiters in them (``to_standard_delimiters``); off: AR."""
-    tls_cert: str | None = None
-    tls_key: str | None = None
-    fsync: bool = True
-    parallel_fsyncs: int = DEFAULT_PARALLEL_SYNCS
-
-
-@dataclasses.dataclass(slots=True)
-class Counters:
-    """What the receiver did since it started."""
-
-    stored: int = 0
-    rejected: int = 0
-    duplicates: int = 0
-    acknowledgements: int = 0
-    bytes_skipped: int = 0
-    oversized: int = 0
-    timeouts: int = 0
-    refused: int = 0
-    store_failures: int = 0
-    connections: int = 0
-
-    def summary(self) -> str:
-        """The one-line summary printed at shutdown."""
-        return (
-            f"stored {self.stored}, rejected {self.rejected}, duplicates {self.duplicates}, "
-            f"bytes skipped {self.bytes_skipped}"
-        )
-
-
-class _Answer:
-    """What one frame asks of the store and of the reply."""
-
-    __slots__ = ("kind", "line", "key", "frame", "code")
-
-    def __init__(
-        self, kind: Kind, line: bytes, key: tuple[str, str] | None, frame: bytes | None, code: Code
-    ) -> None:
-        self.kind = kind
-        self.line = line
-        self.key = key
-        self.frame = frame
-        """The framed answer to write once the line is durable; None for an acknowledgement."""
-        self.code = code
-
-
-def _now() -> str:
-    # UTC: the offset is always right (a local zone read once would go stale at a
-    # daylight saving change) and it costs no time zone look-up per message.
-    return datetime.datetime.now(datetime.UTC).isoformat(timespec="microseconds")
-
-
-class Receiver:
-    """The MLLP server. ``await start()``, then ``await stop()`` (or use ``serve``).
-
-    ``port`` is the port actually bound once ``start`` returns (useful with
-    port 0). ``counters`` says what was done.
-    """
-
-    def __init__(self, config: ListenConfig) -> None:
-        if config.max_frame_size < 1:
-            raise ValueError("max_frame_size must be at least 1")
-        if config.max_connections < 1:
-            raise ValueError("max_connections must be at least 1")
-        "".encode(config.encoding)  # raises LookupError for an unknown encoding
-        self.config = config
-        self.counters = Counters()
-        self.store: Store | None = None
-        self.port = 0
-        self._server: asyncio.Server | None = None
-        self._connections: dict[MllpConnection, None] = {}
-        self._stopping = False
-
-    async def start(self) -> int:
-        """Open the store (recovering the directory) and start listening; return the bound port.
-
-        Raises ``OSError`` when the address cannot be bound or the directory
-        cannot be used, and ``ssl.SSLError``/``OSError`` for a bad certificate or key.
-        """
-        context: ssl.SSLContext | None = None
-        if self.config.tls_cert:
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(self.config.tls_cert, self.config.tls_key)
-        self.store = await self.open_store()
-        try:
-            self._server = await asyncio.get_running_loop().create_server(
-                lambda: MllpConnection(self),
-                self.config.host,
-                self.config.port,
-                ssl=context,
-                ssl_handshake_timeout=self.config.frame_timeout or None if context else None,
-            )
-        except BaseException:
-            await self.store.close()
-            raise
-        self.port = self._server.sockets[0].getsockname()[1]
-        return self.port
-
-    async def open_store(self) -> Store:
-        """Open (and recover) the output directory as ``self.store``; ``start`` does this first."""
-        self.store = await Store.open(
-            self.config.out,
-            rotate_bytes=self.config.rotate_bytes,
-            rotate_seconds=self.config.rotate_seconds,
-            dup_window=self.config.dup_window,
-            fsync=self.config.fsync,
-            parallel_syncs=self.config.parallel_fsyncs,
-        )
-        return self.store
-
-    async def stop(self) -> None:
-        """Stop accepting, finish and answer the frames in hand, close every connection, flush the store."""
-        self._stopping = True
-        if self._server is not None:
-            self._server.close()
-        connections = list(self._connections)
-        for connection in connections:
-            connection.finish()
-        if connections:
-            closed = [connection.closed for connection in connections]
-            # A peer that stopped reading its ACKs must not hold the shutdown.
-            _, stuck = await asyncio.wait(closed, timeout=STOP_GRACE)
-            for connection in connections:
-                if connection.closed in stuck:
-                    log.warning("%s: still busy %gs after the stop: closing", connection.peer, STOP_GRACE)
-                    connection.abort()
-            await asyncio.gather(*closed, return_exceptions=True)
-        if self._server is not None:
-            await self._server.wait_closed()
-        if self.store is not None:
-            await self.store.close()
-
-    @property
-    def connections(self) -> int:
-        """How many connections are being served now."""
-        return len(self._connections)
-
-    def take(self, payload: bytes, peer: str) -> _Answer:
-        """Decide where one frame's message goes and what answers it (nothing is written here)."""
-        config = self.config
-        received = _now()
-        try:
-            text = payload.decode(config.encoding)
-        except UnicodeDecodeError as error:
-            loose = payload.decode(config.encoding, "replace")
-            return self._reject(
-                received,
-                peer,
-                payload,
-                loose,
-                _is_acknowledgement(loose),
-                "AE",
-                f"cannot decode as {config.encoding}: {error}",
-            )
-        is_ack = _is_acknowledgement(text)
-        start = text.lstrip("\r\n")
-        if not start.startswith("MSH"):
-            return self._reject(
-                received, peer, payload, text, is_ack, "AE", "the message does not start with an MSH segment"
-            )
-        readable = text
-        if config.rewrite_delimiters:
-            rewritten = to_standard_delimiters(start)
-            if rewritten is not start:
-                readable = text[: len(text) - len(start)] + rewritten
-                start = rewritten
-        if not start.startswith(_STANDARD_HEADER) and _unread(start):
-            return self._reject(received, peer, payload, text, is_ack, "AR", _unread_delimiters(start))
-        if config.validate or config.strict:
-            try:
-                Hl7Json(readable, escaping_enabled=config.escaping).validate(config.strict, False)
-            except Exception as error:
-                return self._reject(received, peer, payload, text, is_ack, "AR", str(error))
-        try:
-            records = Hl7Json(readable, escaping_enabled=config.escaping).hl7_json
-        except Exception as error:
-            return self._reject(received, peer, payload, text, is_ack, "AE", str(error))
-        control = ack.control_id(text)
-        digest = hashlib.sha256(payload).hexdigest()
-        line = part_line(received, peer, control, digest, records)
-        reply = None if is_ack else self._frame(_build_ack(text, "AA", None))
-        return _Answer(Kind.PART, line, (control, digest), reply, "AA")
-
-    def _reject(
-        self, received: str, peer: str, payload: bytes, text: str, is_ack: bool, code: Code, error: str
-    ) -> _Answer:
-        line = reject_line(received, peer, error, payload)
-        reply = None if is_ack else self._frame(_build_ack(text, code, error))
-        log.info("%s: rejected (%s): %s", peer, code, error)
-        return _Answer(Kind.REJECTS, line, None, reply, code)
-
-    def _frame(self, reply: str) -> bytes:
-        return mllp.frame(reply.encode(self.config.encoding, "replace"))
-
-
-class MllpConnection(asyncio.BufferedProtocol):
-    """One served connection, driven by the event loop's callbacks.
-
-    The transport reads into one buffer per connection (a plain protocol gets a
-    fresh 256 KiB bytes object per read, which the allocator maps and unmaps
-    each time); the bytes read go straight into a ``FrameDecoder``; every complete frame
-    is taken (``Receiver.take``) and submitted to the store at once, and its
-    answer is written when its line is durable, strictly in the order the
-    frames came (a later frame's answer waits for every earlier one). A store
-    failure closes the connection without an answer. Timeouts: one timer per
-    connection, re-armed lazily, closes it after ``idle_timeout`` without a
-    frame, ``frame_timeout`` without a byte inside an open frame, or
-    ``idle_timeout`` with the peer not reading its ACKs (writing paused).
-    ``closed`` is done once the transport is gone.
-    """
-
-    def __init__(self, receiver: Receiver) -> None:
-        self.receiver = receiver
-        self.config = receiver.config
-        self.peer = "?"
-        self.transport: asyncio.Transport | None = None
-        self.closed: asyncio.Future[None] = asyncio.get_running_loop().create_future()
-        self._loop = asyncio.get_running_loop()
-        self._decoder = mllp.FrameDecoder(self.config.max_frame_size)
-        self._buffer = memoryview(bytearray(READ_SIZE))
-        self._unanswered: collections.deque[tuple[_Answer, asyncio.Future[bool], int]] = collections.deque()
-        self._timer: asyncio.TimerHandle | None = None
-        self._last_activity = 0.0
-        self._paused_since: float | None = None
-        self._reading_paused = False
-        self._ending = False
-        """Read nothing more; close once every frame in hand is answered."""
-        self._gone = False
-        """The transport is closed or closing: write nothing more."""
-        self._failed = False
-        """The store failed a frame: no answer goes out any more."""
-
-    # -- asyncio.Protocol --------------------------------------------------
-
-    def connection_made(self, transport: asyncio.BaseTransport) -> None:
-        assert isinstance(transport, asyncio.Transport)
-        self.transport = transport
-        address = transport.get_extra_info("peername")
-        self.peer = f"{address[0]}:{address[1]}" if isinstance(address, tuple) else str(address)
-        receiver = self.receiver
-        if receiver._stopping or len(receiver._connections) >= self.config.max_connections:
-            receiver.counters.refused += 1
-            log.warning("%s: refused: %d connections already open", self.peer, len(receiver._connections))
-            self._gone = True
-            transport.close()
-            return
-        receiver._connections[self] = None
-        receiver.counters.connections += 1
-        log.debug("%s: connected", self.peer)
-        self._last_activity = self._loop.time()
-        self._arm(self._shortest_limit())
-
-    def get_buffer(self, sizehint: int) -> memoryview:
-        return self._buffer
-
-    def buffer_updated(self, nbytes: int) -> None:
-        self.data_received(self._buffer[:nbytes].tobytes())
-
-    def data_received(self, data: bytes) -> None:
-        """Take the next bytes the peer sent (the transport calls it through ``buffer_updated``)."""
-        if self._ending:
-            return
-        self._last_activity = self._loop.time()
-        self._handle(self._decoder.feed(data))
-        if len(self._unanswered) >= MAX_UNANSWERED:
-            self._pause_reading()
-
-    def eof_received(self) -> bool:
-        if not self._ending:
-            self._handle(self._decoder.finish())
-        self._ending = True
-        # Keep the socket open to write the answers still owed (TLS cannot half-close).
-        assert self.transport is not None
-        return bool(self._unanswered) and self.transport.get_extra_info("sslcontext") is None
-
-    def connection_lost(self, exc: Exception | None) -> None:
-        self._gone = True
-        if exc is not None:
-            log.info("%s: connection lost: %s", self.peer, exc)
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer = None
-        if self in self.receiver._connections:
-            del self.receiver._connections[self]
-            log.debug("%s: closed", self.peer)
-        if not self.closed.done():
-            self.closed.set_result(None)
-
-    def pause_writing(self) -> None:
-        # The peer does not read its ACKs: read nothing more until it does.
-        self._paused_since = self._loop.time()
-        self._pause_reading()
-
-    def resume_writing(self) -> None:
-        self._paused_since = None
-        self._last_activity = self._loop.time()
-        if len(self._unanswered) < MAX_UNANSWERED:
-            self._resume_reading()
-
-    @property
-    def unanswered(self) -> int:
-        """Frames taken whose answer has not gone out yet."""
-        return len(self._unanswered)
-
-    # -- stopping ------------------------------------------------------------
-
-    def finish(self) -> None:
-        """Read nothing more; close once the frames in hand are answered (at once when there are none)."""
-        self._ending = True
-        self._pause_reading()
-        if not self._unanswered:
-            self._close()
-
-    def abort(self) -> None:
-        """Close now, answered or not."""
-        if self.transport is not None and not self._gone:
-            self._gone = True
-            self.transport.abort()
-
-    # -- frames ----------------------------------------------------------------
-
-    def _handle(self, events: list[mllp.FrameEvent]) -> None:
-        receiver = self.receiver
-        counters = receiver.counters
-        for event in events:
-            if isinstance(event, mllp.Frame):
-                answer = receiver.take(event.payload, self.peer)
-                assert receiver.store is not None
-                try:
-                    future = receiver.store.submit(answer.kind, answer.line, answer.key)
-                except StoreClosed as error:
-                    self._store_failed(event.offset, error)
-                    return
-                self._unanswered.append((answer, future, event.offset))
-                future.add_done_callback(self._settled)
-            elif isinstance(event, mllp.Skipped):
-                counters.bytes_skipped += len(event.data)
-                log.warning(
-                    "%s: skipped %d bytes at offset %d: %s",
-                    self.peer,
-                    len(event.data),
-                    event.offset,
-                    event.reason,
-                )
-            else:
-                counters.oversized += 1
-                log.warning(
-                    "%s: frame at offset %d passed %d bytes (--max-frame-size %d): closing, no answer",
-                    self.peer,
-                    event.offset,
-                    event.size,
-                    self.config.max_frame_size,
-                )
-                self.finish()
-                return
-
-    def _settled(self, _: asyncio.Future[bool]) -> None:
-        """Answer, in order, every frame at the head of the line whose store call is done."""
-        unanswered = self._unanswered
-        counters = self.receiver.counters
-        transport = self.transport
-        assert transport is not None
-        while unanswered and unanswered[0][1].done():
-            answer, future, offset = unanswered.popleft()
-            failure = future.exception()
-            if failure is not None:
-                self._store_failed(offset, failure)
-                continue
-            fresh = future.result()
-            if answer.kind is Kind.REJECTS:
-                counters.rejected += 1
-            elif not fresh:
-                counters.duplicates += 1
-            else:
-                counters.stored += 1
-            if answer.frame is None:
-                counters.acknowledgements += fresh
-            elif not self._gone and not self._failed:
-                transport.write(answer.frame)
-        if not unanswered:
-            self._last_activity = self._loop.time()
-            if self._ending:
-                self._close()
-            elif self._paused_since is None:
-                self._resume_reading()
-
-    def _store_failed(self, offset: int, error: BaseException) -> None:
-        if not self._failed:
-            self._failed = True
-            self.receiver.counters.store_failures += 1
-            log.error(
-                "%s: frame at offset %d not stored (%s): closing without an answer", self.peer, offset, error
-            )
-        self._ending = True
-        self._close()
-
-    # -- the transport -----------------------------------------------------------
-
-    def _close(self) -> None:
-        if self.transport is not None and not self._gone:
-            self._gone = True
-            self.transport.close()
-
-    def _pause_reading(self) -> None:
-        if not self._reading_paused and self.transport is not None and not self._gone:
-            self._reading_paused = True
-            self.transport.pause_reading()
-
-    def _resume_reading(self) -> None:
-        if self._reading_paused and not self._ending and self.transport is not None and not self._gone:
-            self._reading_paused = False
-            self.transport.resume_reading()
-
-    # -- timeouts ------------------------------------------------------------------
-
-    def _shortest_limit(self) -> float:
-        limits = [limit for limit in (self.config.idle_timeout, self.config.frame_timeout) if limit > 0]
-        return min(limits) if limits else 0.0
-
-    def _arm(self, delay: float) -> None:
-        if delay > 0:
-            self._timer = self._loop.call_later(delay, self._check_time)
-
-    def _check_time(self) -> None:
-        """The connection's one timer: close it when a limit ran out, else look again when the next could."""
-        self._timer = None
-        if self._gone:
-            return
-        config = self.config
-        now = self._loop.time()
-        if self._paused_since is not None:
-            limit, since = config.idle_timeout, self._paused_since
-        elif self._unanswered:
-            limit, since = 0.0, now  # waiting for the store, not for the peer
-        elif self._decoder.in_frame:
-            limit, since = config.frame_timeout, self._last_activity
-        else:
-            limit, since = config.idle_timeout, self._last_activity
-        if limit > 0 and now - since >= limit:
-            self.receiver.counters.timeouts += 1
-            if self._paused_since is not None:
-                log.warning("%s: has not read its ACKs for %gs: closing", self.peer, limit)
-            elif self._decoder.in_frame:
-                log.warning(
-                    "%s: frame stalled for %gs at offset %d: closing",
-                    self.peer,
-                    limit,
-                    self._decoder.position,
-                )
-            else:
-                log.info("%s: idle for %gs: closing", self.peer, limit)
-            self._ending = True
-            if self._paused_since is not None:
-                self.abort()  # what is buffered will never be read
-            else:
-                self._close()
-            return
-        shortest = self._shortest_limit()
-        self._arm(min(shortest, since + limit - now) if limit > 0 else shortest)
-
-
-def _is_acknowledgement(text: str) -> bool:
-    # Cheap test first: MSH-9 of an ACK spells "ACK" in the header line.
-    start = text.find("MSH")
-    if start < 0:
-        return False
-    if (start == 0 or text[start - 1] in "\r\n") and "ACK" not in text[start : _line_end(text, start)]:
-        return False
-    try:
-        return ack.is_acknowledgement(text)
-    except Exception:  # a frame that is not a message at all is not an ACK
-        return False
-
-
-def _line_end(text: str, start: int) -> int:
-    ends = [index for index in (text.find("\r", start), text.find("\n", start)) if index >= 0]
-    return min(ends) if ends else len(text)
-
-
-_STANDARD_HEADER: Final = "MSH|^~\\&"
-
-
-def _unread(header: str) -> bool:
-    """Whether a header not in the standard delimiters is one that the records would misread.
-
-    It declares other delimiters that are usable (the rewrite is off), or
-    unusable ones after another field separator than ``|``. Unusable ones
-    after ``|`` (``MSH|^~&|``) are read with the standard delimiters, as
-    brenvolt has always read them.
-    """
-    declared = declared_delimiters(header)
-    if declared is not None:
-        return not declared.is_standard
-    return header_field_separator(header) not in (None, "|")
-
-
-def _unread_delimiters(header: str) -> str:
-    """Why a message whose header is not ``MSH|`` is not read.
-
-    Its encoding characters cannot be honoured, or it declares usable ones
-    and the rewrite is off.
-    """
-    problem = delimiter_problem(header)
-    declared = declared_delimiters(header)
-    if problem is not None or declared is None:
-        return f"the header's delimiters cannot be read: {problem}"
-    return (
-        f"the message declares other delimiters than | ^ ~ \\ & (MSH-1 '{declared.field}', MSH-2 "
-        f"'{declared.encoding_characters}'); with --no-delimiter-rewrite they are not read"
-    )
-
-
-def _build_ack(text: str, code: Code, error: str | None) -> str:
-    """The answer to ``text`` (never an ACK); a frame without a header gets an ACK with an empty MSA-2."""
-    return ack.build_ack(text, code, error)
+EventLoop = Literal["auto", "uvloop", "asyncio"]
 
 
 # -- running --------------------------------------------------------------
@@ -659,10 +126,77 @@ async def serve(config: ListenConfig, *, ready: Callable[[Receiver], None] | Non
     return receiver.counters
 
 
+def event_loop_runner(
+    choice: EventLoop,
+) -> tuple[Callable[[typing.Coroutine[object, object, Counters]], Counters], str]:
+    """How to run the receiver's coroutine, and the loop's name.
+
+    uvloop when asked for, or with ``auto`` when it is installed; asyncio otherwise.
+
+    Raises ``ImportError`` when ``uvloop`` is asked for and not installed.
+    """
+    if choice != "asyncio":
+        try:
+            import uvloop
+        except ImportError:
+            if choice == "uvloop":
+                raise ImportError(
+                    "--event-loop uvloop: uvloop is not installed (pip install 'brenvolt[uvloop]')"
+                ) from None
+        else:
+            return uvloop.run, "uvloop"
+    return asyncio.run, "asyncio"
+
+
+def raise_descriptor_limit(wanted: int) -> int:
+    """Raise the soft open-file limit towards ``wanted`` (at most the hard limit); return the soft limit."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    target = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+    if target > soft:
+        with contextlib.suppress(ValueError, OSError):
+            resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
+            soft = target
+    return soft
+
+
+def _forward_config(options: argparse.Namespace) -> SendConfig | None:
+    if options.forward is None:
+        return None
+    host, port = options.forward
+    return SendConfig(
+        host=host,
+        port=port,
+        connect_timeout=options.forward_connect_timeout,
+        ack_timeout=options.forward_ack_timeout,
+        retries=options.forward_retries,
+        backoff=options.forward_backoff,
+        encoding=options.encoding,
+        tls=options.forward_tls or options.forward_tls_ca is not None or options.forward_tls_cert is not None,
+        tls_ca=options.forward_tls_ca,
+        tls_server_name=options.forward_tls_server_name,
+        tls_cert=options.forward_tls_cert,
+        tls_key=options.forward_tls_key,
+        rewrite_delimiters=not options.no_delimiter_rewrite,
+    )
+
+
 def run_listen(options: argparse.Namespace) -> int:
     """The handler of ``brenvolt listen``: serve until SIGTERM/SIGINT, print the summary; the exit status."""
-    if options.tls_key and not options.tls_cert:
-        print("brenvolt listen: --tls-key needs --tls-cert", file=sys.stderr)
+    for key, needs in (
+        ("tls_key", "tls_cert"),
+        ("tls_client_ca", "tls_cert"),
+        ("forward_tls_key", "forward_tls_cert"),
+    ):
+        if getattr(options, key) and not getattr(options, needs):
+            print(
+                f"brenvolt listen: --{key.replace('_', '-')} needs --{needs.replace('_', '-')}",
+                file=sys.stderr,
+            )
+            return 2
+    if options.forward is None and any(
+        getattr(options, name) for name in ("forward_tls", "forward_tls_ca", "forward_tls_cert")
+    ):
+        print("brenvolt listen: the --forward-tls options need --forward", file=sys.stderr)
         return 2
     config = ListenConfig(
         out=options.out,
@@ -671,6 +205,7 @@ def run_listen(options: argparse.Namespace) -> int:
         max_frame_size=options.max_frame_size,
         idle_timeout=options.idle_timeout,
         frame_timeout=options.frame_timeout,
+        frame_time_limit=options.frame_time_limit,
         max_connections=options.max_connections,
         rotate_bytes=options.rotate_size,
         rotate_seconds=options.rotate_time,
@@ -680,35 +215,83 @@ def run_listen(options: argparse.Namespace) -> int:
         strict=options.strict,
         escaping=not options.no_escaping,
         rewrite_delimiters=not options.no_delimiter_rewrite,
+        original_mode=options.original_mode,
         tls_cert=options.tls_cert,
         tls_key=options.tls_key,
+        tls_client_ca=options.tls_client_ca,
+        allow=tuple(options.allow),
+        http=options.http,
+        forward=_forward_config(options),
         fsync=not options.no_fsync,
         parallel_fsyncs=options.parallel_fsyncs,
     )
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
-    for name in ("brenvolt.listen", "brenvolt.store"):
+    for name in ("brenvolt.listen", "brenvolt.store", "brenvolt.forward", "brenvolt.send"):
         logger = logging.getLogger(name)
         logger.addHandler(handler)
         logger.setLevel(
             logging.DEBUG if options.verbose else logging.INFO if not options.quiet else logging.WARNING
         )
         logger.propagate = False
+    try:
+        run, loop_name = event_loop_runner(options.event_loop)
+    except ImportError as error:
+        print(f"brenvolt listen: {error}", file=sys.stderr)
+        return 2
+    wanted = config.max_connections + SPARE_DESCRIPTORS + config.parallel_fsyncs
+    limit = raise_descriptor_limit(wanted)
+    if limit < wanted:
+        log.warning(
+            "the open-file limit is %d: at most about %d connections can be open at once, not %d "
+            "(--max-connections); past it waiting connections are closed",
+            limit,
+            max(limit - SPARE_DESCRIPTORS - config.parallel_fsyncs, 0),
+            config.max_connections,
+        )
 
     def ready(receiver: Receiver) -> None:
         assert receiver.store is not None
         recovery = receiver.store.recovery
         if recovery.closed:
             log.warning("closed %d files left open by an earlier run", len(recovery.closed))
+        log.debug("event loop: %s", loop_name)
+        if receiver.forwarder is not None:
+            log.info(
+                "forwarding to %s from part file %d offset %d",
+                receiver.forwarder.target,
+                *receiver.forwarder.position,
+            )
+        if config.http is not None:
+            print(
+                f"metrics on http://{config.http[0]}:{receiver.http_port}/metrics",
+                file=sys.stderr,
+                flush=True,
+            )
         print(f"listening on {config.host}:{receiver.port}", file=sys.stderr, flush=True)
 
     try:
-        counters = asyncio.run(serve(config, ready=ready))
+        counters = run(serve(config, ready=ready))
     except (OSError, ssl.SSLError, LookupError, ValueError) as error:
         print(f"brenvolt listen: {error}", file=sys.stderr)
         return 1
     print(counters.summary(), file=sys.stderr, flush=True)
     return 0
+
+
+def _address(text: str) -> tuple[str, int]:
+    try:
+        return parse_address(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _allowed(text: str) -> str:
+    try:
+        AllowList([text])
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
 
 
 def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
@@ -743,6 +326,12 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
         help="do not read messages whose header declares other delimiters than | ^ ~ \\ & in them: "
         "answer them AR (by default they are rewritten into the standard ones and stored)",
     )
+    parser.add_argument(
+        "--original-mode",
+        action="store_true",
+        help="answer every message AA, AE or AR, whatever its MSH-15 asks (by default a message whose "
+        "MSH-15 is filled gets a commit acknowledgement, CA, CE or CR, only when MSH-15 asks for one)",
+    )
     limits = parser.add_argument_group("limits")
     limits.add_argument(
         "--max-frame-size",
@@ -756,21 +345,31 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
         type=option_types.seconds,
         default=DEFAULT_IDLE_TIMEOUT,
         metavar="SECONDS",
-        help="close a connection silent this long between frames; 0: never (default: 600)",
+        help="close a connection that sends no frame for this long, or does not read its ACKs for "
+        "this long; 0: never (default: 600)",
     )
     limits.add_argument(
         "--frame-timeout",
         type=option_types.seconds,
         default=DEFAULT_FRAME_TIMEOUT,
         metavar="SECONDS",
-        help="close a connection whose open frame gets no byte for this long; 0: never (default: 30)",
+        help="close a connection whose open frame gets no byte for this long, or whose TLS handshake "
+        "takes longer; 0: never (default: 30)",
+    )
+    limits.add_argument(
+        "--frame-time-limit",
+        type=option_types.seconds,
+        default=DEFAULT_FRAME_TIME_LIMIT,
+        metavar="SECONDS",
+        help="close a connection whose frame is not complete this long after its start byte, however "
+        "steadily its bytes come; 0: never (default: 300)",
     )
     limits.add_argument(
         "--max-connections",
         type=option_types.positive_count,
         default=DEFAULT_MAX_CONNECTIONS,
         metavar="N",
-        help="connections served at once; more are closed at once (default: 100)",
+        help="connections served at once; more are closed as they are accepted (default: 100)",
     )
     limits.add_argument(
         "--rotate-size",
@@ -800,10 +399,92 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help="batches of lines whose fsync may run at once (default: 4)",
     )
+    access = parser.add_argument_group("who may connect")
+    access.add_argument(
+        "--allow",
+        action="append",
+        type=_allowed,
+        default=[],
+        metavar="ADDRESS",
+        help="accept connections only from this address or network (10.0.0.0/8, 192.0.2.7, ::1); "
+        "repeat it or separate with commas; others are closed before a byte is read and logged "
+        "(default: everyone)",
+    )
     tls = parser.add_argument_group("TLS")
     tls.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this PEM certificate (chain)")
     tls.add_argument(
         "--tls-key", metavar="FILE", help="the certificate's PEM private key (default: in --tls-cert)"
+    )
+    tls.add_argument(
+        "--tls-client-ca",
+        metavar="FILE",
+        help="require every client to present a certificate signed by this PEM authority and valid "
+        "now; others fail their handshake (needs --tls-cert)",
+    )
+    monitoring = parser.add_argument_group("monitoring")
+    monitoring.add_argument(
+        "--http",
+        type=_address,
+        metavar="HOST:PORT",
+        help="serve /metrics (Prometheus text) and /health over HTTP here; a PORT alone listens on "
+        "127.0.0.1 (default: off)",
+    )
+    forward = parser.add_argument_group("store and forward")
+    forward.add_argument(
+        "--forward",
+        type=_address,
+        metavar="HOST:PORT",
+        help="send every stored message, in the order stored, to this MLLP receiver; the position "
+        "survives restarts and refused messages go to dead-*.jsonl (default: off)",
+    )
+    forward.add_argument(
+        "--forward-connect-timeout",
+        type=option_types.seconds,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="give up a connection attempt downstream after this long (default: 10)",
+    )
+    forward.add_argument(
+        "--forward-ack-timeout",
+        type=option_types.seconds,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="wait this long for each downstream ACK, then reconnect and send again (default: 10)",
+    )
+    forward.add_argument(
+        "--forward-retries",
+        type=option_types.count,
+        default=DEFAULT_RETRIES,
+        metavar="N",
+        help="tries before a pause; forwarding never gives a message up (default: 5)",
+    )
+    forward.add_argument(
+        "--forward-backoff",
+        type=option_types.seconds,
+        default=DEFAULT_BACKOFF,
+        metavar="SECONDS",
+        help="first wait before a retry; doubled each time, at most 30 (default: 0.5)",
+    )
+    forward.add_argument(
+        "--forward-tls",
+        action="store_true",
+        help="connect downstream with TLS, checking its certificate against the system's authorities",
+    )
+    forward.add_argument(
+        "--forward-tls-ca", metavar="FILE", help="trust this PEM authority downstream (implies --forward-tls)"
+    )
+    forward.add_argument(
+        "--forward-tls-server-name",
+        metavar="NAME",
+        help="name the downstream certificate must carry (default: its host)",
+    )
+    _add_client_certificate(forward, "--forward-tls")
+    parser.add_argument(
+        "--event-loop",
+        choices=("auto", "uvloop", "asyncio"),
+        default="auto",
+        help="the event loop: uvloop (the 'uvloop' extra) is faster; auto takes it when installed "
+        "(default: auto)",
     )
     parser.add_argument("--no-fsync", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("-v", "--verbose", action="store_true", help="log every connection")

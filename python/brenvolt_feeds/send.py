@@ -50,7 +50,9 @@ __all__ = [
     "Outgoing",
     "SendConfig",
     "Sender",
+    "UNCONFIRMED_WAIT",
     "Summary",
+    "add_client_certificate_arguments",
     "add_send_arguments",
     "add_send_command",
     "main",
@@ -67,16 +69,23 @@ DEFAULT_TIMEOUT: Final = 10.0
 DEFAULT_RETRIES: Final = 5
 DEFAULT_BACKOFF: Final = 0.5
 MAX_BACKOFF: Final = 30.0
+UNCONFIRMED_WAIT: Final = 2.0
+"""Seconds to wait for a refusal of a message whose MSH-15 asks for no answer on success (NE, ER)."""
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
 class Outgoing:
-    """One message to send: where it came from, its bytes (CR segment ends) and its MSH-10."""
+    """One message to send: where it came from, its bytes (CR segment ends) and its MSH-10.
+
+    ``accept`` is the accept acknowledgement type its MSH-15 asks for (see
+    ``ack.accept_acknowledgement``; "" for original mode).
+    """
 
     source: str
     index: int
     data: bytes
     control_id: str
+    accept: str = ""
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -85,7 +94,11 @@ class Outcome:
 
     ``attempts`` counts the tries (connection attempts that failed included),
     ``sends`` the times the message was written to a connection; ``detail``
-    says why the last try failed ("" when an ACK came).
+    says why the last try failed ("" when an ACK came). ``reply`` is the
+    payload of the ACK that answered it (None when none came).
+    ``unconfirmed`` is True for a message whose MSH-15 asks an enhanced-mode
+    receiver for no answer on success (NE, ER), written on an open
+    connection and not refused within ``UNCONFIRMED_WAIT``: taken as delivered.
     """
 
     message: Outgoing
@@ -93,6 +106,8 @@ class Outcome:
     attempts: int
     detail: str = ""
     sends: int = 0
+    reply: bytes | None = None
+    unconfirmed: bool = False
 
     @property
     def resends(self) -> int:
@@ -109,21 +124,61 @@ class Summary:
     errors: int = 0
     rejected: int = 0
     unanswered: int = 0
+    unconfirmed: int = 0
     resends: int = 0
     input_problems: int = 0
     outcomes: list[Outcome] = dataclasses.field(default_factory=list)
 
     @property
     def ok(self) -> bool:
-        """True when every message got AA and every input was read."""
-        return self.accepted == self.sent and self.input_problems == 0
+        """True when every message got AA (or was not to be answered) and every input was read."""
+        return self.accepted + self.unconfirmed == self.sent and self.input_problems == 0
 
     def line(self) -> str:
         """The summary line the command prints."""
+        tail = (
+            f"; {self.unconfirmed} not to be answered on success (MSH-15 NE or ER) and not refused"
+            if self.unconfirmed
+            else ""
+        )
         return (
             f"sent {self.sent} messages: {self.accepted} AA, {self.errors} AE, {self.rejected} AR, "
-            f"{self.unanswered} without an ACK; {self.resends} sent again after a failure"
+            f"{self.unanswered} without an ACK; {self.resends} sent again after a failure{tail}"
         )
+
+    def count(self, outcome: Outcome) -> None:
+        """Add one message's outcome (CA, CE and CR count as AA, AE and AR); log what went wrong."""
+        message = outcome.message
+        self.sent += 1
+        self.resends += outcome.resends
+        self.outcomes.append(outcome)
+        if outcome.code in ("AA", "CA"):
+            self.accepted += 1
+        elif outcome.unconfirmed:
+            self.unconfirmed += 1
+        elif outcome.code is None:
+            self.unanswered += 1
+            log.error(
+                "%s message %d (control id %r): no ACK after %d %s: %s",
+                message.source,
+                message.index,
+                message.control_id,
+                outcome.attempts,
+                "try" if outcome.attempts == 1 else "tries",
+                outcome.detail,
+            )
+        else:
+            if outcome.code in ("AR", "CR"):
+                self.rejected += 1
+            else:
+                self.errors += 1
+            log.error(
+                "%s message %d (control id %r): answered %s",
+                message.source,
+                message.index,
+                message.control_id,
+                outcome.code,
+            )
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -140,6 +195,10 @@ class SendConfig:
     tls: bool = False
     tls_ca: str | None = None
     tls_server_name: str | None = None
+    tls_cert: str | None = None
+    """A client certificate (PEM) to present, for receivers that require one."""
+    tls_key: str | None = None
+    """The client certificate's private key (default: in ``tls_cert``)."""
     rewrite_delimiters: bool = True
     """Read MSH-9, MSH-10 and the ACKs in the delimiters each declares; off: in ``| ^ ~ \\ &`` only."""
 
@@ -180,7 +239,7 @@ def messages_of(
             if problems is not None:
                 problems.append(note)
             return None
-        return Outgoing(name, index, data, ack.control_id(header))
+        return Outgoing(name, index, data, ack.control_id(header), ack.accept_acknowledgement(header))
 
     if name.lower().endswith(".json"):
         text = JsonHl7.from_file(name).hl7_string
@@ -261,6 +320,10 @@ class Sender:
         self._context: ssl.SSLContext | None = None
         if config.tls:
             self._context = ssl.create_default_context(cafile=config.tls_ca)
+            if config.tls_cert:
+                self._context.load_cert_chain(config.tls_cert, config.tls_key)
+        self.sends = 0
+        """Frames written to connections so far, resends included."""
 
     async def _connect(self) -> _Link:
         if self._link is None:
@@ -283,14 +346,25 @@ class Sender:
             link, self._link = self._link, None
             await link.close()
 
-    async def send(self, message: Outgoing) -> Outcome:
-        """Send one message until its ACK arrives or the retries run out."""
+    async def send(
+        self, message: Outgoing, *, retries: int | None = None, ack_timeout: float | None = None
+    ) -> Outcome:
+        """Send one message until its ACK arrives or the retries run out.
+
+        ``retries`` and ``ack_timeout`` replace the configuration's for this message.
+        """
         config = self.config
         attempts = sends = 0
         delay = config.backoff
         detail = ""
         where = f"{config.host}:{config.port}"
-        while attempts <= config.retries:
+        tries = config.retries if retries is None else retries
+        wait = config.ack_timeout if ack_timeout is None else ack_timeout
+        quiet = message.accept in ("NE", "ER")
+        if quiet:
+            # An enhanced-mode receiver answers such a message only to refuse it.
+            wait = min(wait, UNCONFIRMED_WAIT)
+        while attempts <= tries:
             if attempts:
                 await asyncio.sleep(delay)
                 delay = min(delay * 2, MAX_BACKOFF)
@@ -307,23 +381,36 @@ class Sender:
                 try:
                     link.writer.write(mllp.frame(message.data))
                     sends += 1
+                    self.sends += 1
                     await link.writer.drain()
-                    code = await self._await_ack(link, message)
+                    code, reply = await self._await_ack(link, message, wait)
                 except TimeoutError:
-                    detail = f"no ACK for control id {message.control_id!r} within {config.ack_timeout:g}s"
+                    if quiet:
+                        return Outcome(
+                            message,
+                            None,
+                            attempts,
+                            f"MSH-15 {message.accept} asks for no answer on success; none within {wait:g}s",
+                            sends,
+                            unconfirmed=True,
+                        )
+                    detail = f"no ACK for control id {message.control_id!r} within {wait:g}s"
                 except ssl.SSLError as error:
                     detail = f"the connection failed: TLS: {error.reason or error}"
                 except OSError as error:
                     detail = _broken(error)
                 else:
-                    return Outcome(message, code, attempts, sends=sends)
+                    return Outcome(message, code, attempts, sends=sends, reply=reply)
                 await self.close()
             log.warning("%s message %d: %s", message.source, message.index, detail)
         return Outcome(message, None, attempts, detail, sends)
 
-    async def _await_ack(self, link: _Link, message: Outgoing) -> str:
-        """The code of the ACK whose MSA-2 is the message's control id; TimeoutError after ``ack_timeout``."""
-        async with asyncio.timeout(self.config.ack_timeout):
+    async def _await_ack(self, link: _Link, message: Outgoing, wait: float) -> tuple[str, bytes]:
+        """The code and payload of the ACK whose MSA-2 is the message's control id.
+
+        Raises TimeoutError after ``wait`` seconds.
+        """
+        async with asyncio.timeout(wait):
             while True:
                 payload = await link.next_frame()
                 fields = parse_ack(
@@ -340,7 +427,7 @@ class Sender:
                         "ignored an ACK for control id %r while waiting for %r", answered, message.control_id
                     )
                     continue
-                return code
+                return code, payload
 
 
 def _broken(error: OSError) -> str:
@@ -395,35 +482,7 @@ async def send_all(config: SendConfig, files: Sequence[str]) -> Summary:
                     problems.append(f"{name}: {error}")
                     log.error("%s", problems[-1])
                     break
-                outcome = await sender.send(message)
-                summary.sent += 1
-                summary.resends += outcome.resends
-                summary.outcomes.append(outcome)
-                if outcome.code == "AA":
-                    summary.accepted += 1
-                elif outcome.code == "AR":
-                    summary.rejected += 1
-                elif outcome.code is None:
-                    summary.unanswered += 1
-                    log.error(
-                        "%s message %d (control id %r): no ACK after %d %s: %s",
-                        message.source,
-                        message.index,
-                        message.control_id,
-                        outcome.attempts,
-                        "try" if outcome.attempts == 1 else "tries",
-                        outcome.detail,
-                    )
-                else:
-                    summary.errors += 1
-                if outcome.code not in ("AA", None):
-                    log.error(
-                        "%s message %d (control id %r): answered %s",
-                        message.source,
-                        message.index,
-                        message.control_id,
-                        outcome.code,
-                    )
+                summary.count(await sender.send(message))
     finally:
         await sender.close()
     summary.input_problems = len(problems)
@@ -445,11 +504,16 @@ def run_send(options: argparse.Namespace) -> int:
         retries=options.retries,
         backoff=options.backoff,
         encoding=options.encoding,
-        tls=options.tls or options.tls_ca is not None,
+        tls=options.tls or options.tls_ca is not None or options.tls_cert is not None,
         tls_ca=options.tls_ca,
         tls_server_name=options.tls_server_name,
+        tls_cert=options.tls_cert,
+        tls_key=options.tls_key,
         rewrite_delimiters=not options.no_delimiter_rewrite,
     )
+    if options.tls_key and not options.tls_cert:
+        print("brenvolt send: --tls-key needs --tls-cert", file=sys.stderr)
+        return 2
     try:
         summary = asyncio.run(send_all(config, options.files))
     except (ssl.SSLError, LookupError, ValueError) as error:
@@ -457,6 +521,22 @@ def run_send(options: argparse.Namespace) -> int:
         return 1
     print(summary.line(), flush=True)
     return 0 if summary.ok else 1
+
+
+def add_client_certificate_arguments(
+    parser: argparse.ArgumentParser | argparse._ArgumentGroup, prefix: str = "--tls"
+) -> None:
+    """``--tls-cert`` and ``--tls-key`` of a sender (``prefix`` names them for other commands)."""
+    parser.add_argument(
+        f"{prefix}-cert",
+        metavar="FILE",
+        help="present this PEM client certificate, for receivers that require one (implies TLS)",
+    )
+    parser.add_argument(
+        f"{prefix}-key",
+        metavar="FILE",
+        help="the client certificate's PEM private key (default: in the certificate file)",
+    )
 
 
 def add_send_arguments(parser: argparse.ArgumentParser) -> None:
@@ -521,6 +601,7 @@ def add_send_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--tls-server-name", metavar="NAME", help="name the certificate must carry (default: --host)"
     )
+    add_client_certificate_arguments(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="log only failures")
     parser.set_defaults(handler=run_send)
 

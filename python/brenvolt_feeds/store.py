@@ -2,7 +2,8 @@
 
 The store owns a directory. Accepted messages go, one JSON line each, to the
 current *part* file; messages that could not be taken go to the current
-*rejects* file. Lines are appended by one writer for the whole process,
+*rejects* file, and messages a downstream receiver refused while they were
+forwarded to the current *dead* (dead-letter) file. Lines are appended by one writer for the whole process,
 driven by the event loop's callbacks: it takes every line that is waiting,
 writes each file's lines with one ``os.write``, fsyncs each file touched once
 (in a worker thread, so the event loop keeps serving), and only then tells each
@@ -12,9 +13,9 @@ ran (group commit).
 
 Layout of the directory:
 
-- ``part-<UTC time>-<sequence>.jsonl`` and ``rejects-<UTC time>-<sequence>.jsonl``:
-  closed files; every line is whole and ends with a newline. Readers take
-  ``*.jsonl``.
+- ``part-<UTC time>-<sequence>.jsonl``, ``rejects-<UTC time>-<sequence>.jsonl``
+  and ``dead-<UTC time>-<sequence>.jsonl``: closed files; every line is whole
+  and ends with a newline. Readers take ``*.jsonl``.
 - ``<same name>.jsonl.open``: the file being written. It becomes ``.jsonl``
   (renamed, then the directory fsync'd) when it rotates, by size or by age,
   and when the store closes. A reader that follows it live must ignore a last
@@ -30,6 +31,10 @@ largest in the directory), so names sort in the order the files were made.
 Duplicates: the store remembers the keys (control id and SHA-256 of the raw
 bytes) of the last ``dup_window`` part lines, rebuilt at start from the
 newest part files, and reports a repeat instead of writing it again.
+
+Readers in the same process (the forwarder) learn how far each part file is
+durable: ``durable_extent`` gives the fsync'd length of a part file still
+being written, and ``on_durable`` is called after every batch made durable.
 """
 
 from __future__ import annotations
@@ -41,16 +46,15 @@ import contextlib
 import dataclasses
 import datetime
 import enum
-import functools
 import logging
 import os
 import queue
 import re
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import Final
+from typing import Final, Protocol
 
 import orjson
 
@@ -64,6 +68,8 @@ __all__ = [
     "Store",
     "StoreClosed",
     "StoreError",
+    "Waiter",
+    "file_sequence",
     "part_line",
     "read_lines",
     "reject_line",
@@ -77,7 +83,7 @@ DEFAULT_PARALLEL_SYNCS: Final = 4
 
 OPEN_SUFFIX: Final = ".jsonl.open"
 CLOSED_SUFFIX: Final = ".jsonl"
-_NAME = re.compile(r"^(part|rejects|torn)-(\d{8}T\d{6}\.\d{6}Z)-(\d+)\.(jsonl|jsonl\.open|bin)$")
+_NAME = re.compile(r"^(part|rejects|dead|torn)-(\d{8}T\d{6}\.\d{6}Z)-(\d+)\.(jsonl|jsonl\.open|bin)$")
 
 log = logging.getLogger("brenvolt.store")
 
@@ -90,6 +96,8 @@ class Kind(enum.Enum):
 
     PART = "part"
     REJECTS = "rejects"
+    DEAD = "dead"
+    """Messages a downstream receiver refused (AE or AR) while they were forwarded."""
 
 
 class StoreError(OSError):
@@ -98,6 +106,13 @@ class StoreError(OSError):
 
 class StoreClosed(RuntimeError):
     """A line was offered after ``Store.close`` began."""
+
+
+class Waiter(Protocol):
+    """Who is told when a line submitted with ``Store.submit_to`` is settled."""
+
+    def line_settled(self, fresh: bool, error: StoreError | None) -> None:
+        """Called once, on the event loop: ``fresh`` False for a duplicate; ``error`` when not durable."""
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -112,24 +127,26 @@ class Recovery:
     """Duplicate keys rebuilt from the part files."""
 
 
-def part_line(received: str, peer: str, control_id: str, sha256: str, records: object) -> bytes:
-    """One part-file line: ``{"received", "peer", "control_id", "sha256", "records"}`` and a newline.
+def part_line(
+    received: str, peer: str, control_id: str, sha256: str, records: object, raw: bytes | None = None
+) -> bytes:
+    """One part-file line: ``{"received", "peer", "control_id", "sha256", "records", "raw"}`` and a newline.
 
     ``sha256`` is the hex digest of the received bytes; it lets the duplicate
-    memory be rebuilt from the files after a restart.
+    memory be rebuilt from the files after a restart. ``raw``, the received
+    bytes in base64, is left out when not given; with it, forwarding and
+    replay send exactly the bytes that arrived.
     """
-    return (
-        orjson.dumps(
-            {
-                "received": received,
-                "peer": peer,
-                "control_id": control_id,
-                "sha256": sha256,
-                "records": records,
-            }
-        )
-        + b"\n"
-    )
+    value = {
+        "received": received,
+        "peer": peer,
+        "control_id": control_id,
+        "sha256": sha256,
+        "records": records,
+    }
+    if raw is not None:
+        value["raw"] = base64.b64encode(raw).decode("ascii")
+    return orjson.dumps(value) + b"\n"
 
 
 def reject_line(received: str, peer: str, error: str, raw: bytes) -> bytes:
@@ -145,6 +162,12 @@ def reject_line(received: str, peer: str, error: str, raw: bytes) -> bytes:
         )
         + b"\n"
     )
+
+
+def file_sequence(path: str | os.PathLike[str]) -> int | None:
+    """The sequence number in the name of a store file, None for any other name."""
+    match = _NAME.match(Path(path).name)
+    return int(match.group(3)) if match else None
 
 
 def stored_files(
@@ -198,6 +221,9 @@ class _OpenFile:
     fd: int
     size: int
     opened: float
+    sequence: int
+    durable: int = 0
+    """Bytes from the start known to be fsync'd."""
     flights: int = 0
     """Batches written to it whose fsync has not been settled yet."""
     retired: bool = False
@@ -210,9 +236,30 @@ class _OpenFile:
 class _Pending:
     kind: Kind
     line: bytes
-    future: asyncio.Future[bool]
+    waiter: Waiter
     key: DupKey | None
     """The duplicate key to remember once the line is durable (None: not remembered)."""
+    followers: list[Waiter] | None = None
+    """Waiters of copies submitted while this one was in flight: told False, or its error."""
+
+
+class _FutureWaiter:
+    """A ``Waiter`` that settles a future (``submit`` and ``append``)."""
+
+    __slots__ = ("future",)
+
+    def __init__(self, future: asyncio.Future[bool]) -> None:
+        self.future = future
+
+    def line_settled(self, fresh: bool, error: StoreError | None) -> None:
+        future = self.future
+        if future.done():
+            return
+        if error is not None:
+            future.set_exception(error)
+            future.exception()  # marks it retrieved if its caller went away
+        else:
+            future.set_result(fresh)
 
 
 @dataclasses.dataclass(slots=True)
@@ -234,6 +281,8 @@ class _Flight:
     """The fsync returned (or there is none)."""
     error: OSError | None = None
     """What the fsync raised."""
+    seconds: float = 0.0
+    """How long the fsyncs took."""
 
 
 class Store:
@@ -290,10 +339,20 @@ class Store:
         self.parallel_syncs = parallel_syncs
         self._closing = False
         self._keys: collections.OrderedDict[DupKey, None] = collections.OrderedDict()
-        self._in_flight: dict[DupKey, asyncio.Future[bool]] = {}
+        self._in_flight: dict[DupKey, _Pending] = {}
+        self._open_parts: dict[int, _OpenFile] = {}
+        self._probe: asyncio.Future[None] | None = None
         self.recovery = Recovery((), (), 0)
         self.batches = 0
         self.lines_written = 0
+        self.failures = 0
+        """Batches that could not be made durable."""
+        self.last_failure: str | None = None
+        """Why the latest batch failed, while no batch has succeeded since; None when healthy."""
+        self.on_durable: Callable[[], None] | None = None
+        """Called on the loop after each batch made durable (the forwarder wakes on it)."""
+        self.fsync_observer: Callable[[float], None] | None = None
+        """Called on the loop with the seconds each batch's fsyncs took."""
 
     @classmethod
     async def open(
@@ -452,29 +511,49 @@ class Store:
         ``StoreClosed`` at once when ``close`` has begun and ``ValueError``
         for a line that is not one line ending with a newline.
         """
+        if self._loop is None:
+            raise StoreClosed("the store is closed")
+        future: asyncio.Future[bool] = self._loop.create_future()
+        self.submit_to(kind, line, key, _FutureWaiter(future))
+        return future
+
+    def submit_to(self, kind: Kind, line: bytes, key: DupKey | None, waiter: Waiter) -> None:
+        """``submit`` for a receiver's hot path: ``waiter.line_settled`` is called instead of a future.
+
+        It is called once, on the loop, never before this returns: with True
+        once the line is durable, False for a duplicate (at once when the key
+        is remembered, or once its first copy is durable), or the
+        ``StoreError`` that kept it (or its first copy) from being durable.
+        Lines are written in the order they are submitted and their waiters
+        are told in that order. Raises ``StoreClosed`` once ``close`` has
+        begun and ``ValueError`` for a line that is not one line ending with
+        a newline.
+        """
         if self._closing or self._loop is None:
             raise StoreClosed("the store is closed")
-        if not line.endswith(b"\n") or line.find(b"\n") != len(line) - 1:
+        if line[-1:] != b"\n" or line.find(b"\n") != len(line) - 1:
             raise ValueError("a stored line must be one line ending with a newline")
-        future: asyncio.Future[bool] = self._loop.create_future()
         if key is not None and self.dup_window:
             if key in self._keys:
                 self._keys.move_to_end(key)
-                future.set_result(False)
-                return future
+                self._loop.call_soon(waiter.line_settled, False, None)
+                return
             first = self._in_flight.get(key)
             if first is not None:
-                first.add_done_callback(functools.partial(_settle_duplicate, future))
-                return future
-            self._in_flight[key] = future
+                if first.followers is None:
+                    first.followers = []
+                first.followers.append(waiter)
+                return
         else:
             key = None
-        self._queue.append(_Pending(kind, line, future, key))
+        pending = _Pending(kind, line, waiter, key)
+        if key is not None:
+            self._in_flight[key] = pending
+        self._queue.append(pending)
         if not self._write_scheduled:
             # Every line submitted before the loop comes round joins the batch.
             self._write_scheduled = True
             self._loop.call_soon(self._write_next)
-        return future
 
     # The pipeline, driven by callbacks on the event loop (no task, event or
     # semaphore per batch). ``_write_next`` takes every waiting line as one
@@ -520,32 +599,46 @@ class Store:
             flight.synced = True
             self._settle_ready()
 
-    def _synced(self, flight: _Flight, error: OSError | None) -> None:
+    def _synced(self, flight: _Flight, error: OSError | None, seconds: float) -> None:
         """A sync thread is done with ``flight`` (called on the loop)."""
         flight.synced = True
         flight.error = error
+        flight.seconds = seconds
         self._settle_ready()
 
     def _settle_ready(self) -> None:
         """Settle, in order, every flight at the head whose fsync returned; then write what waits."""
         flights = self._flights
+        durable = False
         while flights and flights[0].synced:
             flight = flights.popleft()
             error: BaseException | None = flight.error
             if error is None and any(part.file.broken for part in flight.parts):
                 error = StoreError("an earlier batch in the same file could not be made durable")
+            if self.fsync_observer is not None and self.fsync:
+                self.fsync_observer(flight.seconds)
+            if error is None:
+                for part in flight.parts:
+                    part.file.durable = part.end
             self._release(flight.parts, error is not None)
             if error is None:
+                durable = True
                 self.batches += 1
                 self.lines_written += len(flight.batch)
+                self.last_failure = None
+                in_flight = self._in_flight
                 for pending in flight.batch:
                     if pending.key is not None:
-                        del self._in_flight[pending.key]
+                        del in_flight[pending.key]
                         self._remember(pending.key)
-                    if not pending.future.done():
-                        pending.future.set_result(True)
+                    pending.waiter.line_settled(True, None)
+                    if pending.followers is not None:
+                        for follower in pending.followers:
+                            follower.line_settled(False, None)
             else:
                 self._fail(flight.batch, error)
+        if durable and self.on_durable is not None:
+            self.on_durable()
         if self._queue and not self._write_scheduled and len(flights) < self.parallel_syncs:
             self._write_next()
         else:
@@ -571,12 +664,15 @@ class Store:
     def _fail(self, batch: list[_Pending], error: BaseException) -> None:
         failure = error if isinstance(error, StoreError) else StoreError(f"cannot store lines: {error}")
         log.error("%d lines not stored: %s", len(batch), failure)
+        self.failures += 1
+        self.last_failure = str(failure)
         for pending in batch:
             if pending.key is not None:
                 del self._in_flight[pending.key]
-            if not pending.future.done():
-                pending.future.set_exception(failure)
-                pending.future.exception()  # marks it retrieved if its caller went away
+            pending.waiter.line_settled(False, failure)
+            if pending.followers is not None:
+                for follower in pending.followers:
+                    follower.line_settled(False, failure)
 
     def _seconds_to_rotation(self) -> float | None:
         files = list(dict(self._files).values())
@@ -662,11 +758,23 @@ class Store:
         except OSError:
             os.close(fd)
             raise
-        opened = _OpenFile(kind, path, fd, 0, time.monotonic())
+        opened = _OpenFile(kind, path, fd, 0, time.monotonic(), self._sequence)
         self._files[kind] = opened
+        if kind is Kind.PART:
+            self._open_parts[opened.sequence] = opened
         return opened
 
+    def durable_extent(self, sequence: int) -> int | None:
+        """How many bytes of the part file numbered ``sequence`` are durable, while it is being written.
+
+        None once the file is closed (renamed to ``.jsonl``: all of it is
+        durable) or when no such file is open.
+        """
+        current = self._open_parts.get(sequence)
+        return None if current is None else current.durable
+
     def _close_file(self, current: _OpenFile) -> None:
+        self._open_parts.pop(current.sequence, None)
         try:
             if current.size == 0:
                 os.unlink(current.path)
@@ -682,6 +790,41 @@ class Store:
     def _sync_directory(self) -> None:
         if self.fsync:
             _fsync_directory(self.directory)
+
+    # -- health -----------------------------------------------------------
+
+    async def check_writable(self, timeout: float = 5.0) -> str | None:
+        """None when the store can take lines; otherwise why not.
+
+        It cannot when the latest batch failed (and none succeeded since), or
+        when a small probe file cannot be written, fsync'd and removed in the
+        directory within ``timeout`` seconds. Probes do not pile up: a check
+        made while one runs waits for that one.
+        """
+        if self.last_failure is not None:
+            return f"the latest lines could not be stored: {self.last_failure}"
+        if self._probe is None or self._probe.done():
+            self._probe = asyncio.ensure_future(asyncio.to_thread(self._write_probe))
+        try:
+            async with asyncio.timeout(timeout):
+                await asyncio.shield(self._probe)
+        except TimeoutError:
+            return f"a probe file in {self.directory} was not written within {timeout:g}s"
+        except OSError as error:
+            return f"cannot write in {self.directory}: {error.strerror or error}"
+        return None
+
+    def _write_probe(self) -> None:
+        path = self.directory / ".health-probe"
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
+        try:
+            os.write(fd, b"ok\n")
+            if self.fsync:
+                _fsync(fd)
+        finally:
+            os.close(fd)
+            with contextlib.suppress(OSError):
+                os.unlink(path)
 
     # -- shutdown ---------------------------------------------------------
 
@@ -734,6 +877,7 @@ def _sync_worker(requests: queue.SimpleQueue[_SyncRequest | None]) -> None:
         if request is None:
             return
         error: OSError | None = None
+        started = time.perf_counter()
         try:
             for fd in request.fds:
                 _fsync(fd)
@@ -742,17 +886,6 @@ def _sync_worker(requests: queue.SimpleQueue[_SyncRequest | None]) -> None:
         finally:
             for fd in request.fds:
                 os.close(fd)
+        seconds = time.perf_counter() - started
         with contextlib.suppress(RuntimeError):  # the loop is gone: nobody waits any more
-            request.loop.call_soon_threadsafe(request.store._synced, request.flight, error)
-
-
-def _settle_duplicate(duplicate: asyncio.Future[bool], first: asyncio.Future[bool]) -> None:
-    """Answer a duplicate submitted while its first copy was in flight: False, or the first's failure."""
-    if duplicate.done():
-        return
-    failure = None if first.cancelled() else first.exception()
-    if failure is not None:
-        duplicate.set_exception(failure)
-        duplicate.exception()  # marks it retrieved if its caller went away
-    else:
-        duplicate.set_result(False)
+            request.loop.call_soon_threadsafe(request.store._synced, request.flight, error, seconds)
