@@ -335,7 +335,7 @@ class TestRefusals:
     @pytest.mark.parametrize(
         ("kwargs", "error", "text"),
         [
-            ({"code": "CA"}, ValueError, "code must be one of AA, AE, AR, not 'CA'"),
+            ({"code": "AK"}, ValueError, "code must be one of AA, AE, AR, CA, CE, CR, not 'AK'"),
             (
                 {"code": "AE", "error_code": "999"},
                 ValueError,
@@ -344,7 +344,7 @@ class TestRefusals:
             (
                 {"error_code": "207"},
                 ValueError,
-                "error_code is for AE and AR acknowledgements; an AA has no ERR segment",
+                "error_code is for AE, AR, CE and CR acknowledgements; an AA has no ERR segment",
             ),
             (
                 {"now": datetime.datetime(2026, 1, 1)},
@@ -583,15 +583,16 @@ NEAR_PLAIN_PIECE = PLAIN_PIECE | st.sampled_from(["A B", " ", "a\\T\\b", "x&y", 
 
 
 @settings(max_examples=300, deadline=None)
-@given(fields=st.lists(NEAR_PLAIN_PIECE, min_size=0, max_size=20))
-def test_plain_header_answer_equals_the_full_reading(fields: list[str]) -> None:
+@given(fields=st.lists(NEAR_PLAIN_PIECE, min_size=0, max_size=20), code=st.sampled_from(["AA", "CA"]))
+def test_plain_header_answer_equals_the_full_reading(fields: list[str], code: str) -> None:
     from brenvolt_feeds import ack as ack_module
 
     line = "|".join(["MSH", "^~\\&", *fields])
     if is_acknowledgement(line):
         return
-    plain = ack_module._plain_ack(line, NOW, "ACK00000000000000001")
-    full = ack_module._read_ack(line, "AA", None, None, NOW, "ACK00000000000000001")
+    stamp = ack_module._timestamp(NOW)
+    plain = ack_module._plain_ack(line, code, stamp, "ACK00000000000000001")
+    full = ack_module._read_ack(line, code, None, None, stamp, "ACK00000000000000001")  # type: ignore[arg-type]
     if plain is not None:
         assert plain == full
     else:
@@ -611,7 +612,8 @@ def test_plain_header_answer_equals_the_full_reading(fields: list[str]) -> None:
 def test_plain_headers_take_the_plain_way(line: str) -> None:
     from brenvolt_feeds import ack as ack_module
 
-    plain = ack_module._plain_ack(line, NOW, "X1")
+    stamp = ack_module._timestamp(NOW)
+    plain = ack_module._plain_ack(line, "AA", stamp, "X1")
     assert plain is not None
-    assert plain == ack_module._read_ack(line, "AA", None, None, NOW, "X1")
+    assert plain == ack_module._read_ack(line, "AA", None, None, stamp, "X1")
     assert build_ack(line + "\rPID|1\r", now=NOW, control_id="X1") == plain

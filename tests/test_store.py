@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import base64
 from pathlib import Path
 
 import orjson
@@ -278,3 +279,6 @@ def test_bad_options_raise() -> None:
 def test_lines_are_json_with_the_documented_keys() -> None:
     value = orjson.loads(part_line("t", "p", "C1", "ab", [{"segment_name": "MSH"}]))
     assert list(value) == ["received", "peer", "control_id", "sha256", "records"]
+    kept = orjson.loads(part_line("t", "p", "C1", "ab", [{"segment_name": "MSH"}], b"MSH|\r\xff"))
+    assert list(kept) == ["received", "peer", "control_id", "sha256", "records", "raw"]
+    assert base64.b64decode(kept["raw"]) == b"MSH|\r\xff"

@@ -163,8 +163,6 @@ class MllpConnection(asyncio.BufferedProtocol):
         if self in self.receiver._connections:
             del self.receiver._connections[self]
             log.debug("%s: closed", self.peer)
-        for answer in self._unanswered:
-            answer.connection = None
         if not self.closed.done():
             self.closed.set_result(None)
 
