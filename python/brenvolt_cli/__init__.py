@@ -10,6 +10,7 @@ back to HL7, validation, and HL7 over MLLP, without writing any Python.
     brenvolt listen --port 2575 --out feed/
     brenvolt send --host 127.0.0.1 --port 2575 inbox/
     brenvolt to-parquet inbox/ -o tables/
+    brenvolt replay feed/ --to 127.0.0.1:2576 --since 2h
 
 It is installed beside the ``brenvolt`` extension module as a console script
 and also runs as ``python -m brenvolt_cli``. An HL7 input may hold many
@@ -21,7 +22,7 @@ a Python program would convert it. JSON arrays are read by
 ``JsonHl7.from_file``, JSON Lines a line at a time.
 
 One module per command: ``to_json``, ``to_hl7``, ``validate``,
-``to_parquet`` (over ``brenvolt_tables``) here,
+``to_parquet`` (over ``brenvolt_tables``), ``replay`` here,
 ``listen`` and ``send`` in ``brenvolt_feeds``; what they share is in
 ``arguments`` (options), ``reading`` (HL7 inputs) and ``output`` (standard
 output, ``-o``, ``-d`` and standard error).
@@ -40,6 +41,7 @@ from brenvolt_feeds.send import add_send_command
 
 from .output import PROGRAM, STDOUT_LABEL, OutputError, to_null_device
 from .reading import EMPTY_INPUT, NO_MESSAGE, decode
+from .replay import add_replay_command
 from .to_hl7 import add_to_hl7_command
 from .to_json import add_to_json_command
 from .to_parquet import add_to_parquet_command
@@ -95,6 +97,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_listen_command(commands)
     add_send_command(commands)
     add_to_parquet_command(commands)
+    add_replay_command(commands)
     return parser
 
 

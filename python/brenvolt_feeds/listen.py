@@ -72,8 +72,7 @@ from brenvolt_feeds.receiver import (
     ListenConfig,
     Receiver,
 )
-from brenvolt_feeds.send import DEFAULT_BACKOFF, DEFAULT_RETRIES, DEFAULT_TIMEOUT, SendConfig
-from brenvolt_feeds.send import add_client_certificate_arguments as _add_client_certificate
+from brenvolt_feeds.send import SendConfig, add_connection_arguments, connection_config, connection_problem
 from brenvolt_feeds.store import (
     DEFAULT_DUP_WINDOW,
     DEFAULT_PARALLEL_SYNCS,
@@ -163,40 +162,29 @@ def _forward_config(options: argparse.Namespace) -> SendConfig | None:
     if options.forward is None:
         return None
     host, port = options.forward
-    return SendConfig(
-        host=host,
-        port=port,
-        connect_timeout=options.forward_connect_timeout,
-        ack_timeout=options.forward_ack_timeout,
-        retries=options.forward_retries,
-        backoff=options.forward_backoff,
-        encoding=options.encoding,
-        tls=options.forward_tls or options.forward_tls_ca is not None or options.forward_tls_cert is not None,
-        tls_ca=options.forward_tls_ca,
-        tls_server_name=options.forward_tls_server_name,
-        tls_cert=options.forward_tls_cert,
-        tls_key=options.forward_tls_key,
-        rewrite_delimiters=not options.no_delimiter_rewrite,
+    return connection_config(
+        options, host, port, options.encoding, not options.no_delimiter_rewrite, prefix="forward-"
     )
 
 
 def run_listen(options: argparse.Namespace) -> int:
     """The handler of ``brenvolt listen``: serve until SIGTERM/SIGINT, print the summary; the exit status."""
-    for key, needs in (
-        ("tls_key", "tls_cert"),
-        ("tls_client_ca", "tls_cert"),
-        ("forward_tls_key", "forward_tls_cert"),
-    ):
+    for key, needs in (("tls_key", "tls_cert"), ("tls_client_ca", "tls_cert")):
         if getattr(options, key) and not getattr(options, needs):
             print(
                 f"brenvolt listen: --{key.replace('_', '-')} needs --{needs.replace('_', '-')}",
                 file=sys.stderr,
             )
             return 2
-    if options.forward is None and any(
-        getattr(options, name) for name in ("forward_tls", "forward_tls_ca", "forward_tls_cert")
+    problem = connection_problem(options, "forward-")
+    if (
+        problem is None
+        and options.forward is None
+        and (options.forward_tls or options.forward_tls_ca or options.forward_tls_cert)
     ):
-        print("brenvolt listen: the --forward-tls options need --forward", file=sys.stderr)
+        problem = "the --forward-tls options need --forward"
+    if problem is not None:
+        print(f"brenvolt listen: {problem}", file=sys.stderr)
         return 2
     config = ListenConfig(
         out=options.out,
@@ -437,48 +425,7 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
         help="send every stored message, in the order stored, to this MLLP receiver; the position "
         "survives restarts and refused messages go to dead-*.jsonl (default: off)",
     )
-    forward.add_argument(
-        "--forward-connect-timeout",
-        type=option_types.seconds,
-        default=DEFAULT_TIMEOUT,
-        metavar="SECONDS",
-        help="give up a connection attempt downstream after this long (default: 10)",
-    )
-    forward.add_argument(
-        "--forward-ack-timeout",
-        type=option_types.seconds,
-        default=DEFAULT_TIMEOUT,
-        metavar="SECONDS",
-        help="wait this long for each downstream ACK, then reconnect and send again (default: 10)",
-    )
-    forward.add_argument(
-        "--forward-retries",
-        type=option_types.count,
-        default=DEFAULT_RETRIES,
-        metavar="N",
-        help="tries before a pause; forwarding never gives a message up (default: 5)",
-    )
-    forward.add_argument(
-        "--forward-backoff",
-        type=option_types.seconds,
-        default=DEFAULT_BACKOFF,
-        metavar="SECONDS",
-        help="first wait before a retry; doubled each time, at most 30 (default: 0.5)",
-    )
-    forward.add_argument(
-        "--forward-tls",
-        action="store_true",
-        help="connect downstream with TLS, checking its certificate against the system's authorities",
-    )
-    forward.add_argument(
-        "--forward-tls-ca", metavar="FILE", help="trust this PEM authority downstream (implies --forward-tls)"
-    )
-    forward.add_argument(
-        "--forward-tls-server-name",
-        metavar="NAME",
-        help="name the downstream certificate must carry (default: its host)",
-    )
-    _add_client_certificate(forward, "--forward-tls")
+    add_connection_arguments(forward, "forward-", where="the downstream receiver")
     parser.add_argument(
         "--event-loop",
         choices=("auto", "uvloop", "asyncio"),

@@ -36,6 +36,7 @@ import os
 import re
 import ssl
 import sys
+import typing
 from collections.abc import Callable, Iterator, Sequence
 from typing import Final
 
@@ -52,12 +53,14 @@ __all__ = [
     "Sender",
     "UNCONFIRMED_WAIT",
     "Summary",
-    "add_client_certificate_arguments",
+    "add_connection_arguments",
     "add_send_arguments",
     "add_send_command",
     "main",
     "messages_of",
     "parse_ack",
+    "connection_config",
+    "connection_problem",
     "run_send",
 ]
 
@@ -496,24 +499,13 @@ def run_send(options: argparse.Namespace) -> int:
     log.addHandler(handler)
     log.setLevel(logging.WARNING if not options.quiet else logging.ERROR)
     log.propagate = False
-    config = SendConfig(
-        host=options.host,
-        port=options.port,
-        connect_timeout=options.connect_timeout,
-        ack_timeout=options.ack_timeout,
-        retries=options.retries,
-        backoff=options.backoff,
-        encoding=options.encoding,
-        tls=options.tls or options.tls_ca is not None or options.tls_cert is not None,
-        tls_ca=options.tls_ca,
-        tls_server_name=options.tls_server_name,
-        tls_cert=options.tls_cert,
-        tls_key=options.tls_key,
-        rewrite_delimiters=not options.no_delimiter_rewrite,
-    )
-    if options.tls_key and not options.tls_cert:
-        print("brenvolt send: --tls-key needs --tls-cert", file=sys.stderr)
+    problem = connection_problem(options)
+    if problem is not None:
+        print(f"brenvolt send: {problem}", file=sys.stderr)
         return 2
+    config = connection_config(
+        options, options.host, options.port, options.encoding, not options.no_delimiter_rewrite
+    )
     try:
         summary = asyncio.run(send_all(config, options.files))
     except (ssl.SSLError, LookupError, ValueError) as error:
@@ -523,19 +515,112 @@ def run_send(options: argparse.Namespace) -> int:
     return 0 if summary.ok else 1
 
 
-def add_client_certificate_arguments(
-    parser: argparse.ArgumentParser | argparse._ArgumentGroup, prefix: str = "--tls"
+def _names(prefix: str) -> tuple[str, str]:
+    """(option prefix, attribute prefix) for a set of connection options: ``--forward-`` and ``forward_``."""
+    return f"--{prefix}", prefix.replace("-", "_")
+
+
+def add_connection_arguments(
+    parser: argparse.ArgumentParser | argparse._ArgumentGroup,
+    prefix: str = "",
+    *,
+    where: str = "the receiver",
 ) -> None:
-    """``--tls-cert`` and ``--tls-key`` of a sender (``prefix`` names them for other commands)."""
+    """The options of a connection to a receiver: timeouts, retries, backoff and TLS.
+
+    ``prefix`` goes before each name (``forward-`` gives ``--forward-ack-timeout``
+    and ``options.forward_ack_timeout``); ``connection_config`` reads them back.
+    """
+    option, _ = _names(prefix)
     parser.add_argument(
-        f"{prefix}-cert",
-        metavar="FILE",
-        help="present this PEM client certificate, for receivers that require one (implies TLS)",
+        f"{option}connect-timeout",
+        type=option_types.seconds,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help=f"give up a connection attempt to {where} after this long (default: 10)",
     )
     parser.add_argument(
-        f"{prefix}-key",
+        f"{option}ack-timeout",
+        type=option_types.seconds,
+        default=DEFAULT_TIMEOUT,
+        metavar="SECONDS",
+        help="wait this long for each ACK, then reconnect and send again (default: 10)",
+    )
+    parser.add_argument(
+        f"{option}retries",
+        type=option_types.count,
+        default=DEFAULT_RETRIES,
+        metavar="N",
+        help="send a message at most N more times after a failed connection or a missing ACK (default: 5)",
+    )
+    parser.add_argument(
+        f"{option}backoff",
+        type=option_types.seconds,
+        default=DEFAULT_BACKOFF,
+        metavar="SECONDS",
+        help="first wait before a retry; doubled each time, at most 30 (default: 0.5)",
+    )
+    parser.add_argument(
+        f"{option}tls",
+        action="store_true",
+        help=f"connect to {where} with TLS, checking its certificate against the system's authorities",
+    )
+    parser.add_argument(
+        f"{option}tls-ca", metavar="FILE", help=f"trust this PEM certificate authority (implies {option}tls)"
+    )
+    parser.add_argument(
+        f"{option}tls-server-name",
+        metavar="NAME",
+        help="name the certificate must carry (default: the host connected to)",
+    )
+    parser.add_argument(
+        f"{option}tls-cert",
+        metavar="FILE",
+        help=f"present this PEM client certificate, for receivers that require one (implies {option}tls)",
+    )
+    parser.add_argument(
+        f"{option}tls-key",
         metavar="FILE",
         help="the client certificate's PEM private key (default: in the certificate file)",
+    )
+
+
+def connection_problem(options: argparse.Namespace, prefix: str = "") -> str | None:
+    """What is wrong with the connection options ``add_connection_arguments`` added, or None."""
+    option, attribute = _names(prefix)
+    if getattr(options, f"{attribute}tls_key") and not getattr(options, f"{attribute}tls_cert"):
+        return f"{option}tls-key needs {option}tls-cert"
+    return None
+
+
+def connection_config(
+    options: argparse.Namespace,
+    host: str,
+    port: int,
+    encoding: str,
+    rewrite_delimiters: bool,
+    prefix: str = "",
+) -> SendConfig:
+    """The ``SendConfig`` of the options ``add_connection_arguments`` added (with the same ``prefix``)."""
+    _, attribute = _names(prefix)
+
+    def value(name: str) -> typing.Any:
+        return getattr(options, f"{attribute}{name}")
+
+    return SendConfig(
+        host=host,
+        port=port,
+        connect_timeout=value("connect_timeout"),
+        ack_timeout=value("ack_timeout"),
+        retries=value("retries"),
+        backoff=value("backoff"),
+        encoding=encoding,
+        tls=value("tls") or value("tls_ca") is not None or value("tls_cert") is not None,
+        tls_ca=value("tls_ca"),
+        tls_server_name=value("tls_server_name"),
+        tls_cert=value("tls_cert"),
+        tls_key=value("tls_key"),
+        rewrite_delimiters=rewrite_delimiters,
     )
 
 
@@ -550,34 +635,7 @@ def add_send_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument("--host", required=True, help="the receiver's address")
     parser.add_argument("--port", type=int, required=True, help="the receiver's port")
-    parser.add_argument(
-        "--connect-timeout",
-        type=option_types.seconds,
-        default=DEFAULT_TIMEOUT,
-        metavar="SECONDS",
-        help="give up a connection attempt after this long (default: 10)",
-    )
-    parser.add_argument(
-        "--ack-timeout",
-        type=option_types.seconds,
-        default=DEFAULT_TIMEOUT,
-        metavar="SECONDS",
-        help="wait this long for each ACK, then reconnect and send again (default: 10)",
-    )
-    parser.add_argument(
-        "--retries",
-        type=option_types.count,
-        default=DEFAULT_RETRIES,
-        metavar="N",
-        help="send a message at most N more times after a failed connection or a missing ACK (default: 5)",
-    )
-    parser.add_argument(
-        "--backoff",
-        type=option_types.seconds,
-        default=DEFAULT_BACKOFF,
-        metavar="SECONDS",
-        help="first wait before a retry; doubled each time, at most 30 (default: 0.5)",
-    )
+    add_connection_arguments(parser)
     parser.add_argument(
         "--encoding",
         type=option_types.encoding,
@@ -590,18 +648,6 @@ def add_send_arguments(parser: argparse.ArgumentParser) -> None:
         help="read MSH-9 and MSH-10 of each message, and the ACKs, in | ^ ~ \\ & only, whatever "
         "delimiters their headers declare (messages are always sent as they are written)",
     )
-    parser.add_argument(
-        "--tls",
-        action="store_true",
-        help="connect with TLS, checking the certificate against the system's authorities",
-    )
-    parser.add_argument(
-        "--tls-ca", metavar="FILE", help="trust this PEM certificate authority (implies --tls)"
-    )
-    parser.add_argument(
-        "--tls-server-name", metavar="NAME", help="name the certificate must carry (default: --host)"
-    )
-    add_client_certificate_arguments(parser)
     parser.add_argument("-q", "--quiet", action="store_true", help="log only failures")
     parser.set_defaults(handler=run_send)
 
