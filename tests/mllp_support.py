@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import datetime
 import os
 import re
 import shutil
@@ -15,12 +16,16 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
-from collections.abc import Iterator, Sequence
+import urllib.error
+import urllib.request
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
 import orjson
 
+from brenvolt_feeds import ack, mllp
 from brenvolt_feeds.delimiters import header_field_separator
 from brenvolt_feeds.listen import MllpConnection, Receiver
 
@@ -327,3 +332,193 @@ def run_module(module: str, args: Sequence[str], timeout: float = 60.0) -> subpr
         env=child_env(),
         stdin=subprocess.DEVNULL,
     )
+
+
+Script = Callable[[int, bytes], list[bytes]]
+"""(how many frames this receiver has seen before, payload) -> frames to answer with; [b"CLOSE"] closes."""
+
+
+class ScriptedReceiver:
+    """A receiver on 127.0.0.1 in a thread that answers each frame as its script says."""
+
+    def __init__(self, script: Script) -> None:
+        self.script = script
+        self.received: list[bytes] = []
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.server.settimeout(0.2)
+        self.port = self.server.getsockname()[1]
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+
+    def __enter__(self) -> ScriptedReceiver:
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop.set()
+        self.thread.join(10)
+        self.server.close()
+
+    def _serve(self) -> None:
+        while not self.stop.is_set():
+            try:
+                connection, _ = self.server.accept()
+            except TimeoutError:
+                continue
+            with connection:
+                connection.settimeout(0.2)
+                self._talk(connection)
+
+    def _talk(self, connection: socket.socket) -> None:
+        decoder = mllp.FrameDecoder()
+        while not self.stop.is_set():
+            try:
+                data = connection.recv(1 << 16)
+            except TimeoutError:
+                continue
+            if not data:
+                return
+            for event in decoder.feed(data):
+                if not isinstance(event, mllp.Frame):
+                    continue
+                answers = self.script(len(self.received), event.payload)
+                self.received.append(event.payload)
+                if answers == [b"CLOSE"]:
+                    return
+                for answer in answers:
+                    connection.sendall(frame(answer))
+
+
+def answer(payload: bytes, code: str = "AA", control: str | None = None) -> bytes:
+    text = payload.decode()
+    reply = ack.build_ack(text, code)  # type: ignore[arg-type]
+    if control is not None:
+        reply = reply.replace(f"MSA|{code}|{ack.control_id(text)}", f"MSA|{code}|{control}")
+    return reply.encode()
+
+
+# -- HTTP ---------------------------------------------------------------------------
+
+
+def http_get(port: int, path: str, *, method: str = "GET") -> tuple[int, str]:
+    """(status, body) of a request to 127.0.0.1:PORT, within 10 s."""
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", method=method)
+    try:
+        with urllib.request.urlopen(request, timeout=10) as response:
+            return response.status, response.read().decode("utf-8")
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode("utf-8")
+
+
+def http_port(listener: Listener) -> int:
+    """The port of a listener's HTTP endpoint, from its ``metrics on`` line."""
+    match = re.search(r"metrics on http://[\d.]+:(\d+)/metrics", listener.stderr())
+    assert match, listener.stderr()
+    return int(match.group(1))
+
+
+# -- certificates ---------------------------------------------------------------------
+
+
+class Pki:
+    """Certificates made for a test with ``cryptography``: an authority, the server, and clients.
+
+    ``server``: 127.0.0.1, signed by ``ca``. Clients: ``trusted`` (signed by
+    ``ca``), ``untrusted`` (signed by another authority), ``expired`` (signed
+    by ``ca``, valid until yesterday). Each is a (certificate, key) pair of PEM paths.
+    """
+
+    def __init__(self, folder: Path) -> None:
+        from cryptography import x509
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec
+        from cryptography.x509.oid import NameOID
+
+        self.folder = folder
+        now = datetime.datetime.now(datetime.UTC)
+
+        def name(text: str) -> x509.Name:
+            return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, text)])
+
+        def authority(label: str) -> tuple[x509.Certificate, ec.EllipticCurvePrivateKey]:
+            key = ec.generate_private_key(ec.SECP256R1())
+            cert = (
+                x509.CertificateBuilder()
+                .subject_name(name(label))
+                .issuer_name(name(label))
+                .public_key(key.public_key())
+                .serial_number(x509.random_serial_number())
+                .not_valid_before(now - datetime.timedelta(days=1))
+                .not_valid_after(now + datetime.timedelta(days=2))
+                .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+                .add_extension(
+                    x509.KeyUsage(
+                        digital_signature=True,
+                        content_commitment=False,
+                        key_encipherment=False,
+                        data_encipherment=False,
+                        key_agreement=False,
+                        key_cert_sign=True,
+                        crl_sign=True,
+                        encipher_only=False,
+                        decipher_only=False,
+                    ),
+                    critical=True,
+                )
+                .sign(key, hashes.SHA256())
+            )
+            return cert, key
+
+        def write(label: str, cert: x509.Certificate, key: ec.EllipticCurvePrivateKey) -> tuple[Path, Path]:
+            cert_path, key_path = folder / f"{label}.pem", folder / f"{label}-key.pem"
+            cert_path.write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+            key_path.write_bytes(
+                key.private_bytes(
+                    serialization.Encoding.PEM,
+                    serialization.PrivateFormat.PKCS8,
+                    serialization.NoEncryption(),
+                )
+            )
+            return cert_path, key_path
+
+        def issue(
+            label: str,
+            issuer: tuple[x509.Certificate, ec.EllipticCurvePrivateKey],
+            *,
+            server: bool,
+            expired: bool = False,
+        ) -> tuple[Path, Path]:
+            import ipaddress
+
+            key = ec.generate_private_key(ec.SECP256R1())
+            start = now - datetime.timedelta(days=3 if expired else 1)
+            end = now - datetime.timedelta(days=1) if expired else now + datetime.timedelta(days=2)
+            builder = (
+                x509.CertificateBuilder()
+                .subject_name(name(label))
+                .issuer_name(issuer[0].subject)
+                .public_key(key.public_key())
+                .serial_number(x509.random_serial_number())
+                .not_valid_before(start)
+                .not_valid_after(end)
+                .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+                .add_extension(
+                    x509.ExtendedKeyUsage(
+                        [x509.oid.ExtendedKeyUsageOID.SERVER_AUTH if server else x509.oid.ExtendedKeyUsageOID.CLIENT_AUTH]
+                    ),
+                    critical=False,
+                )
+            )
+            if server:
+                builder = builder.add_extension(
+                    x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), critical=False
+                )
+            return write(label, builder.sign(issuer[1], hashes.SHA256()), key)
+
+        ca = authority("brenvolt test authority")
+        other = authority("someone else's authority")
+        self.ca = write("ca", *ca)[0]
+        self.server = issue("server", ca, server=True)
+        self.trusted = issue("trusted-client", ca, server=False)
+        self.untrusted = issue("untrusted-client", other, server=False)
+        self.expired = issue("expired-client", ca, server=False, expired=True)

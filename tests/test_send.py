@@ -10,7 +10,7 @@ import socket
 import sys
 import textwrap
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from pathlib import Path
 
 import orjson
@@ -19,9 +19,11 @@ from mllp_support import (
     FS,
     VT,
     Listener,
+    Script,
+    ScriptedReceiver,
     adt,
+    answer,
     child_env,
-    frame,
     listening,
     make_certificate,
     part_lines,
@@ -29,7 +31,7 @@ from mllp_support import (
 )
 
 from brenvolt import Hl7Json, JsonHl7
-from brenvolt_feeds import ack, mllp, split
+from brenvolt_feeds import ack, split
 from brenvolt_feeds.send import messages_of, parse_ack
 
 QUICK = ["--backoff", "0.05", "--connect-timeout", "5"]
@@ -55,71 +57,6 @@ def write_messages(path: Path, ids: list[str], line_end: bytes = b"\r") -> list[
     messages = [adt(control).replace(b"\r", line_end) for control in ids]
     path.write_bytes(b"".join(messages))
     return messages
-
-
-# -- a scripted receiver --------------------------------------------------------
-
-Script = Callable[[int, bytes], list[bytes]]
-"""(how many frames this receiver has seen before, payload) -> frames to answer with; [b"CLOSE"] closes."""
-
-
-class ScriptedReceiver:
-    """A receiver on 127.0.0.1 in a thread that answers each frame as its script says."""
-
-    def __init__(self, script: Script) -> None:
-        self.script = script
-        self.received: list[bytes] = []
-        self.server = socket.create_server(("127.0.0.1", 0))
-        self.server.settimeout(0.2)
-        self.port = self.server.getsockname()[1]
-        self.stop = threading.Event()
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-
-    def __enter__(self) -> ScriptedReceiver:
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.stop.set()
-        self.thread.join(10)
-        self.server.close()
-
-    def _serve(self) -> None:
-        while not self.stop.is_set():
-            try:
-                connection, _ = self.server.accept()
-            except TimeoutError:
-                continue
-            with connection:
-                connection.settimeout(0.2)
-                self._talk(connection)
-
-    def _talk(self, connection: socket.socket) -> None:
-        decoder = mllp.FrameDecoder()
-        while not self.stop.is_set():
-            try:
-                data = connection.recv(1 << 16)
-            except TimeoutError:
-                continue
-            if not data:
-                return
-            for event in decoder.feed(data):
-                if not isinstance(event, mllp.Frame):
-                    continue
-                answers = self.script(len(self.received), event.payload)
-                self.received.append(event.payload)
-                if answers == [b"CLOSE"]:
-                    return
-                for answer in answers:
-                    connection.sendall(frame(answer))
-
-
-def answer(payload: bytes, code: str = "AA", control: str | None = None) -> bytes:
-    text = payload.decode()
-    reply = ack.build_ack(text, code)  # type: ignore[arg-type]
-    if control is not None:
-        reply = reply.replace(f"MSA|{code}|{ack.control_id(text)}", f"MSA|{code}|{control}")
-    return reply.encode()
 
 
 class TestAcknowledgements:

@@ -33,21 +33,26 @@ LOG_INTERVAL: Final = 10.0
 
 
 class Throttle:
-    """One kind of repeated trouble: the first occurrence is logged, then one line per ``LOG_INTERVAL``."""
+    """One kind of repeated trouble: up to ``burst`` lines per ``LOG_INTERVAL``, then one that counts the rest."""
 
-    __slots__ = ("held", "next_at")
+    __slots__ = ("burst", "held", "logged", "window_end")
 
-    def __init__(self) -> None:
-        self.next_at = 0.0
+    def __init__(self, burst: int = 5) -> None:
+        self.burst = burst
+        self.window_end = 0.0
+        self.logged = 0
         self.held = 0
 
     def due(self, now: float) -> int | None:
         """None while quiet (the occurrence is counted); else how many were held back before this one."""
-        if now < self.next_at:
+        if now >= self.window_end:
+            self.window_end = now + LOG_INTERVAL
+            self.logged = 0
+        if self.logged >= self.burst:
             self.held += 1
             return None
+        self.logged += 1
         held, self.held = self.held, 0
-        self.next_at = now + LOG_INTERVAL
         return held
 
 

@@ -132,6 +132,7 @@ def take(config: ListenConfig, payload: bytes, peer: str) -> Answer:
             _is_acknowledgement(loose),
             "AE",
             f"cannot decode as {config.encoding}: {error}",
+            "" if config.original_mode else ack.accept_acknowledgement(loose),
         )
     if text.startswith(_PLAIN_HEADER):
         # The usual header: its fields cut once, without the general readers.

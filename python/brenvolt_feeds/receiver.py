@@ -166,7 +166,7 @@ class Receiver:
         self._loop: asyncio.AbstractEventLoop | None = None
         self._stopping = False
         self._accept_paused = False
-        self._throttles: dict[str, Throttle] = collections.defaultdict(Throttle)
+        self._throttles: dict[str, Throttle] = collections.defaultdict(lambda: Throttle(10))
 
     async def start(self) -> int:
         """Open the store (recovering the directory) and start listening; return the bound port.
@@ -276,6 +276,9 @@ class Receiver:
         if self._spare >= 0:
             os.close(self._spare)
             self._spare = -1
+        for kind, throttle in self._throttles.items():
+            if throttle.held:
+                log.warning("%d more lines of the kind '%s' were not logged", throttle.held, kind)
 
     @property
     def connections(self) -> int:
