@@ -41,6 +41,10 @@ SLOW_TESTS: dict[str, frozenset[str] | None] = {
     "test_listen.py": None,  # the MLLP receiver on loopback, its command line in subprocesses
     "test_send.py": None,  # the MLLP sender against live receivers, TLS included
     "test_mllp_faults.py": None,  # peers that stall, reset and time out
+    "test_receiver_abuse.py": None,  # 10,000 connections, trickling and stalled peers, under both event loops
+    "test_receiver_access.py": None,  # receivers with allow-lists and client certificates in subprocesses
+    "test_receiver_metrics.py": None,  # receivers scraped over HTTP
+    "test_forward.py": None,  # receivers forwarding to receivers, replay, the kill -9 loop
     "test_split.py": frozenset({"TestSteadyMemory"}),  # memory over large inputs
     "test_tables_engines.py": None,  # to-parquet subprocesses, a Dask cluster, Spark in local mode
 }

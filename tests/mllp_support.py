@@ -207,6 +207,8 @@ class Listener:
         self.options = options
         self.process: subprocess.Popen[bytes] | None = None
         self.port = 0
+        self.preexec: Callable[[], None] | None = None
+        """Run in the child before it starts (to lower its limits, say)."""
 
     def start(self, timeout: float = 20.0) -> Listener:
         with self.log.open("wb") as stderr:
@@ -225,6 +227,7 @@ class Listener:
                 stdout=subprocess.DEVNULL,
                 stderr=stderr,
                 env=child_env(),
+                preexec_fn=self.preexec,
             )
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -268,12 +271,18 @@ def listening(out: Path, *options: str) -> Iterator[Listener]:
         listener.kill()
 
 
-def part_lines(out: Path, prefix: str = "part") -> list[dict[str, object]]:
-    """Every line of the closed and open ``prefix`` files in ``out``, in file order."""
+def part_lines(out: Path, prefix: str = "part", *, live: bool = False) -> list[dict[str, object]]:
+    """Every line of the closed and open ``prefix`` files in ``out``, in file order.
+
+    ``live``: the receiver is still writing, so the last line of an open file
+    may not be whole yet; it is left out (otherwise such a line fails).
+    """
     lines: list[dict[str, object]] = []
     for path in sorted(out.glob(f"{prefix}-*.jsonl*"), key=lambda p: int(p.name.split("-")[2].split(".")[0])):
         with path.open("rb") as stream:
             for line in stream:
+                if live and not line.endswith(b"\n") and path.name.endswith(".open"):
+                    break
                 assert line.endswith(b"\n"), f"{path.name}: a line without its newline"
                 lines.append(orjson.loads(line))
     return lines

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import hl7
 import pytest
-from mllp_support import FS, CR, VT, ack_fields, adt, drive_connection, frame
+from mllp_support import CR, FS, VT, ack_fields, adt, drive_connection, frame
 
 from brenvolt_feeds import ack
 from brenvolt_feeds.listen import ListenConfig, Receiver

@@ -33,7 +33,7 @@ LOG_INTERVAL: Final = 10.0
 
 
 class Throttle:
-    """One kind of repeated trouble: up to ``burst`` lines per ``LOG_INTERVAL``, then one that counts the rest."""
+    """Repeated trouble: ``burst`` lines per ``LOG_INTERVAL`` at most, then one that counts the rest."""
 
     __slots__ = ("burst", "held", "logged", "window_end")
 

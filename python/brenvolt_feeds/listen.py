@@ -49,6 +49,7 @@ import argparse
 import asyncio
 import contextlib
 import logging
+import os
 import resource
 import signal
 import ssl
@@ -222,6 +223,12 @@ def run_listen(options: argparse.Namespace) -> int:
             logging.DEBUG if options.verbose else logging.INFO if not options.quiet else logging.WARNING
         )
         logger.propagate = False
+    if options.event_loop not in ("auto", "uvloop", "asyncio"):
+        print(
+            f"brenvolt listen: BRENVOLT_EVENT_LOOP={options.event_loop!r}: say auto, uvloop or asyncio",
+            file=sys.stderr,
+        )
+        return 2
     try:
         run, loop_name = event_loop_runner(options.event_loop)
     except ImportError as error:
@@ -429,9 +436,9 @@ def add_listen_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--event-loop",
         choices=("auto", "uvloop", "asyncio"),
-        default="auto",
+        default=os.environ.get("BRENVOLT_EVENT_LOOP", "auto"),
         help="the event loop: uvloop (the 'uvloop' extra) is faster; auto takes it when installed "
-        "(default: auto)",
+        "(default: $BRENVOLT_EVENT_LOOP, or auto)",
     )
     parser.add_argument("--no-fsync", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("-v", "--verbose", action="store_true", help="log every connection")
