@@ -116,12 +116,12 @@ class TestDiskFailure:
         failing = {"calls": 0}
         real = store_module._fsync
 
-        def fsync(fd: int) -> None:
+        def fsync(fd: int, data_only: bool = False) -> None:
             # Pass the directory's and the first line's fsync, then fail every later one.
             failing["calls"] += 1
             if failing["calls"] > 2:
                 raise OSError(28, "No space left on device")
-            real(fd)
+            real(fd, data_only)
 
         monkeypatch.setattr(store_module, "_fsync", fsync)
         receiver = Receiver(ListenConfig(out=str(tmp_path)))

@@ -104,10 +104,10 @@ def test_health_is_503_while_the_store_cannot_write(tmp_path: Path, monkeypatch:
     real = store_module._fsync
     broken = {"on": False}
 
-    def fsync(fd: int) -> None:
+    def fsync(fd: int, data_only: bool = False) -> None:
         if broken["on"]:
             raise OSError(28, "No space left on device")
-        real(fd)
+        real(fd, data_only)
 
     monkeypatch.setattr(store_module, "_fsync", fsync)
     receiver = Receiver(ListenConfig(out=str(tmp_path / "out"), port=0, http=("127.0.0.1", 0)))

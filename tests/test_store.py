@@ -243,10 +243,10 @@ class TestWriteFailure:
         failing = {"on": False}
         real = store_module._fsync
 
-        def fsync(fd: int) -> None:
+        def fsync(fd: int, data_only: bool = False) -> None:
             if failing["on"]:
                 raise OSError(5, "Input/output error")
-            real(fd)
+            real(fd, data_only)
 
         monkeypatch.setattr(store_module, "_fsync", fsync)
 

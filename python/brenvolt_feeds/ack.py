@@ -495,29 +495,28 @@ def _plain_ack(line: str | None, code: str, stamp: str, control_id: str) -> str 
         or not (control_id.isascii() and control_id.isalnum())
     ):
         return None
-    fields = line.split("|")  # fields[n] holds record key n, MSH-(n+1)
+    # fields[n] holds record key n, MSH-(n+1); padded so that every field read exists.
+    fields = line.split("|")
     count = len(fields)
-
-    def get(number: int) -> str:
-        return fields[number] if number < count else ""
-
-    message_type = get(_MSH_KEY["message_type"]).split("^")
+    if count < _PLAIN_FIELDS:
+        fields += [""] * (_PLAIN_FIELDS - count)
+    message_type = fields[8].split("^", 2)
     if message_type[0] == "ACK":
         return None  # _read_ack refuses it
     trigger = message_type[1] if len(message_type) > 1 else ""
-    version = get(_MSH_KEY["version"])
+    version = fields[11]
     if not version.replace("^", ""):
         version = DEFAULT_VERSION
-    character_set = _MSH_KEY["character_set"]
-    tail = (
-        "|" * (character_set - _MSH_KEY["version"]) + fields[character_set] if count > character_set else ""
-    )
+    tail = "||||||" + fields[17] if count > 17 else ""
     return (
-        f"MSH|^~\\&|{get(_MSH_KEY['receiving_application'])}|{get(_MSH_KEY['receiving_facility'])}"
-        f"|{get(_MSH_KEY['sending_application'])}|{get(_MSH_KEY['sending_facility'])}|{stamp}"
-        f"||ACK^{trigger}^ACK|{control_id}|{get(_MSH_KEY['processing_id'])}|{version}{tail}\r"
-        f"MSA|{code}|{get(_MSH_KEY['control_id'])}\r"
+        f"MSH|^~\\&|{fields[4]}|{fields[5]}|{fields[2]}|{fields[3]}|{stamp}"
+        f"||ACK^{trigger}^ACK|{control_id}|{fields[10]}|{version}{tail}\r"
+        f"MSA|{code}|{fields[9]}\r"
     )
+
+
+_PLAIN_FIELDS: Final = 12
+"""Fields of a header the plain ACK reads, up to MSH-12 (key 11)."""
 
 
 def _read_ack(

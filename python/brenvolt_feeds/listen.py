@@ -123,6 +123,9 @@ async def serve(config: ListenConfig, *, ready: Callable[[Receiver], None] | Non
         for number in (signal.SIGTERM, signal.SIGINT):
             loop.remove_signal_handler(number)
         await receiver.stop()
+        if receiver.store is not None:
+            store = receiver.store
+            log.info("wrote %d lines in %d batches", store.lines_written, store.batches)
     return receiver.counters
 
 

@@ -179,9 +179,23 @@ class FrameDecoder:
                 raise TypeError(f"feed() needs bytes, not {type(data).__name__}")
             data = bytes(data)
         base = self._position
-        self._position += len(data)
-        events: list[FrameEvent] = []
         size = len(data)
+        self._position += size
+        if (
+            not self._in_frame
+            and size >= 3
+            and data[0] == _START
+            and data[-1] == _CR
+            and data[-2] == _END
+            and data.find(END, 1, size - 2) < 0
+            and data.find(START, 1) < 0
+            and (self._max is None or size - 3 <= self._max)
+        ):
+            # The usual read of a sender waiting for its ACKs: exactly one whole frame (its start
+            # byte also ends any trailer of the frame before).
+            self._trailer = _AFTER_END_CR
+            return [Frame(base, data[1:-2])]
+        events: list[FrameEvent] = []
         i = 0
         # Next start and end byte at or after i (size when there is none); found
         # again only once passed, so a feed is scanned in linear time.

@@ -201,9 +201,16 @@ def _utc_stamp() -> str:
     return datetime.datetime.now(datetime.UTC).strftime("%Y%m%dT%H%M%S.%fZ")
 
 
-def _fsync(fd: int) -> None:
-    """fsync ``fd`` (one place, so tests can make it fail)."""
-    os.fsync(fd)
+def _fsync(fd: int, data_only: bool = False) -> None:
+    """Make ``fd`` durable (one place, so tests can make it fail).
+
+    ``data_only``: the lines appended to a file, with ``fdatasync`` (their data
+    and the size that reaches them, not the times); otherwise ``fsync``.
+    """
+    if data_only:
+        os.fdatasync(fd)
+    else:
+        os.fsync(fd)
 
 
 def _fsync_directory(directory: Path) -> None:
@@ -880,7 +887,7 @@ def _sync_worker(requests: queue.SimpleQueue[_SyncRequest | None]) -> None:
         started = time.perf_counter()
         try:
             for fd in request.fds:
-                _fsync(fd)
+                _fsync(fd, True)
         except OSError as failure:
             error = failure
         finally:
