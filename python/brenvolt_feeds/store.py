@@ -58,6 +58,11 @@ from typing import Final, Protocol
 
 import orjson
 
+try:  # the native pool, built with brenvolt; plain threads without it
+    from brenvolt_fsync import FsyncPool
+except ImportError:  # pragma: no cover - a build without the module
+    FsyncPool = None  # type: ignore[assignment,misc]
+
 __all__ = [
     "DEFAULT_DUP_WINDOW",
     "DEFAULT_ROTATE_BYTES",
@@ -213,6 +218,9 @@ def _fsync(fd: int, data_only: bool = False) -> None:
         os.fsync(fd)
 
 
+_own_fsync: Final = _fsync
+
+
 def _fsync_directory(directory: Path) -> None:
     fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
     try:
@@ -343,6 +351,9 @@ class Store:
         self._flights: collections.deque[_Flight] = collections.deque()
         self._sync_requests: queue.SimpleQueue[_SyncRequest | None] = queue.SimpleQueue()
         self._sync_threads: list[threading.Thread] = []
+        self._pool: FsyncPool | None = None
+        self._pool_flights: dict[int, _Flight] = {}
+        self._tokens = 0
         self.parallel_syncs = parallel_syncs
         self._closing = False
         self._keys: collections.OrderedDict[DupKey, None] = collections.OrderedDict()
@@ -382,7 +393,12 @@ class Store:
             parallel_syncs=parallel_syncs,
         )
         await asyncio.to_thread(store._recover)
-        if store.fsync:
+        store._loop = asyncio.get_running_loop()
+        if store.fsync and FsyncPool is not None and _fsync is _own_fsync:
+            # A replaced _fsync (the tests' way to make a disk fail) keeps the threads, which call it.
+            store._pool = FsyncPool(store.parallel_syncs)
+            store._loop.add_reader(store._pool.fileno(), store._pool_done)
+        elif store.fsync:
             for number in range(store.parallel_syncs):
                 thread = threading.Thread(
                     target=_sync_worker,
@@ -392,7 +408,6 @@ class Store:
                 )
                 thread.start()
                 store._sync_threads.append(thread)
-        store._loop = asyncio.get_running_loop()
         return store
 
     # -- start-up ---------------------------------------------------------
@@ -599,12 +614,27 @@ class Store:
         flight = _Flight(batch, parts)
         self._flights.append(flight)
         self._arm_rotation()
-        if self.fsync:
+        if self._pool is not None:
+            self._tokens += 1
+            self._pool_flights[self._tokens] = flight
+            self._pool.submit(self._tokens, [part.sync_fd for part in parts])
+        elif self.fsync:
             assert self._loop is not None
             self._sync_requests.put(_SyncRequest([part.sync_fd for part in parts], self._loop, self, flight))
         else:
             flight.synced = True
             self._settle_ready()
+
+    def _pool_done(self) -> None:
+        """The native pool finished batches (its descriptor became readable)."""
+        assert self._pool is not None
+        for token, number, seconds in self._pool.completed():
+            flight = self._pool_flights.pop(token)
+            error = OSError(number, os.strerror(number)) if number else None
+            flight.synced = True
+            flight.error = error
+            flight.seconds = seconds
+        self._settle_ready()
 
     def _synced(self, flight: _Flight, error: OSError | None, seconds: float) -> None:
         """A sync thread is done with ``flight`` (called on the loop)."""
@@ -849,6 +879,10 @@ class Store:
             self._rotation_timer.cancel()
             self._rotation_timer = None
         self._close_all()
+        if self._pool is not None:
+            self._loop.remove_reader(self._pool.fileno())
+            self._pool.close()
+            self._pool = None
         for _ in self._sync_threads:
             self._sync_requests.put(None)
         for thread in self._sync_threads:
