@@ -1,7 +1,9 @@
-"""Load benchmark for ``brenvolt listen``: acknowledged messages per second and ACK latency, fsync on.
+"""Load benchmark for ``brenvolt listen``: acknowledged messages per second and ACK latency, fsync on,
+next to python-hl7's asyncio MLLP server answering ``create_ack`` (which stores nothing).
 
 Starts ``python -m brenvolt_feeds.listen`` on 127.0.0.1 (a port the system
-picks) writing to a temporary directory, then drives it from a child process
+picks) writing to a temporary directory, and python-hl7's server, then drives
+each in turn, case by case, from a child process
 (``mllp_load.py --drive PORT CONNECTIONS SECONDS [RATE]``, its own interpreter)
 that runs every connection from one selector loop on plain non-blocking
 sockets, sending pre-built frames, so that it costs the shared cores little
@@ -12,10 +14,12 @@ per message (its CPU per message is reported beside the receiver's):
 - a paced run: 1,000 messages per second in total, spread over 8 connections.
 
 Latency is the time from the frame's last byte handed to the socket to the
-ACK frame's last byte received. Results go to ``benchmarks/mllp_results.md``
-and ``benchmarks/mllp_results.png``.
+ACK frame's last byte received. Each case runs both receivers one after the
+other, in alternating order over ``--rounds`` rounds, and quotes the median
+round; the ratio is brenvolt's rate over python-hl7's. Results go to
+``benchmarks/mllp_results.md`` and ``benchmarks/mllp_results.png``.
 
-Usage: ``PYTHONPATH=python .venv/bin/python benchmarks/mllp_load.py [--seconds 10] [--quick]``
+Usage: ``PYTHONPATH=python .venv/bin/python benchmarks/mllp_load.py [--seconds 10] [--rounds 3] [--quick]``
 """
 
 from __future__ import annotations
@@ -186,6 +190,8 @@ class Result:
     """Receiver CPU time per acknowledged message, in microseconds."""
     client_cpu_us: float
     """Load generator CPU time per acknowledged message, in microseconds."""
+    load: float = 0.0
+    """The one-minute load average when the case started."""
 
     @property
     def rate(self) -> float:
@@ -197,24 +203,56 @@ def percentile(values: list[float], fraction: float) -> float:
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
 
 
+PYTHON_HL7_SERVER = """
+import asyncio, signal, sys
+from hl7.mllp import start_hl7_server
+
+async def main():
+    async def handle(reader, writer):
+        try:
+            while not reader.at_eof():
+                message = await reader.readmessage()
+                writer.writemessage(message.create_ack())
+                await writer.drain()
+        except asyncio.IncompleteReadError:
+            pass
+        finally:
+            writer.close()
+    server = await start_hl7_server(handle, "127.0.0.1", 0)
+    print(f"listening on 127.0.0.1:{server.sockets[0].getsockname()[1]}", file=sys.stderr, flush=True)
+    stop = asyncio.Event()
+    asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, stop.set)
+    async with server:
+        await stop.wait()
+    print("stored 0", file=sys.stderr, flush=True)
+
+asyncio.run(main())
+"""
+
+
 class Server:
-    def __init__(self, out: Path, *options: str) -> None:
+    def __init__(self, out: Path, *options: str, peer: bool = False) -> None:
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join([str(REPO / "python"), *filter(None, [env.get("PYTHONPATH")])])
         self.log = out.with_suffix(".log")
+        command = (
+            [sys.executable, "-c", PYTHON_HL7_SERVER]
+            if peer
+            else [
+                sys.executable,
+                "-m",
+                "brenvolt_feeds.listen",
+                "--port",
+                "0",
+                "--out",
+                str(out),
+                "-q",
+                *options,
+            ]
+        )
         with self.log.open("wb") as stderr:
             self.process = subprocess.Popen(
-                [
-                    sys.executable,
-                    "-m",
-                    "brenvolt_feeds.listen",
-                    "--port",
-                    "0",
-                    "--out",
-                    str(out),
-                    "-q",
-                    *options,
-                ],
+                command,
                 stderr=stderr,
                 stdin=subprocess.DEVNULL,
                 env=env,
@@ -246,10 +284,18 @@ class Server:
 
 
 def run_case(
-    workdir: Path, name: str, connections: int, seconds: float, rate: float | None, options: list[str]
+    workdir: Path,
+    name: str,
+    connections: int,
+    seconds: float,
+    rate: float | None,
+    options: list[str],
+    *,
+    peer: bool = False,
 ) -> Result:
     out = workdir / re.sub(r"[^a-z0-9]+", "-", name.lower())
-    server = Server(out, *options)
+    load = os.getloadavg()[0]
+    server = Server(out, *options, peer=peer)
     try:
         cpu_before = server.cpu_seconds()
         latencies, elapsed, client_cpu = drive_in_child(server.port, connections, seconds, rate)
@@ -257,7 +303,7 @@ def run_case(
     finally:
         summary = server.stop()
     stored = int(re.search(r"stored (\d+)", summary).group(1))  # type: ignore[union-attr]
-    if stored != len(latencies):
+    if not peer and stored != len(latencies):
         raise RuntimeError(f"{name}: {len(latencies)} ACKs but {stored} stored")
     result = Result(
         name,
@@ -269,12 +315,14 @@ def run_case(
         max(latencies) * 1000,
         cpu / max(1, len(latencies)) * 1e6,
         client_cpu / max(1, len(latencies)) * 1e6,
+        load,
     )
     print(
-        f"{name:>24}: {result.rate:8.0f} msg/s  p50 {result.p50_ms:6.2f} ms  p99 {result.p99_ms:6.2f} ms  "
+        f"{'python-hl7' if peer else 'brenvolt':>10} {name:>28}: {result.rate:8.0f} msg/s  "
+        f"p50 {result.p50_ms:6.2f} ms  p99 {result.p99_ms:6.2f} ms  "
         f"max {result.max_ms:6.1f} ms  receiver CPU {result.cpu_us:5.0f} us/msg  "
         f"generator CPU {result.client_cpu_us:4.0f} us/msg  "
-        f"({result.messages} messages)",
+        f"({result.messages} messages, load {load:.2f})",
         flush=True,
     )
     shutil.rmtree(out, ignore_errors=True)
@@ -325,10 +373,16 @@ def fsync_probe(folder: Path) -> tuple[float, float, float]:
     return percentile(times, 0.5) * 1000, percentile(times, 0.99) * 1000, sum(count) / 2
 
 
+def median_run(runs: list[Result]) -> Result:
+    """The run of median rate (the lower middle one of an even count)."""
+    return sorted(runs, key=lambda result: result.rate)[(len(runs) - 1) // 2]
+
+
 def write_results(
-    results: list[Result],
+    pairs: list[tuple[Result, Result]],
     load_before: tuple[float, float, float],
     seconds: float,
+    rounds: int,
     probe: tuple[float, float, float],
 ) -> None:
     import platform
@@ -336,32 +390,38 @@ def write_results(
     commit = subprocess.run(
         ["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True, cwd=REPO
     ).stdout.strip()
+    import importlib.metadata
+
+    loop = "uvloop " + importlib.metadata.version("uvloop") if _has("uvloop") else "asyncio"
     lines = [
-        "# MLLP load: `brenvolt listen` with fsync on",
+        "# MLLP load: `brenvolt listen` with fsync on, next to python-hl7's asyncio server",
         "",
         f"Run of `benchmarks/mllp_load.py` on commit {commit}, "
         f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
-        f"{os.cpu_count()} cores, Python {platform.python_version()}, load average before the run "
+        f"{os.cpu_count()} cores, Python {platform.python_version()}, brenvolt listen on {loop}, "
+        f"python-hl7 {importlib.metadata.version('hl7')}; load average before the run "
         f"{load_before[0]:.2f} / {load_before[1]:.2f} / {load_before[2]:.2f}. "
-        f"The receiver and the load generator share the machine. Each case runs {seconds:g} s; "
-        "every ACK is checked to be AA and the receiver's stored count to equal the ACKs received. "
-        "Latency: from the frame's last byte "
-        "handed to the socket to the ACK received.",
+        "The receivers and the load generator share the machine. Each case runs "
+        f"{seconds:g} s per receiver and round, the two receivers one after the other in alternating "
+        f"order, {rounds} rounds; the round of median rate is quoted, with the one-minute load average "
+        "when it started. Every ACK is checked to be AA, and brenvolt's stored count to equal the ACKs it "
+        "sent. python-hl7's server answers `create_ack()` as soon as it has read a message, and stores "
+        "nothing: brenvolt writes each message's JSON line and fsyncs it first. Latency: from the frame's "
+        "last byte handed to the socket to the ACK received. Ratio: brenvolt's rate over python-hl7's.",
         "",
         f"This disk's cost of durability, measured in the same folder just before: one write+fsync at a time "
         f"takes {probe[0]:.2f} ms at the median and {probe[1]:.2f} ms at p99; four threads doing the same "
         f"complete {probe[2]:,.0f} fsyncs/s together.",
         "",
-        "| case | connections | acknowledged msg/s | p50 ms | p99 ms | max ms "
-        "| receiver CPU µs/msg | generator CPU µs/msg | messages |",
-        "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |",
+        "| case | brenvolt msg/s | p50 ms | p99 ms | CPU µs/msg | python-hl7 msg/s | p50 ms | p99 ms "
+        "| CPU µs/msg | ratio | load |",
+        "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |",
     ]
-    for result in results:
+    for mine, theirs in pairs:
         lines.append(
-            f"| {result.name} | {result.connections} | {result.rate:,.0f} | {result.p50_ms:.2f} "
-            f"| {result.p99_ms:.2f} "
-            f"| {result.max_ms:.1f} | {result.cpu_us:.0f} | {result.client_cpu_us:.0f} "
-            f"| {result.messages:,} |"
+            f"| {mine.name} | {mine.rate:,.0f} | {mine.p50_ms:.2f} | {mine.p99_ms:.2f} | {mine.cpu_us:.0f} "
+            f"| {theirs.rate:,.0f} | {theirs.p50_ms:.2f} | {theirs.p99_ms:.2f} | {theirs.cpu_us:.0f} "
+            f"| {mine.rate / theirs.rate:.2f} | {mine.load:.2f} / {theirs.load:.2f} |"
         )
     (HERE / "mllp_results.md").write_text("\n".join(lines) + "\n")
 
@@ -370,38 +430,70 @@ def write_results(
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    figure, (left, right) = plt.subplots(1, 2, figsize=(10, 4))
-    names = [SHORT.get(result.name, result.name) for result in results]
-    left.bar(names, [result.rate for result in results], color="#4477aa")
-    left.axhline(5000, color="#cc6677", linestyle="--", label="target 5,000 msg/s (8 connections)")
+    figure, (left, right) = plt.subplots(1, 2, figsize=(11, 4))
+    names = [SHORT.get(mine.name, mine.name) for mine, _ in pairs]
+    positions = list(range(len(pairs)))
+    left.bar(
+        [p - 0.2 for p in positions],
+        [mine.rate for mine, _ in pairs],
+        width=0.4,
+        label="brenvolt (fsync'd)",
+        color="#4477aa",
+    )
+    left.bar(
+        [p + 0.2 for p in positions],
+        [theirs.rate for _, theirs in pairs],
+        width=0.4,
+        label="python-hl7 (no store)",
+        color="#ddcc77",
+    )
+    left.axhline(12000, color="#cc6677", linestyle="--", label="target 12,000 msg/s (8 connections)")
+    left.set_xticks(positions, names, fontsize=9)
     left.set_ylabel("acknowledged messages / s")
-    left.set_title("Throughput, fsync on")
+    left.set_title("Throughput")
     left.legend(fontsize=8)
-    left.tick_params(axis="x", labelsize=9)
-    positions = range(len(results))
     right.bar(
-        [p - 0.2 for p in positions], [r.p50_ms for r in results], width=0.4, label="p50", color="#88ccee"
+        [p - 0.2 for p in positions],
+        [mine.p99_ms for mine, _ in pairs],
+        width=0.4,
+        label="brenvolt p99",
+        color="#332288",
     )
     right.bar(
-        [p + 0.2 for p in positions], [r.p99_ms for r in results], width=0.4, label="p99", color="#332288"
+        [p + 0.2 for p in positions],
+        [theirs.p99_ms for _, theirs in pairs],
+        width=0.4,
+        label="python-hl7 p99",
+        color="#aa4499",
     )
-    right.axhline(20, color="#cc6677", linestyle="--", label="p99 target 20 ms (1,000 msg/s)")
-    right.set_xticks(list(positions), names, fontsize=9)
+    right.axhline(5, color="#cc6677", linestyle="--", label="p99 target 5 ms (1,000 msg/s)")
+    right.set_xticks(positions, names, fontsize=9)
     right.set_ylabel("ms from last byte sent to ACK")
-    right.set_title("ACK latency")
+    right.set_title("ACK latency, p99")
     right.legend(fontsize=8)
     figure.tight_layout()
     figure.savefig(HERE / "mllp_results.png", dpi=110)
 
 
+def _has(module: str) -> bool:
+    import importlib.util
+
+    return importlib.util.find_spec(module) is not None
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each case (default 10)")
-    parser.add_argument("--quick", action="store_true", help="2 s per case; results files are not written")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds of every case (default 3)")
+    parser.add_argument(
+        "--quick", action="store_true", help="2 s per case, one round; results files are not written"
+    )
     parser.add_argument("--parallel-fsyncs", type=int, help="passed to brenvolt listen")
     parser.add_argument("--only", help="run only the cases whose name holds this text")
+    parser.add_argument("--no-peer", action="store_true", help="brenvolt alone, without python-hl7's server")
     options = parser.parse_args()
     seconds = 2.0 if options.quick else options.seconds
+    rounds = 1 if options.quick else options.rounds
     load_before = os.getloadavg()
     print(f"load average before: {load_before[0]:.2f} {load_before[1]:.2f} {load_before[2]:.2f}", flush=True)
     cases = [
@@ -419,9 +511,16 @@ def main() -> int:
         )
         options_ = ["--parallel-fsyncs", str(options.parallel_fsyncs)] if options.parallel_fsyncs else []
         chosen = [case for case in cases if not options.only or options.only in case[0]]
-        results = [run_case(Path(folder), name, n, seconds, rate, options_) for name, n, rate in chosen]
-    if not options.quick and not options.only:
-        write_results(results, load_before, seconds, probe)
+        runs: dict[tuple[str, bool], list[Result]] = {}
+        sides = [False] if options.no_peer else [False, True]
+        for round_ in range(rounds):
+            for name, n, rate in chosen:
+                for peer in sides if round_ % 2 == 0 else list(reversed(sides)):
+                    result = run_case(Path(folder), name, n, seconds, rate, options_, peer=peer)
+                    runs.setdefault((name, peer), []).append(result)
+    if not options.quick and not options.only and not options.no_peer:
+        pairs = [(median_run(runs[(name, False)]), median_run(runs[(name, True)])) for name, _, _ in chosen]
+        write_results(pairs, load_before, seconds, rounds, probe)
     return 0
 
 
