@@ -1,9 +1,8 @@
 """Durability for brenvolt listen's store: FsyncPool, threads that fdatasync without the interpreter lock."""
 
 from collections.abc import Sequence
-from typing import final
+from typing import Self, final
 
-__all__ = ["FsyncPool"]
 
 @final
 class FsyncPool:
@@ -12,7 +11,7 @@ class FsyncPool:
     An event loop watches ``fileno()`` and reads ``completed()``.
     """
 
-    def __init__(self, threads: int) -> None: ...
+    def __new__(cls, threads: int) -> Self: ...
     def fileno(self) -> int:
         """The descriptor that becomes readable when finished batches wait in ``completed()``."""
     def submit(self, token: int, fds: Sequence[int], /) -> None:
