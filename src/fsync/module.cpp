@@ -45,7 +45,8 @@ void close_pool(FsyncPoolObject* object) {
 PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"threads", nullptr};
   int threads = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:FsyncPool", const_cast<char**>(keywords), &threads)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:FsyncPool", const_cast<char**>(keywords),
+                                   &threads)) {
     return nullptr;
   }
   if (threads < 1) {
@@ -86,7 +87,8 @@ PyObject* pool_submit(PyObject* self, PyObject* const* args, Py_ssize_t count) {
   if (pool == nullptr) return nullptr;
   const unsigned long long token = PyLong_AsUnsignedLongLong(args[0]);
   if (token == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-  PyRef sequence = PyRef::steal(PySequence_Fast(args[1], "argument 'fds': must be a sequence of int"));
+  PyRef sequence =
+      PyRef::steal(PySequence_Fast(args[1], "argument 'fds': must be a sequence of int"));
   if (!sequence) return nullptr;
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
   std::vector<int> fds;
@@ -144,16 +146,22 @@ PyObject* pool_close(PyObject* self, PyObject*) {
 
 PyMethodDef pool_methods[] = {
     {"fileno", pool_fileno, METH_NOARGS,
-     "fileno($self, /)\n--\n\nThe descriptor that becomes readable when finished batches wait in completed()."},
-    {"submit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pool_submit)), METH_FASTCALL,
-     "submit($self, token, fds, /)\n--\n\nQueue a batch: every descriptor of fds is fdatasync'd in order (the "
-     "first failure skips the rest) and closed; the pool owns them from here on. token (an int of 64 bits) "
+     "fileno($self, /)\n--\n\nThe descriptor that becomes readable when finished batches wait in "
+     "completed()."},
+    {"submit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pool_submit)),
+     METH_FASTCALL,
+     "submit($self, token, fds, /)\n--\n\nQueue a batch: every descriptor of fds is fdatasync'd in "
+     "order (the "
+     "first failure skips the rest) and closed; the pool owns them from here on. token (an int of "
+     "64 bits) "
      "names the batch in completed()."},
     {"completed", pool_completed, METH_NOARGS,
-     "completed($self, /)\n--\n\nThe batches finished since the last call, in the order they finished: a list "
+     "completed($self, /)\n--\n\nThe batches finished since the last call, in the order they "
+     "finished: a list "
      "of (token, errno, seconds), errno 0 when every descriptor was made durable."},
     {"close", pool_close, METH_NOARGS,
-     "close($self, /)\n--\n\nFinish every batch queued, stop the threads and close fileno(). Later calls do "
+     "close($self, /)\n--\n\nFinish every batch queued, stop the threads and close fileno(). Later "
+     "calls do "
      "nothing; other methods raise ValueError."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -162,18 +170,15 @@ PyType_Slot pool_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(pool_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(pool_dealloc)},
     {Py_tp_methods, pool_methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "FsyncPool(threads)\n--\n\nThreads that fdatasync batches of file descriptors without the "
-                    "interpreter lock; an event loop watches fileno() and reads completed().")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "FsyncPool(threads)\n--\n\nThreads that fdatasync batches of file descriptors without the "
+         "interpreter lock; an event loop watches fileno() and reads completed().")},
     {0, nullptr},
 };
 
 PyType_Spec pool_spec = {
-    "brenvolt_fsync.FsyncPool",
-    sizeof(FsyncPoolObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    pool_slots,
+    "brenvolt_fsync.FsyncPool", sizeof(FsyncPoolObject), 0, Py_TPFLAGS_DEFAULT, pool_slots,
 };
 
 int module_exec(PyObject* module) {
@@ -190,7 +195,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "brenvolt_fsync",
-    "Durability for brenvolt listen's store: FsyncPool, threads that fdatasync without the interpreter lock.",
+    "Durability for brenvolt listen's store: FsyncPool, threads that fdatasync without the "
+    "interpreter lock.",
     0,
     nullptr,
     module_slots,
