@@ -344,6 +344,9 @@ class _Feeder(threading.Thread):
                         break
                     self.acked.append(self.pending)
                     self.pending = None
+                    # About 100 messages a second per source: load all through the kills, and a
+                    # backlog the forwarder clears in seconds even in the sanitized build.
+                    time.sleep(0.01)
             except OSError:
                 pass
             finally:
@@ -385,13 +388,13 @@ class TestKillLoop:
         try:
             acked = {feeder.name_: list(feeder.acked) for feeder in feeders}
             total = sum(len(controls) for controls in acked.values())
-            assert kills == {"receiver": 10, "downstream": 10} and total > 200
+            assert kills == {"receiver": 10, "downstream": 10} and total > 1000
 
             def delivered() -> set[str]:
                 return {str(line["control_id"]) for line in part_lines(down_out, live=True)}
 
             wanted = {control for controls in acked.values() for control in controls}
-            wait_for(lambda: wanted <= delivered(), seconds=120, what="every AA'd message downstream")
+            wait_for(lambda: wanted <= delivered(), seconds=180, what="every AA'd message downstream")
         finally:
             up.kill()
             down.kill()
