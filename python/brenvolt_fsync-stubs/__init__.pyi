@@ -3,7 +3,6 @@
 from collections.abc import Sequence
 from typing import Self, final
 
-
 @final
 class FsyncPool:
     """Threads that fdatasync batches of file descriptors without the interpreter lock.
