@@ -61,9 +61,12 @@ class SyncPool {
   void work();
 
   const int event_fd_;
-  std::mutex mutex_;
+  // Two locks, so that the loop's submit never waits for a worker reporting
+  // a finished batch (on a busy machine a preempted holder makes any wait long).
+  std::mutex jobs_mutex_;
   std::condition_variable wake_;
   std::deque<Job> jobs_;
+  std::mutex done_mutex_;
   std::vector<SyncDone> done_;
   std::vector<std::thread> workers_;
   bool stopping_ = false;
