@@ -87,6 +87,20 @@ class TestForwarding:
         assert re.search(r"^brenvolt_forward_sent_total 31$", body, re.MULTILINE)
         assert re.search(r"^brenvolt_forward_lag_seconds 0\.0$", body, re.MULTILINE)
 
+    def test_across_files_rotated_by_size_and_by_time(self, tmp_path: Path) -> None:
+        with ScriptedReceiver(lambda _, payload: [answer(payload)]) as downstream:
+            options = ["--forward", f"127.0.0.1:{downstream.port}", "--rotate-size", "1K", "--rotate-time", "0.3", *QUICK]
+            with listening(tmp_path / "up", *options) as up:
+                with Client(up.port) as client:
+                    for n in range(20):
+                        assert client.exchange(adt(f"ROT-{n}")) == ("AA", f"ROT-{n}")
+                        if n % 7 == 0:
+                            time.sleep(0.4)  # the open file closes by age in between
+                wait_for(lambda: len(downstream.received) == 20, what="twenty messages downstream")
+                up.terminate()
+        assert len(list((tmp_path / "up").glob("part-*.jsonl"))) >= 10
+        assert [ack.control_id(payload.decode()) for payload in downstream.received] == [f"ROT-{n}" for n in range(20)]
+
     def test_refusals_become_dead_letters_and_forwarding_goes_on(self, tmp_path: Path) -> None:
         def script(_: int, payload: bytes) -> list[bytes]:
             control = ack.control_id(payload.decode())

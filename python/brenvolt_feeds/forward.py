@@ -279,15 +279,15 @@ class _LineReader:
 
     def _open_next(self) -> bool:
         """Open the part file the position is in, or the first after it; False when there is none yet."""
-        for path in stored_files(self.store.directory, Kind.PART, include_open=True):
-            sequence = file_sequence(path)
-            assert sequence is not None
-            if sequence < self.sequence or (sequence == self.sequence and self._done):
-                continue
+        for _ in range(8):  # a file renamed between the listing and the open is listed again
+            found = self._first_file()
+            if found is None:
+                return False
+            path, sequence = found
             try:
                 fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
             except FileNotFoundError:
-                return False  # renamed while listed: look again on the next wake
+                continue
             if sequence != self.sequence:
                 if self.offset and not self._done:
                     log.warning("part file %d is gone: forwarding goes on with %s", self.sequence, path.name)
@@ -296,6 +296,15 @@ class _LineReader:
             self._buffer, self._read_to = b"", self.offset
             return True
         return False
+
+    def _first_file(self) -> tuple[Path, int] | None:
+        """The part file at the position, or the first after it, with its sequence number."""
+        for path in stored_files(self.store.directory, Kind.PART, include_open=True):
+            sequence = file_sequence(path)
+            assert sequence is not None
+            if sequence > self.sequence or (sequence == self.sequence and not self._done):
+                return path, sequence
+        return None
 
     def next_line(self) -> tuple[bytes, int, int] | None:
         """(line, start, end) of the next durable line, or None when there is none yet."""
