@@ -380,6 +380,7 @@ def median_run(runs: list[Result]) -> Result:
 
 def write_results(
     pairs: list[tuple[Result, Result]],
+    runs: dict[tuple[str, bool], list[Result]],
     load_before: tuple[float, float, float],
     seconds: float,
     rounds: int,
@@ -423,6 +424,20 @@ def write_results(
             f"| {theirs.rate:,.0f} | {theirs.p50_ms:.2f} | {theirs.p99_ms:.2f} | {theirs.cpu_us:.0f} "
             f"| {mine.rate / theirs.rate:.2f} | {mine.load:.2f} / {theirs.load:.2f} |"
         )
+    lines += [
+        "",
+        "Every round, in the order run (msg/s, p99 ms, receiver CPU µs/msg, load average):",
+        "",
+        "| case | receiver | rounds |",
+        "| --- | --- | --- |",
+    ]
+    for mine, _ in pairs:
+        for peer, label in ((False, "brenvolt"), (True, "python-hl7")):
+            rounds_text = "; ".join(
+                f"{run.rate:,.0f} msg/s, p99 {run.p99_ms:.2f}, {run.cpu_us:.0f} µs, load {run.load:.2f}"
+                for run in runs[(mine.name, peer)]
+            )
+            lines.append(f"| {mine.name} | {label} | {rounds_text} |")
     (HERE / "mllp_results.md").write_text("\n".join(lines) + "\n")
 
     import matplotlib
@@ -520,7 +535,7 @@ def main() -> int:
                     runs.setdefault((name, peer), []).append(result)
     if not options.quick and not options.only and not options.no_peer:
         pairs = [(median_run(runs[(name, False)]), median_run(runs[(name, True)])) for name, _, _ in chosen]
-        write_results(pairs, load_before, seconds, rounds, probe)
+        write_results(pairs, runs, load_before, seconds, rounds, probe)
     return 0
 
 
