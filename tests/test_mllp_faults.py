@@ -62,6 +62,47 @@ class TestStalls:
             assert answer is not None and ack_fields(answer) == ("AA", "SLOW")
 
 
+class TestTimerOnAMillisecondClock:
+    def test_a_limit_reached_exactly_closes(self, tmp_path: Path) -> None:
+        """uvloop's clock counts whole milliseconds: now - since can be just under the limit while
+        since + limit - now is 0; the connection must close then, not stop watching."""
+        from mllp_support import ScriptedTransport
+
+        from brenvolt_feeds.connection import MllpConnection
+
+        receiver = Receiver(ListenConfig(out=str(tmp_path), fsync=False, idle_timeout=0.3))
+
+        class Clock:
+            def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+                self.loop, self.now, self.armed = loop, 1000.1, []
+
+            def time(self) -> float:
+                return self.now
+
+            def call_later(self, delay: float, callback: object) -> asyncio.TimerHandle:
+                self.armed.append(delay)
+                return self.loop.call_later(3600, lambda: None)
+
+            def create_future(self) -> asyncio.Future[None]:
+                return self.loop.create_future()
+
+        async def scenario() -> tuple[bool, list[float]]:
+            connection = MllpConnection(receiver)
+            clock = Clock(asyncio.get_running_loop())
+            connection._loop = clock  # type: ignore[assignment]
+            transport = ScriptedTransport(connection)
+            connection.connection_made(transport)
+            assert 1000.4 - 1000.1 < 0.3 and 1000.1 + 0.3 - 1000.4 <= 0  # the clock's two readings
+            clock.now = 1000.4
+            connection._check_time()
+            await asyncio.sleep(0)
+            return transport.closing, clock.armed
+
+        closing, armed = asyncio.run(scenario())
+        assert closing and armed == [0.3]
+        assert receiver.counters.timeouts == 1
+
+
 class TestPeerNotReading:
     def test_peer_that_reads_no_acks_is_closed_after_the_idle_timeout(self, tmp_path: Path) -> None:
         receiver = Receiver(ListenConfig(out=str(tmp_path), fsync=False, idle_timeout=0.2))

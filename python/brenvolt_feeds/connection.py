@@ -348,11 +348,17 @@ class MllpConnection(asyncio.BufferedProtocol):
                 checks.append((config.frame_time_limit, self._frame_started, "slow"))
         else:
             checks.append((config.idle_timeout, self._last_activity, "idle"))
+        due: list[float] = []
         for limit, since, what in checks:
-            if limit > 0 and now - since >= limit:
+            if limit <= 0:
+                continue
+            # One subtraction decides both: with a clock of whole milliseconds (uvloop's)
+            # "now - since >= limit" and "since + limit - now > 0" can both be false.
+            remaining = since + limit - now
+            if remaining <= 0:
                 self._time_out(what, limit)
                 return
-        due = [since + limit - now for limit, since, _ in checks if limit > 0]
+            due.append(remaining)
         shortest = self._shortest_limit()
         self._arm(min([shortest, *due]) if due else shortest)
 
