@@ -76,6 +76,11 @@ class TestForwarding:
                     first.send(b"\x0b" + ack.build_ack(adt("X").decode(), "AA").encode() + b"\x1c\r")  # not forwarded
                     assert first.exchange(adt("LAST")) == ("AA", "LAST")
                 wait_for(lambda: len(part_lines(tmp_path / "down", live=True)) == 31, what="31 messages downstream")
+                # The downstream stores a message before its ACK reaches the forwarder.
+                wait_for(
+                    lambda: "\nbrenvolt_forward_acknowledged_total 31\n" in http_get(http_port(up), "/metrics")[1],
+                    what="31 acknowledged",
+                )
                 _, body = http_get(http_port(up), "/metrics")
                 up.terminate()
             down.terminate()
@@ -118,6 +123,10 @@ class TestForwarding:
                         assert client.exchange(adt(control)) == ("AA", control)
                 wait_for(lambda: len(downstream.received) == 5, what="five messages downstream")
                 wait_for(lambda: len(list((tmp_path / "up").glob("dead-*"))) == 1)
+                wait_for(
+                    lambda: "\nbrenvolt_forward_acknowledged_total 3\n" in http_get(http_port(up), "/metrics")[1],
+                    what="3 acknowledged",
+                )
                 _, body = http_get(http_port(up), "/metrics")
                 up.terminate()
         assert [ack.control_id(payload.decode()) for payload in downstream.received] == [
