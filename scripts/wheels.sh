@@ -39,21 +39,7 @@ work="$PWD/build/wheels"
 tools="$work/tools"
 ziglang_version=0.17.1
 
-# The interpreter of one CPython version, e.g. 3.12: the newest pyenv
-# install of it, else python3.12 on PATH (when it is that version).
-find_python() {
-  local version="$1" candidate
-  for candidate in $(ls -d "$HOME"/.pyenv/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V -r) \
-    "$(command -v "python$version" || true)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ] \
-      && "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != (${version%%.*}, ${version#*.}))" 2>/dev/null \
-      && "$candidate" -c "import venv, ensurepip" 2>/dev/null; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
+source scripts/pythons.sh
 
 missing=()
 declare -A pythons
