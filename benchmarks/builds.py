@@ -42,7 +42,8 @@ def load_build(name: str, folder: Path) -> ModuleType:
     suffixes = importlib.machinery.EXTENSION_SUFFIXES
     found = sorted(path for path in folder.glob("brenvolt.*") if any(path.name.endswith(s) for s in suffixes))
     if len(found) != 1:
-        raise SystemExit(f"builds.py: {name}: expected one brenvolt extension module in {folder}, found {found}")
+        raise SystemExit(f"builds.py: {name}: expected one brenvolt extension module in {folder}, "
+                         f"found {found}")
     # The module must be initialised as "brenvolt" (its PyInit_ name); it is
     # kept out of sys.modules, so the other build loads as well.
     spec = importlib.util.spec_from_file_location("brenvolt", found[0])
@@ -90,7 +91,8 @@ def main(argv: list[str] | None = None) -> int:
             rows.append((w.key, direction, c.per_call(0), c.per_call(1), c.ratio(0, 1), low, high,
                          len(c.times)))
 
-    print(f"| workload | direction | {first} µs | {second} µs | {first} / {second} | spread | rounds | within 5% |")
+    print(f"| workload | direction | {first} µs | {second} µs | {first} / {second} | spread | rounds "
+          "| within 5% |")
     print("|---|---|---:|---:|---:|---|---:|---|")
     for key, direction, mine, theirs, ratio, low, high, rounds in rows:
         verdict = "yes" if ratio <= TOLERANCE else "NO"

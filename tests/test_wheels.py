@@ -21,7 +21,7 @@ import re
 import subprocess
 import zipfile
 from dataclasses import dataclass
-from pathlib import Path, PurePosixPath
+from pathlib import Path
 
 import pytest
 
