@@ -37,11 +37,12 @@ usage() {
 }
 
 # What a test root needs: Python with venv (pip comes from ensurepip), a
-# shell and the core commands, the Unicode data the escape tests read, CA
+# shell and the commands every Debian has (scripts the tests run use them),
+# the Unicode data the escape tests read, CA
 # certificates for pip. The arm64 roots are only unpacked (variant extract):
 # configuring packages would run their scripts under the emulator, which
 # takes many minutes, and nothing the tests use needs it.
-test_packages=python3,python3-venv,dash,bash,coreutils,unicode-data,ca-certificates
+test_packages=python3,python3-venv,dash,bash,coreutils,findutils,grep,sed,tar,gzip,unicode-data,ca-certificates
 
 # suite arch variant packages
 definition() {
@@ -89,7 +90,9 @@ make_root() {
   local root="$roots/$name"
   install_tools "$arch"
   if [ "$arch" = arm64 ] && [ "$variant" != extract ]; then enable_emulation; fi
-  if [ -f "$root/.complete" ]; then
+  # .complete holds the definition the root was made from; a root made from
+  # another one is made again.
+  if [ -f "$root/.complete" ] && [ "$(cat "$root/.complete")" = "$suite $arch $variant $packages" ]; then
     echo "$root"
     return 0
   fi
@@ -100,7 +103,7 @@ make_root() {
   # The mirror is the one apt uses here; mmdebstrap's default otherwise.
   $sudo mmdebstrap --quiet --arch="$arch" --variant="$variant" --include="$packages" \
     --aptopt='Acquire::Retries "3"' "$suite" "$root.tmp" >&2
-  $sudo touch "$root.tmp/.complete"
+  echo "$suite $arch $variant $packages" | $sudo tee "$root.tmp/.complete" >/dev/null
   $sudo rm -rf "$root"
   $sudo mv "$root.tmp" "$root"
   echo "debian_root.sh: $root made in $((SECONDS - begin))s" >&2
