@@ -76,8 +76,9 @@ check_files() {
     arch="${wheel##*_}"
     arch="${arch%.whl}"
     [ "$arch" = 64 ] && arch=x86_64
-    if "$auditwheel" show "$wheel" 2>/dev/null | tr '\n' ' ' | tr -s ' ' \
-      | grep -q "consistent with the following platform tag: \"manylinux_2_17_$arch\""; then
+    local shown
+    shown=$("$auditwheel" show "$wheel" 2>/dev/null | tr '\n' ' ' | tr -s ' ')
+    if [[ "$shown" == *"consistent with the following platform tag: \"manylinux_2_17_$arch\""* ]]; then
       echo "auditwheel show $(basename "$wheel"): manylinux_2_17_$arch"
     else
       echo "auditwheel show $(basename "$wheel"): not manylinux_2_17_$arch" >&2
@@ -146,7 +147,8 @@ check_sdist() {
     return 1
   }
   sdist=("$work"/sdist/brenvolt-*.tar.gz)
-  tar -tzf "${sdist[0]}" | grep -q '/third_party/simdjson/simdjson.cpp$' || {
+  tar -tzf "${sdist[0]}" >"$work/sdist-members.txt"
+  grep -q '/third_party/simdjson/simdjson.cpp$' "$work/sdist-members.txt" || {
     echo "test_wheels.sh: ${sdist[0]} carries no simdjson source" >&2
     return 1
   }
@@ -158,7 +160,8 @@ check_sdist() {
     python3 -m venv /tmp/venv
     /tmp/venv/bin/python -m pip install -q --disable-pip-version-check "$SDIST[test]"
     (cd /tmp && /tmp/venv/bin/python -c "import brenvolt, sys; print(brenvolt.__file__); sys.exit(not brenvolt.__file__.startswith(sys.prefix))")
-    ! ldd /tmp/venv/lib/python3*/site-packages/brenvolt.cpython-*.so | grep -q simdjson
+    libraries=$(ldd /tmp/venv/lib/python3*/site-packages/brenvolt.cpython-*.so)
+    if [[ "$libraries" == *simdjson* ]]; then echo "the module loads a simdjson library: $libraries" >&2; exit 1; fi
     mkdir /tmp/sdist
     tar -xzf "$SDIST" -C /tmp/sdist --strip-components=1
     cd /tmp/sdist
