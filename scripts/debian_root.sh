@@ -38,11 +38,13 @@ usage() {
 
 # What a test root needs: Python with venv (pip comes from ensurepip), a
 # shell and the commands every Debian has (scripts the tests run use them),
-# the Unicode data the escape tests read, CA
+# the C++ runtime every Debian has (numpy's and pyarrow's wheels load it;
+# brenvolt's must not, which the wheels' file checks hold them to), the
+# Unicode data the escape tests read, CA
 # certificates for pip. The arm64 roots are only unpacked (variant extract):
 # configuring packages would run their scripts under the emulator, which
 # takes many minutes, and nothing the tests use needs it.
-test_packages=python3,python3-venv,dash,bash,coreutils,findutils,grep,sed,tar,gzip,unicode-data,ca-certificates
+test_packages=python3,python3-venv,dash,bash,coreutils,findutils,grep,sed,tar,gzip,libstdc++6,unicode-data,ca-certificates
 
 # suite arch variant packages
 definition() {

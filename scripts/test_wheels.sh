@@ -22,10 +22,8 @@
 #                  no libsimdjson-dev, and its own tests' quick tier run there
 #
 # The arm64 and amd64 roots come from scripts/debian_root.sh (made once per
-# machine). numpy is left out of the arm64 environments: its wheels need the
-# system's libstdc++, which the roots do not have (the brenvolt wheels must
-# not need it), and the one numpy test skips. Ends with a table of the checks
-# and `N passed, N failed`; the exit status is 1 when any failed.
+# machine). Ends with a table of the checks and `N passed, N failed`; the
+# exit status is 1 when any failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
@@ -50,7 +48,7 @@ checks=("$@")
 work="$PWD/build/test-wheels"
 mkdir -p "$work"
 # What the quick tier imports besides brenvolt and its dependencies.
-quick_tier_packages=(pytest hypothesis hl7 hl7apy)
+quick_tier_packages=(pytest hypothesis numpy pyarrow duckdb hl7 hl7apy)
 pytest_quick=(-m pytest tests -q -m "not slow" -p no:cacheprovider)
 
 wheel_of() {
@@ -99,7 +97,7 @@ check_x86_64() {
   venv="$work/venv-$tag-x86_64"
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" "${quick_tier_packages[@]}" numpy
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" "${quick_tier_packages[@]}"
   (cd /tmp && "$venv/bin/python" -c "import brenvolt, sys; sys.exit(not brenvolt.__file__.startswith(sys.prefix))") || {
     echo "test_wheels.sh: $tag x86_64: brenvolt was not imported from $venv" >&2
     return 1
