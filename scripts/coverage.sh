@@ -1,9 +1,19 @@
 #!/usr/bin/env bash
-# Builds the extension with GCC's line coverage (--coverage, -O0), runs the
-# test suite against it, and reports how much of the HL7 core ran:
+# Builds the extension and the fuzz targets' replay programs with GCC's line
+# coverage (--coverage, -O0), runs the tests against them, and reports how
+# much of the HL7 core ran:
 #
 #   scripts/coverage.sh [PYTEST ARGUMENTS ...]
 #
+# What runs, all counted together:
+# - the test suite at the processor's best SIMD level (the default);
+# - the quick tier (-m "not slow") again with BRENVOLT_SIMD=scalar, since the
+#   module picks one level per process and the plain loops are a level of
+#   their own;
+# - every fuzz target over its seed corpus (fuzz/make_corpus.py) and its
+#   regression inputs: the targets check the core's properties at every scan
+#   level and reach the reference paths (replace_eof, the key printer, the
+#   UTF-8 encoders) that the module no longer calls.
 # The core is what the CMake target brenvolt_core compiles: its sources, read
 # from CMake's file API, and the headers under src/ that they include, read
 # from the build's dependency records. The Python boundary (the extension's
@@ -41,9 +51,10 @@ fi
 # The file API query makes CMake write the targets and their sources.
 mkdir -p "$build/.cmake/api/v1/query"
 touch "$build/.cmake/api/v1/query/codemodel-v2"
-cmake -S . -B "$build" -G Ninja -DBRENVOLT_BUILD_EXTENSION=ON -DCMAKE_BUILD_TYPE=Debug \
+cmake -S . -B "$build" -G Ninja -DBRENVOLT_BUILD_EXTENSION=ON -DBRENVOLT_FUZZ_REPLAY=ON -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS="--coverage -fprofile-update=atomic -O0" \
-  -DCMAKE_MODULE_LINKER_FLAGS="--coverage" -DPython_EXECUTABLE="$python" >/dev/null
+  -DCMAKE_MODULE_LINKER_FLAGS="--coverage" -DCMAKE_EXE_LINKER_FLAGS="--coverage" \
+  -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" --parallel >/dev/null
 
 # Counts from an earlier run would add to this one's.
@@ -67,11 +78,19 @@ for module in (brenvolt, native):
         sys.exit(f"coverage.sh: imported {module.__file__}, not the instrumented build")
     print(f"instrumented module: {module.__file__}")
 PY
-# tests/test_wheel.py builds and checks a wheel of its own, uninstrumented:
-# nothing in it runs this module.
 status=0
-"$python" -m pytest tests -p no:cacheprovider \
-  --ignore=tests/test_wheel.py "$@" || status=$?
+"$python" -m pytest tests -p no:cacheprovider "$@" || status=$?
+echo "coverage.sh: the quick tier with BRENVOLT_SIMD=scalar"
+BRENVOLT_SIMD=scalar "$python" -m pytest tests -p no:cacheprovider -q -m "not slow" || status=$?
+echo "coverage.sh: the fuzz targets over their seed corpora and regression inputs"
+python3 fuzz/make_corpus.py "$build/corpus" >/dev/null
+for replay in "$build"/replay_*; do
+  target="${replay##*/replay_}"
+  inputs=("$build/corpus/$target")
+  [ -d "fuzz/regressions/$target" ] && inputs+=("fuzz/regressions/$target")
+  printf '%-14s ' "$target"
+  "$replay" "${inputs[@]}" || status=$?
+done
 
 # The core's files, relative to the repository, one per line.
 "$python" - "$build" >"$build/core-files.txt" <<'PY'
@@ -115,7 +134,7 @@ while IFS= read -r file; do filters+=(--filter "$(printf '%s' "$file" | sed 's/[
 # negative counts that gcovr refuses; negative_hits.warn keeps one such
 # count from failing the whole report.
 "$tools/bin/gcovr" --root . "${filters[@]}" "$build/CMakeFiles/brenvolt_core.dir" "$build/CMakeFiles/_brenvolt.dir" \
-  "$build/CMakeFiles/_brenvolt_tables.dir" \
+  "$build/CMakeFiles/_brenvolt_tables.dir" "$build"/CMakeFiles/replay_*.dir \
   --merge-lines --exclude-noncode-lines --gcov-ignore-parse-errors=negative_hits.warn --gcov-executable gcov --txt - --json-summary "$build/summary.json" --json-summary-pretty \
   | sed '/^-*$/d'
 "$python" - "$build/summary.json" "$status" <<'PY'

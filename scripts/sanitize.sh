@@ -60,6 +60,4 @@ for module in (brenvolt, native):
 EOF
 # --capture=sys: a sanitizer report is written straight to file descriptor 2
 # and the process then aborts, so pytest must not hold that descriptor.
-# tests/test_wheel.py builds and checks a wheel of its own, uninstrumented:
-# nothing in it runs the sanitized module.
-"$python" -m pytest tests -p no:cacheprovider --capture=sys --ignore=tests/test_wheel.py "$@"
+"$python" -m pytest tests -p no:cacheprovider --capture=sys "$@"

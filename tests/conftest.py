@@ -30,7 +30,6 @@ CORPUS_DIR = Path(__file__).resolve().parents[2] / "shared" / "corpus"
 # Test module -> the classes in it that are slow, or None when all of it is.
 SLOW_TESTS: dict[str, frozenset[str] | None] = {
     "test_packaging.py": None,  # builds an sdist
-    "test_wheel.py": None,  # builds and repairs a wheel, makes a virtual environment
     "test_typing.py": None,  # mypy, stubtest and pyright runs
     "test_dask.py": None,  # a local Dask cluster
     "test_cli.py": None,  # one interpreter subprocess per test

@@ -114,6 +114,13 @@ class TestSourceDistribution:
     def test_carries(self, members, path):
         assert path in members or any(name.startswith(f"{path}/") for name in members)
 
-    @pytest.mark.parametrize("folder", ["build/", ".venv/", ".git/", "dist/"])
+    @pytest.mark.parametrize("folder", ["build/", ".venv/", ".git/", "dist/", "wheelhouse/"])
     def test_leaves_out(self, members, folder):
         assert not any(name.startswith(folder) for name in members)
+
+    @pytest.mark.parametrize("name", ["simdjson.h", "simdjson.cpp", "LICENSE", "SOURCE"])
+    def test_carries_the_fetched_simdjson_source(self, members, name):
+        """What scripts/simdjson.sh fetched goes into the sdist, though git ignores it."""
+        if not (ROOT / "third_party" / "simdjson" / "SOURCE").is_file():
+            pytest.skip("no third_party/simdjson here: scripts/simdjson.sh fetches it")
+        assert f"third_party/simdjson/{name}" in members

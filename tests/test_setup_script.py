@@ -1,7 +1,7 @@
 """scripts/setup.sh builds brenvolt into ./.venv only when the installed build
 is not up to date. Run in a copy of the layout it expects, with a stand-in
 for the virtual environment's Python that logs what it is asked to do and
-stand-ins for dpkg and g++, so that nothing is built or installed."""
+stand-ins for dpkg, g++ and java, so that nothing is built or installed."""
 
 from __future__ import annotations
 
@@ -34,7 +34,7 @@ def tree(tmp_path: Path) -> Path:
     python.chmod(0o755)
     tools = tmp_path / "tools"
     tools.mkdir()
-    for tool in ("dpkg", "g++"):
+    for tool in ("dpkg", "g++", "java"):
         (tools / tool).write_text("#!/bin/sh\nexit 0\n")
         (tools / tool).chmod(0o755)
     return tmp_path
