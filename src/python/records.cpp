@@ -239,6 +239,7 @@ PyObject* make_key(const Hl7KeyPosition& position) {
   return {*slot, false};
 }
 
+#if PY_VERSION_HEX < 0x030D0000
 // The hint that makes _PyDict_NewPresized() give the smallest table with
 // room for `entries`. The interpreter sizes a table for about one and a half
 // times its hint, rounded up to a power of two, and a table of size s holds
@@ -249,6 +250,7 @@ std::size_t presize_hint(std::size_t entries) {
   while (size * 2 / 3 < entries) size *= 2;
   return (size * 2 - 2) / 3;
 }
+#endif  // 3.13 has no _PyDict_NewPresized() in its public headers
 
 // A dict filled one entry at a time. After the first failure, with the
 // interpreter's error set, it makes no further C API call: later entries are
