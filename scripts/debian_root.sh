@@ -91,7 +91,6 @@ make_root() {
   read -r suite arch variant packages <<<"$(definition "$name")"
   local root="$roots/$name"
   install_tools "$arch"
-  if [ "$arch" = arm64 ] && [ "$variant" != extract ]; then enable_emulation; fi
   # .complete holds the definition the root was made from; a root made from
   # another one is made again.
   if [ -f "$root/.complete" ] && [ "$(cat "$root/.complete")" = "$suite $arch $variant $packages" ]; then
@@ -122,8 +121,12 @@ run_in_root() {
   done
   [ $# -gt 1 ] || usage
   shift
-  local root
+  local root arch
   root=$(make_root "$name")
+  # Making a root unpacks it without running anything; running in an arm64
+  # one needs the emulator, on a fresh machine registered here.
+  read -r _ arch _ <<<"$(definition "$name")"
+  if [ "$arch" = arm64 ]; then enable_emulation; fi
   local shared
   shared=$(cd .. && pwd)/shared
   # The commands of the namespace read their arguments from the environment.

@@ -7,8 +7,6 @@ import asyncio
 import errno
 import os
 import select
-import subprocess
-import sys
 import time
 from pathlib import Path
 
@@ -112,12 +110,6 @@ class TestPool:
             pool.submit(n, [fd])
         pool.close()
         assert not any(is_open(fd) for fd in files)
-
-    def test_stubs_are_true_to_the_module(self) -> None:
-        result = subprocess.run(
-            [sys.executable, "-m", "mypy.stubtest", "brenvolt_fsync"], capture_output=True, text=True, timeout=300
-        )
-        assert result.returncode == 0, result.stdout + result.stderr
 
 
 class TestStoreOnThePool:
