@@ -1,12 +1,15 @@
 #include "given_records.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "arguments.h"
 #include "core/assembly.h"
@@ -239,19 +242,59 @@ bool add_within(std::uint64_t& total, std::uint64_t count, std::uint64_t bound) 
 // The delimiters written before a value for positions no key names.
 std::uint64_t gap_of(std::uint64_t delimiters) { return delimiters > 1 ? delimiters - 1 : 0; }
 
-// A growable buffer of code points of one width, written through raw
-// pointers: room is made once per value.
+// Values at least this long are measured before room is made for them,
+// rather than given room for every character escaped.
+constexpr std::size_t kMeasuredValue = 4096;
+
+// The length of the str `value` once escaped, in code points.
+std::size_t escaped_length(PyObject* value) {
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+  const void* data = PyUnicode_DATA(value);
+  std::size_t size = n;
+  switch (PyUnicode_KIND(value)) {
+    case PyUnicode_1BYTE_KIND:
+      // Latin-1 bytes above 0x7F are no delimiters: byte scanning is exact.
+      return scan::escaped_size(std::string_view(static_cast<const char*>(data), n));
+    case PyUnicode_2BYTE_KIND: {
+      const auto* p = static_cast<const Py_UCS2*>(data);
+      std::size_t i = 0;
+      for (; i + 8 <= n; i += 8) {
+        if (!any_lane(escaped_lanes(load_ucs2x8(p + i)))) continue;
+        for (std::size_t j = i; j < i + 8; ++j) size += extra_of(p[j]);
+      }
+      for (; i < n; ++i) size += extra_of(p[i]);
+      return size;
+    }
+    default: {
+      const auto* p = static_cast<const Py_UCS4*>(data);
+      for (std::size_t i = 0; i < n; ++i) size += extra_of(p[i]);
+      return size;
+    }
+  }
+}
+
+// The text being written, in the str that becomes the result: made with
+// room for an estimate of its length at the width the records' values
+// call for, grown in place where the allocator can, cut to its length at
+// the end. Growing makes a call, so it takes the interpreter lock when the
+// writer has let it go (`lock`).
 template <class Out>
-class UnitBuffer {
+class TextStr {
  public:
-  UnitBuffer() = default;
-  UnitBuffer(const UnitBuffer&) = delete;
-  UnitBuffer& operator=(const UnitBuffer&) = delete;
-  ~UnitBuffer() { std::free(data_); }
+  TextStr(std::size_t capacity, Py_UCS4 max_char) {
+    str_ = PyUnicode_New(static_cast<Py_ssize_t>(capacity), max_char);
+    if (str_ == nullptr) throw std::bad_alloc();
+    data_ = static_cast<Out*>(PyUnicode_DATA(str_));
+    capacity_ = capacity;
+  }
+  TextStr(const TextStr&) = delete;
+  TextStr& operator=(const TextStr&) = delete;
+  ~TextStr() { Py_XDECREF(str_); }  // with the lock held
 
   // Where the next `more` code points go, after making room for them.
-  Out* room(std::size_t more) {
-    if (capacity_ - size_ < more) grow(more);
+  template <class Lock>
+  Out* room(std::size_t more, Lock&& lock) {
+    if (capacity_ - size_ < more) lock([&] { grow(more); });
     return data_ + size_;
   }
   // Takes the code points up to `end` (within the last room()) as written.
@@ -259,21 +302,22 @@ class UnitBuffer {
   void truncate(std::size_t size) { size_ = size; }
   std::size_t size() const { return size_; }
   const Out* data() const { return data_; }
-  void reserve(std::size_t units) {
-    if (units > capacity_) resize(units);
+
+  // The str cut to the text written, or nullptr with the error set.
+  PyRef finish() {
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size_)) < 0) return {};
+    return PyRef::steal(std::exchange(str_, nullptr));
   }
 
  private:
   void grow(std::size_t more) {
     // At least half again, so that many lines cost few reallocations.
-    resize(std::max({size_ + more, capacity_ + capacity_ / 2, std::size_t{256}}));
+    const std::size_t capacity = std::max(size_ + more, capacity_ + capacity_ / 2);
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(capacity)) < 0) throw std::bad_alloc();
+    data_ = static_cast<Out*>(PyUnicode_DATA(str_));
+    capacity_ = capacity;
   }
-  void resize(std::size_t units) {
-    void* moved = std::realloc(data_, units * sizeof(Out));
-    if (moved == nullptr) throw std::bad_alloc();
-    data_ = static_cast<Out*>(moved);
-    capacity_ = units;
-  }
+  PyObject* str_ = nullptr;
   Out* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
@@ -343,8 +387,8 @@ char* put_escaped_bytes(const char* p, std::size_t n, char* to, const Hl7EscapeH
   return handler.escape_to(text.substr(clean), to);
 }
 
-// Writes p[0..n) escaped at `to`, which has room for five code points for
-// each and kEscapeSlack more, which it may overwrite; returns the end.
+// Writes p[0..n) escaped at `to`, which has room for the escaped text and
+// kEscapeSlack code points more, which it may overwrite; returns the end.
 template <class Char, class Out>
 Out* escape_units(const Char* p, std::size_t n, Out* to, const Hl7EscapeHandler& handler) {
   if constexpr (sizeof(Char) == 1 && sizeof(Out) == 1) {
@@ -422,6 +466,72 @@ bool is_header_name(PyObject* name) {
          std::memcmp(PyUnicode_DATA(name), "MSH", 3) == 0;
 }
 
+// The header's field 1 (the encoding characters) as usual records give
+// it: whole, or (as HL7 text reads back) as an empty first component and
+// the rest; each as its keys and values.
+struct HeaderFieldOne {
+  std::size_t count;
+  std::string_view keys[2];
+  std::string_view values[2];
+};
+constexpr HeaderFieldOne kUsualHeaderFieldOnes[] = {
+    {1, {"1", ""}, {"^~\\&", ""}},
+    {2, {"1.1", "1.2"}, {"", "~\\&"}},
+};
+
+// Whether the general path writes a header whose field 1 is the `layout`-th
+// of kUsualHeaderFieldOnes as it is (unescaped): asked once of the core.
+bool written_as_is(std::size_t layout, const Hl7EscapeHandler& handler) {
+  static const auto as_is = [&] {
+    std::array<bool, std::size(kUsualHeaderFieldOnes)> answers{};
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+      const HeaderFieldOne& field_one = kUsualHeaderFieldOnes[i];
+      Hl7RecordList probe;
+      probe.add(kSegmentNameKey, "MSH");
+      std::string text = "MSH|";
+      for (std::size_t k = 0; k < field_one.count; ++k) {
+        probe.add(field_one.keys[k], field_one.values[k]);
+        if (k > 0) text += delimiters::kComponent;
+        text += field_one.values[k];
+      }
+      probe.end_record();
+      std::uint64_t gaps = 0;
+      const Result<std::string> line = assemble_line(probe[0], 0, gaps, handler);
+      answers[i] = line && line.value() == text;
+    }
+    return answers;
+  }();
+  return as_is[layout];
+}
+
+bool has_text(PyObject* str, std::string_view text) {
+  return PyUnicode_GET_LENGTH(str) == static_cast<Py_ssize_t>(text.size()) &&
+         PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND &&
+         std::memcmp(PyUnicode_DATA(str), text.data(), text.size()) == 0;
+}
+
+// Whether a header record, its places sorted (`items`, each with a `place`
+// and its `value`), has one of the usual field 1s, which the general path
+// writes as it is.
+template <class Item>
+bool usual_header(const std::vector<Item>& items, const Hl7EscapeHandler& handler) {
+  for (std::size_t layout = 0; layout < std::size(kUsualHeaderFieldOnes); ++layout) {
+    const HeaderFieldOne& field_one = kUsualHeaderFieldOnes[layout];
+    if (items.size() < field_one.count) continue;
+    if (items.size() > field_one.count &&
+        Hl7KeyCode::from_bits(items[field_one.count].place).field() == 1) {
+      continue;
+    }
+    bool same = true;
+    for (std::size_t k = 0; k < field_one.count && same; ++k) {
+      same = items[k].place == Hl7KeyCode::of_key(field_one.keys[k]).place() &&
+             has_text(items[k].value, field_one.values[k]);
+    }
+    if (same) return written_as_is(layout, handler);
+  }
+  return false;
+}
+
 }  // namespace
 
 template <class Out>
@@ -431,9 +541,17 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
     std::uint64_t place;
     PyObject* value;
   };
-  UnitBuffer<Out> out;
-  // Room for the values and a delimiter each; gaps and escapes grow it.
-  out.reserve(units_ + units_ / 16 + 2 * entries_.size() + ends_.size() + 64);
+  Py_UCS4 max_char = 0x10FFFF;
+  if (width_.ascii) {
+    max_char = 0x7F;
+  } else if (width_.kind == PyUnicode_1BYTE_KIND) {
+    max_char = 0xFF;
+  } else if (width_.kind == PyUnicode_2BYTE_KIND) {
+    max_char = 0xFFFF;
+  }
+  // Room for the values, a delimiter each and a few escapes; gaps and more
+  // escapes grow it.
+  TextStr<Out> out(units_ + units_ / 16 + 2 * entries_.size() + ends_.size() + 64, max_char);
   std::vector<Item> items;  // reused from record to record
   PlaceSorter<Item> sorter;
   std::uint64_t gaps = 0;  // over the message so far, at most kMaximumMessageGaps
@@ -443,8 +561,15 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
   // taken back only for a record that takes the general path. A small one
   // keeps it, since taking it back can wait for another thread's turn.
   const bool release = units_ >= kReleaseLockUnits;
+  // Declared after `out`: the lock is back before `out` is let go.
   std::optional<InterpreterLockReleased> released;
   if (release) released.emplace();
+  const auto lock = [&](auto&& work) {
+    const bool was_released = released.has_value();
+    released.reset();
+    work();
+    if (was_released) released.emplace();
+  };
 
   std::size_t first = 0;
   for (std::size_t index = 0; index < ends_.size(); ++index) {
@@ -471,20 +596,24 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
         usual = false;  // a position too large to pack
       }
     }
-    if (usual && name != nullptr) usual = !is_header_name(name);
+    const bool header = usual && name != nullptr && is_header_name(name);
     if (usual && !ascending) {
       sorter.sort(items);
       for (std::size_t k = 1; k < items.size() && usual; ++k) {
         usual = items[k].place != items[k - 1].place;  // two keys, one place
       }
     }
+    // A header whose field 1 is the usual encoding characters alone, which
+    // the general path writes as they are, is written here the same way;
+    // any other header goes to the general path.
+    if (usual && header) usual = usual_header(items, handler);
     if (usual) {
       const std::size_t start = out.size();
       const std::uint64_t gaps_before = gaps;
       Width line_width;
       const std::size_t name_size =
           name == nullptr ? 0 : static_cast<std::size_t>(PyUnicode_GET_LENGTH(name));
-      Out* to = out.room(1 + name_size);
+      Out* to = out.room(1 + name_size, lock);
       if (index > 0) *to++ = static_cast<Out>(delimiters::kSegment);
       if (name != nullptr) {
         to = put_text(name, to);
@@ -530,7 +659,9 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
         }
         PyObject* const value = items[k].value;
         const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
-        to = out.room(static_cast<std::size_t>(pipes + tildes + carets) + 5 * size + kEscapeSlack);
+        const std::size_t most = size < kMeasuredValue ? 5 * size : escaped_length(value);
+        to =
+            out.room(static_cast<std::size_t>(pipes + tildes + carets) + most + kEscapeSlack, lock);
         if (tildes == 0 && pipes + carets == 1) {
           // The usual gap: the next field or the next component.
           *to++ = static_cast<Out>(pipes == 1 ? delimiters::kField : delimiters::kComponent);
@@ -539,7 +670,8 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
           to = put_delimiters(to, tildes, delimiters::kRepetition);
           to = put_delimiters(to, carets, delimiters::kComponent);
         }
-        to = put_value(value, to, handler);
+        // A header's field 1, checked above, is written as it is.
+        to = header && field == 1 ? put_text(value, to) : put_value(value, to, handler);
         out.written_to(to);
         line_width.add(value);
       }
@@ -568,8 +700,8 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
     PyRef line = decode_str(text.value());
     if (!line) return {};
     written.add(line.get());
-    out.written_to(
-        put_text(line.get(), out.room(static_cast<std::size_t>(PyUnicode_GET_LENGTH(line.get())))));
+    out.written_to(put_text(
+        line.get(), out.room(static_cast<std::size_t>(PyUnicode_GET_LENGTH(line.get())), lock)));
     if (release) released.emplace();
   }
   released.reset();
@@ -584,18 +716,7 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
                                             : PyUnicode_4BYTE_KIND;
     return PyRef::steal(PyUnicode_FromKindAndData(kind, out.data(), static_cast<Py_ssize_t>(size)));
   }
-  Py_UCS4 max_char = 0x10FFFF;
-  if (written.ascii) {
-    max_char = 0x7F;
-  } else if (written.kind == PyUnicode_1BYTE_KIND) {
-    max_char = 0xFF;
-  } else if (written.kind == PyUnicode_2BYTE_KIND) {
-    max_char = 0xFFFF;
-  }
-  PyRef result = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), max_char));
-  if (!result) return {};
-  std::memcpy(PyUnicode_DATA(result.get()), out.data(), size * sizeof(Out));
-  return result;
+  return out.finish();
 }
 
 PyRef GivenRecords::write(const Hl7EscapeHandler& handler) const {
