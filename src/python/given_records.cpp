@@ -55,6 +55,17 @@ Ucs2x8 load_ucs2x8(const Py_UCS2* p) {
   return v;
 }
 
+// Eight Latin-1 code points, widened to UCS-2.
+using Ucs1x8 = std::uint8_t __attribute__((vector_size(8)));
+
+Ucs2x8 load_widened(const Py_UCS1* p) {
+  Ucs1x8 v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_convertvector(v, Ucs2x8);
+}
+
+Ucs2x8 load_widened(const Py_UCS2* p) { return load_ucs2x8(p); }
+
 template <class Mask>
 bool any_lane(Mask mask) {
   std::uint64_t words[2];
@@ -333,26 +344,27 @@ struct WideEscapes {
 };
 
 template <class Out>
-const WideEscapes<Out>& wide_escapes() {
-  static const WideEscapes<Out> table = [] {
-    WideEscapes<Out> made;
-    const Hl7EscapeHandler handler = create_default_escape_handler();
-    for (int c = 0; c < 256; ++c) {
-      std::string escaped;
-      if (c < 0x80) {
-        handler.escape_into(std::string(1, static_cast<char>(c)), escaped);
-      } else {
-        escaped.assign(1, static_cast<char>(c));  // stands for the code point c
-      }
-      for (std::size_t i = 0; i < escaped.size(); ++i) {
-        made.text[c][i] = static_cast<Out>(static_cast<unsigned char>(escaped[i]));
-      }
-      made.length[c] = static_cast<unsigned char>(escaped.size());
+WideEscapes<Out> make_wide_escapes() {
+  WideEscapes<Out> made;
+  const Hl7EscapeHandler handler = create_default_escape_handler();
+  for (int c = 0; c < 256; ++c) {
+    std::string escaped;
+    if (c < 0x80) {
+      handler.escape_into(std::string(1, static_cast<char>(c)), escaped);
+    } else {
+      escaped.assign(1, static_cast<char>(c));  // stands for the code point c
     }
-    return made;
-  }();
-  return table;
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+      made.text[c][i] = static_cast<Out>(static_cast<unsigned char>(escaped[i]));
+    }
+    made.length[c] = static_cast<unsigned char>(escaped.size());
+  }
+  return made;
 }
+
+// Made when the module loads, from the core's constant tables.
+template <class Out>
+const WideEscapes<Out> kWideEscapes = make_wide_escapes<Out>();
 
 // Copies p[0..n) to `to`, widened; returns the end.
 template <class Char, class Out>
@@ -394,10 +406,37 @@ Out* escape_units(const Char* p, std::size_t n, Out* to, const Hl7EscapeHandler&
   if constexpr (sizeof(Char) == 1 && sizeof(Out) == 1) {
     return reinterpret_cast<Out*>(put_escaped_bytes(reinterpret_cast<const char*>(p), n,
                                                     reinterpret_cast<char*>(to), handler));
+  } else if constexpr (sizeof(Char) <= 2 && sizeof(Out) == 2) {
+    // Eight code points at a time, widened as they are loaded and stored
+    // as they are; a block holding one to escape is written again, each
+    // code point below 256 by one fixed-size copy of its table row.
+    const WideEscapes<Out>& table = kWideEscapes<Out>;
+    const auto put_one = [&](std::size_t c) {
+      if constexpr (sizeof(Char) > 1) {
+        if (c >= 0x100) {
+          *to++ = static_cast<Out>(c);
+          return;
+        }
+      }
+      std::memcpy(to, table.text[c], sizeof table.text[c]);
+      to += table.length[c];
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      const Ucs2x8 v = load_widened(p + i);
+      std::memcpy(to, &v, sizeof v);
+      if (!any_lane(escaped_lanes(v))) {
+        to += 8;
+        continue;
+      }
+      for (std::size_t j = i; j < i + 8; ++j) put_one(static_cast<std::size_t>(p[j]));
+    }
+    for (; i < n; ++i) put_one(static_cast<std::size_t>(p[i]));
+    return to;
   } else {
     // Runs without a sequence copied in blocks, each sequence by one
     // fixed-size copy of its table row.
-    const WideEscapes<Out>& table = wide_escapes<Out>();
+    const WideEscapes<Out>& table = kWideEscapes<Out>;
     std::size_t i = 0;
     for (;;) {
       std::size_t next;
@@ -532,6 +571,53 @@ bool usual_header(const std::vector<Item>& items, const Hl7EscapeHandler& handle
   return false;
 }
 
+// Sorts records' places, remembering the order found for the last few
+// layouts (places in the order the dict gives them): the records of a
+// message share a few, such as an OBX's, and the next record of a layout
+// is put in order by its remembered order, without comparisons.
+template <class Item>
+class LayoutSorter {
+ public:
+  void sort(std::vector<Item>& items) {
+    std::uint64_t hash = items.size();
+    for (const Item& item : items) hash = (hash ^ item.place) * 0x9E3779B97F4A7C15ull;
+    Layout& layout = layouts_[hash >> (64 - kLayoutBits)];
+    const bool known =
+        layout.places.size() == items.size() &&
+        std::equal(items.begin(), items.end(), layout.places.begin(),
+                   [](const Item& item, std::uint64_t place) { return item.place == place; });
+    if (!known) {
+      keyed_.resize(items.size());
+      layout.places.resize(items.size());
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        keyed_[i] = Keyed{items[i].place, i};
+        layout.places[i] = items[i].place;
+      }
+      sorter_.sort(keyed_);
+      layout.order.resize(items.size());
+      for (std::size_t k = 0; k < keyed_.size(); ++k) layout.order[k] = keyed_[k].index;
+    }
+    sorted_.resize(items.size());
+    for (std::size_t k = 0; k < items.size(); ++k) sorted_[k] = items[layout.order[k]];
+    items.swap(sorted_);
+  }
+
+ private:
+  static constexpr unsigned kLayoutBits = 3;
+  struct Keyed {
+    std::uint64_t place;
+    std::size_t index;
+  };
+  struct Layout {
+    std::vector<std::uint64_t> places;  // as the dict gives them
+    std::vector<std::size_t> order;     // the index of each place in line order
+  };
+  Layout layouts_[std::size_t{1} << kLayoutBits];
+  std::vector<Keyed> keyed_;
+  PlaceSorter<Keyed> sorter_;
+  std::vector<Item> sorted_;
+};
+
 }  // namespace
 
 template <class Out>
@@ -542,20 +628,23 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
     PyObject* value;
   };
   Py_UCS4 max_char = 0x10FFFF;
-  if (width_.ascii) {
+  if (width_.ascii != 0) {
     max_char = 0x7F;
-  } else if (width_.kind == PyUnicode_1BYTE_KIND) {
+  } else if (width_.kind() == PyUnicode_1BYTE_KIND) {
     max_char = 0xFF;
-  } else if (width_.kind == PyUnicode_2BYTE_KIND) {
+  } else if (width_.kind() == PyUnicode_2BYTE_KIND) {
     max_char = 0xFFFF;
   }
   // Room for the values, a delimiter each and a few escapes; gaps and more
   // escapes grow it.
   TextStr<Out> out(units_ + units_ / 16 + 2 * entries_.size() + ends_.size() + 64, max_char);
   std::vector<Item> items;  // reused from record to record
-  PlaceSorter<Item> sorter;
+  LayoutSorter<Item> layouts;
   std::uint64_t gaps = 0;  // over the message so far, at most kMaximumMessageGaps
-  Width written;           // of the text written
+  // Whether a value of the records is not in the text (a left-out key, a
+  // whole value given way to a component, a record on the general path):
+  // only then can the text be narrower than its widest value.
+  bool all_written = true;
   // The strs read are immutable and owned by these records, and the buffer
   // is this call's alone: a large text is written with the lock released,
   // taken back only for a record that takes the general path. A small one
@@ -579,6 +668,7 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
     // The short path takes the usual record: every key packed, no two
     // naming one place, not a header, and its line within the bounds.
     bool usual = true;
+    bool skipped = false;  // a value of the record not written
     PyObject* name = nullptr;
     items.clear();
     bool ascending = true;
@@ -594,11 +684,13 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
         name = entry->value;
       } else if (!code.left_out()) {
         usual = false;  // a position too large to pack
+      } else {
+        skipped = true;
       }
     }
     const bool header = usual && name != nullptr && is_header_name(name);
     if (usual && !ascending) {
-      sorter.sort(items);
+      layouts.sort(items);
       for (std::size_t k = 1; k < items.size() && usual; ++k) {
         usual = items[k].place != items[k - 1].place;  // two keys, one place
       }
@@ -610,15 +702,11 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
     if (usual) {
       const std::size_t start = out.size();
       const std::uint64_t gaps_before = gaps;
-      Width line_width;
       const std::size_t name_size =
           name == nullptr ? 0 : static_cast<std::size_t>(PyUnicode_GET_LENGTH(name));
       Out* to = out.room(1 + name_size, lock);
       if (index > 0) *to++ = static_cast<Out>(delimiters::kSegment);
-      if (name != nullptr) {
-        to = put_text(name, to);
-        line_width.add(name);
-      }
+      if (name != nullptr) to = put_text(name, to);
       out.written_to(to);
       std::uint64_t field = name != nullptr ? 0 : 1;
       std::uint64_t repetition = 0;
@@ -630,6 +718,7 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
         // components, which sorts right after it.
         if ((place & 0xFFFFFFu) == 0 && k + 1 < items.size() &&
             (items[k + 1].place >> 24) == place >> 24) {
+          skipped = true;
           continue;
         }
         const Hl7KeyCode code = Hl7KeyCode::from_bits(place);
@@ -673,11 +762,9 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
         // A header's field 1, checked above, is written as it is.
         to = header && field == 1 ? put_text(value, to) : put_value(value, to, handler);
         out.written_to(to);
-        line_width.add(value);
       }
       if (usual) {
-        written.ascii = written.ascii && line_width.ascii;
-        written.kind = std::max(written.kind, line_width.kind);
+        all_written = all_written && !skipped;
         continue;
       }
     }
@@ -699,7 +786,7 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
     }
     PyRef line = decode_str(text.value());
     if (!line) return {};
-    written.add(line.get());
+    all_written = false;
     out.written_to(put_text(
         line.get(), out.room(static_cast<std::size_t>(PyUnicode_GET_LENGTH(line.get())), lock)));
     if (release) released.emplace();
@@ -708,9 +795,9 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
 
   const std::size_t size = out.size();
   if (size == 0) return PyRef::steal(PyUnicode_New(0, 0));
-  if (!(written == width_)) {
-    // A value wider than the text, left out of it (given way to another):
-    // the str is made at the width of what was written.
+  if (!all_written) {
+    // Maybe a value wider than the rest was left out: the str is made at
+    // the width of what was written.
     constexpr int kind = sizeof(Out) == 1   ? PyUnicode_1BYTE_KIND
                          : sizeof(Out) == 2 ? PyUnicode_2BYTE_KIND
                                             : PyUnicode_4BYTE_KIND;
@@ -720,7 +807,7 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
 }
 
 PyRef GivenRecords::write(const Hl7EscapeHandler& handler) const {
-  switch (width_.kind) {
+  switch (width_.kind()) {
     case PyUnicode_1BYTE_KIND:
       return write_as<Py_UCS1>(handler);
     case PyUnicode_2BYTE_KIND:

@@ -52,14 +52,17 @@ class GivenRecords {
   // The width of text: whether it is all ASCII, and the widest kind of str
   // in it (PyUnicode_KIND: 1, 2 or 4 bytes a code point).
   struct Width {
-    bool ascii = true;
-    int kind = PyUnicode_1BYTE_KIND;
+    unsigned kinds = PyUnicode_1BYTE_KIND;  // the kinds seen, or'ed: the widest is the top bit
+    unsigned ascii = 1;                     // and'ed
     void add(PyObject* str) {
-      ascii = ascii && PyUnicode_IS_ASCII(str);
-      kind = kind < static_cast<int>(PyUnicode_KIND(str)) ? static_cast<int>(PyUnicode_KIND(str))
-                                                          : kind;
+      kinds |= PyUnicode_KIND(str);
+      ascii &= PyUnicode_IS_ASCII(str);
     }
-    bool operator==(const Width&) const = default;
+    int kind() const {
+      return kinds & PyUnicode_4BYTE_KIND   ? PyUnicode_4BYTE_KIND
+             : kinds & PyUnicode_2BYTE_KIND ? PyUnicode_2BYTE_KIND
+                                            : PyUnicode_1BYTE_KIND;
+    }
   };
   bool add_record(PyObject* dict, Py_ssize_t index, const char* name);
   template <class Out>
