@@ -88,7 +88,13 @@ def segment_to_record(line: str, decode: bool = True) -> dict[str, str]:
 
 def hl7_to_records(text: str) -> list[dict[str, str]]:
     text = text.replace("\r\n", "\n").replace("\n\r", "\n").replace("\r", "\n")
-    return [segment_to_record(line) for line in text.split("\n")]
+    lines = text.split("\n")
+    # The empty lines after the last segment give no record (a text of
+    # empty lines only gives one for each).
+    if any(lines):
+        while not lines[-1]:
+            lines.pop()
+    return [segment_to_record(line) for line in lines]
 
 
 # ---------------------------------------------------------------------------

@@ -8,6 +8,9 @@
 // - the list reads back as a plain sort with the last of equal keys kept;
 // - the short path that usual records take writes what the general path
 //   writes (assemble_message_plainly), and fails where it fails;
+// - the lines that assemble_line writes record by record, the message's gap
+//   count carried from one to the next, join to that same text or stop at
+//   that same failure;
 // - assembly fails only with an EncodingError that names a record and one of
 //   its keys;
 // - the text has one line per record (more only where a segment name holds a
@@ -16,6 +19,7 @@
 //   parse unchanged.
 
 #include <algorithm>
+#include <optional>
 
 #include "core/assembly.h"
 #include "fuzz_common.h"
@@ -88,6 +92,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(written.value() == plainly.value());
   } else {
     FUZZ_CHECK(written.error().message() == plainly.error().message());
+  }
+  // Line by line, as a writer with a short path of its own calls it for
+  // the records it leaves to the general path.
+  {
+    std::string joined;
+    std::uint64_t gaps = 0;
+    std::optional<std::string> failure;
+    for (std::size_t index = 0; index < list.size() && !failure; ++index) {
+      Result<std::string> line = assemble_line(list[index], index, gaps, handler);
+      if (line) {
+        joined += line.value();
+      } else {
+        failure = line.error().message();
+      }
+    }
+    if (written) {
+      FUZZ_CHECK(!failure && joined == written.value());
+    } else {
+      FUZZ_CHECK(failure && *failure == written.error().message());
+    }
   }
   if (!written) {
     const Hl7Error& error = written.error();

@@ -13,6 +13,7 @@
 
 #include "bytes.h"
 #include "keys.h"
+#include "place_sort.h"
 #include "scan.h"
 #include "segment_parser.h"
 
@@ -80,21 +81,6 @@ class Hl7LineCursor {
   std::uint64_t repetition_ = 0;
   std::uint64_t component_ = 1;
 };
-
-// Sorts `items` stably by the number `key` names: few moves when they are
-// nearly in order, as a record's places are.
-template <class Item>
-void sort_nearly_ordered(std::vector<Item>& items, std::uint64_t Item::*key) {
-  for (std::size_t i = 1; i < items.size(); ++i) {
-    const Item moved = items[i];
-    std::size_t j = i;
-    while (j > 0 && moved.*key < items[j - 1].*key) {
-      items[j] = items[j - 1];
-      --j;
-    }
-    items[j] = moved;
-  }
-}
 
 bool same_place(const Hl7Position& a, const Hl7Position& b) {
   return a.field == b.field && a.repetition == b.repetition && a.component == b.component;
@@ -484,80 +470,6 @@ struct PackedItem {
   std::string_view value;
 };
 
-// Sorts by place, stably. Records of converted messages arrive in key byte
-// order, which is place order except where a number has two digits or more
-// ("10" comes before "2"): a few ascending runs. Short records take an
-// insertion sort; longer ones with few runs, the usual segment, a merge of
-// the runs; the rest (a line of a million fields has a run every ten) a
-// least-significant-digit radix sort by bytes, skipping the bytes in which
-// all places agree, so that it costs a few passes, never n log n.
-class PlaceSorter {
- public:
-  void sort(std::vector<PackedItem>& items) {
-    if (items.size() <= 16) {
-      sort_nearly_ordered(items, &PackedItem::place);
-      return;
-    }
-    bounds_.assign(1, 0);
-    for (std::size_t i = 1; i < items.size(); ++i) {
-      if (items[i].place < items[i - 1].place) bounds_.push_back(i);
-    }
-    bounds_.push_back(items.size());
-    if (bounds_.size() - 1 <= kMaxMergedRuns) {
-      merge_runs(items);
-    } else {
-      radix_sort(items);
-    }
-  }
-
- private:
-  static constexpr std::size_t kMaxMergedRuns = 64;
-
-  // Merges neighbouring runs (bounds_) pairwise until one is left.
-  void merge_runs(std::vector<PackedItem>& items) {
-    const auto by_place = [](const PackedItem& a, const PackedItem& b) {
-      return a.place < b.place;
-    };
-    spare_.resize(items.size());
-    while (bounds_.size() > 2) {
-      std::size_t kept = 1;
-      for (std::size_t r = 0; r + 1 < bounds_.size(); r += 2) {
-        const auto first = items.begin() + static_cast<std::ptrdiff_t>(bounds_[r]);
-        const auto middle = items.begin() + static_cast<std::ptrdiff_t>(bounds_[r + 1]);
-        const std::size_t end = r + 2 < bounds_.size() ? bounds_[r + 2] : bounds_[r + 1];
-        const auto last = items.begin() + static_cast<std::ptrdiff_t>(end);
-        std::merge(first, middle, middle, last,
-                   spare_.begin() + static_cast<std::ptrdiff_t>(bounds_[r]), by_place);
-        bounds_[kept++] = end;
-      }
-      bounds_.resize(kept);
-      items.swap(spare_);
-    }
-  }
-
-  void radix_sort(std::vector<PackedItem>& items) {
-    std::uint64_t any = 0;
-    std::uint64_t all = ~std::uint64_t{0};
-    for (const PackedItem& item : items) {
-      any |= item.place;
-      all &= item.place;
-    }
-    const std::uint64_t varying = any ^ all;
-    spare_.resize(items.size());
-    for (unsigned shift = 0; shift < 64; shift += 8) {
-      if (((varying >> shift) & 0xFFu) == 0) continue;
-      std::size_t starts[257] = {};
-      for (const PackedItem& item : items) ++starts[((item.place >> shift) & 0xFFu) + 1];
-      for (std::size_t d = 1; d <= 256; ++d) starts[d] += starts[d - 1];
-      for (const PackedItem& item : items) spare_[starts[(item.place >> shift) & 0xFFu]++] = item;
-      items.swap(spare_);
-    }
-  }
-
-  std::vector<std::size_t> bounds_;
-  std::vector<PackedItem> spare_;
-};
-
 // Writes the lines of a message, one record at a time.
 struct LineWriter {
   explicit LineWriter(const Hl7EscapeHandler& escape) : handler(escape) {}
@@ -575,7 +487,7 @@ struct LineWriter {
   std::uint64_t gaps = 0;  // over the message so far, at most kMaximumMessageGaps
   std::size_t records = 0;
   std::vector<PackedItem> items;  // reused from record to record
-  PlaceSorter sorter_by_place;
+  PlaceSorter<PackedItem> sorter_by_place;
   std::vector<Hl7PlacedValue> values;    // reused from record to record
   std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
   std::vector<std::size_t> sizes;        // each written value's bytes, escaped or not
@@ -761,6 +673,19 @@ Result<std::string> assemble(const Hl7RecordList& records, const Hl7EscapeHandle
 }
 
 }  // namespace
+
+Result<std::string> assemble_line(const Hl7RecordList::Record& record, std::size_t index,
+                                  std::uint64_t& gaps, const Hl7EscapeHandler& handler) {
+  LineWriter writer(handler);
+  writer.gaps = gaps;
+  std::vector<Hl7RecordList::Entry> entries;
+  entries.reserve(record.size());
+  for (const Hl7RecordList::Entry& entry : record) entries.push_back(entry);
+  Status written = writer.write_general(entries, index);
+  if (!written) return std::move(written).error();
+  gaps = writer.gaps;
+  return writer.out.take();
+}
 
 Result<std::string> assemble_message(const Hl7RecordList& records,
                                      const Hl7EscapeHandler& handler) {

@@ -59,4 +59,14 @@ Result<std::string> assemble_message(const Hl7RecordList& records, const Hl7Esca
 Result<std::string> assemble_message_plainly(const Hl7RecordList& records,
                                              const Hl7EscapeHandler& handler);
 
+// The line of one record as assemble_message writes it by its general path
+// (any record: the header, colliding keys and huge positions included), the
+// `index`-th record of its message: with the segment separator before it
+// when `index` is above 0. `gaps` counts the delimiters written so far for
+// positions no key names, over the message, and is raised by this line's.
+// For writers that take the short path themselves and leave the other
+// records to this; fails as assemble_message does.
+Result<std::string> assemble_line(const Hl7RecordList::Record& record, std::size_t index,
+                                  std::uint64_t& gaps, const Hl7EscapeHandler& handler);
+
 }  // namespace brenvolt

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
+#include <variant>
 
 #include "arguments.h"
 #include "core/assembly.h"
@@ -9,7 +11,7 @@
 #include "core/json_records.h"
 #include "core/record_list.h"
 #include "exceptions.h"
-#include "key_codes.h"
+#include "given_records.h"
 #include "records.h"
 #include "ref.h"
 #include "unicode.h"
@@ -18,17 +20,22 @@ namespace brenvolt::py {
 namespace {
 
 // What a JsonHl7 object holds; nothing changes it after construction.
+// Records given as dicts are kept as their str objects; records read from a
+// file, where there are none, as a flat record list.
 struct JsonHl7State {
-  Hl7RecordList json_data;
+  std::variant<GivenRecords, Hl7RecordList> json_data;
   Hl7EscapeHandler escape_handler;
 };
 
 using JsonHl7Object = Instance<JsonHl7State>;
 
 // A new instance of `type` (JsonHl7, which has no subclasses).
-PyObject* make_object(PyTypeObject* type, Hl7RecordList records) {
-  return JsonHl7Object::make(type,
-                             JsonHl7State{std::move(records), create_default_escape_handler()});
+template <class Records>
+PyObject* make_object(PyTypeObject* type, Records records) {
+  return JsonHl7Object::make(
+      type, JsonHl7State{std::variant<GivenRecords, Hl7RecordList>(std::in_place_type<Records>,
+                                                                   std::move(records)),
+                         create_default_escape_handler()});
 }
 
 constexpr const char* kJsonData = "json_data";
@@ -36,78 +43,13 @@ constexpr const char* kJsonData = "json_data";
 // Records of at least this many bytes are written without the interpreter lock.
 constexpr std::size_t kReleaseLockBytes = 256 * 1024;
 
-// One dict of str to str as the next record of `records`. False with
-// TypeError (naming the item and key) or UnicodeEncodeError set.
-bool convert_record(PyObject* item, Py_ssize_t index, Hl7RecordList& records) {
-  if (!PyDict_Check(item)) {
-    raise_record_not_a_dict(kJsonData, index, item);
-    return false;
-  }
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  // Nothing below runs Python code, so the dict cannot change under PyDict_Next.
-  while (PyDict_Next(item, &position, &key, &value)) {
-    if (!PyUnicode_Check(key)) {
-      raise_record_key_not_text(kJsonData, index, key);
-      return false;
-    }
-    if (!PyUnicode_Check(value)) {
-      raise_record_value_not_text(kJsonData, index, key, value);
-      return false;
-    }
-    const auto key_text = utf8_of(key);
-    if (!key_text) return false;
-    const auto value_text = utf8_of(value);
-    if (!value_text) return false;
-    // The table keeps references to keys; a str subclass's could run code
-    // when it is let go, so only exact str go into it.
-    records.add(*key_text, *value_text,
-                PyUnicode_CheckExact(key) ? KeyCodeTable::shared().code(key, *key_text)
-                                          : Hl7KeyCodeCache::for_this_thread().code(*key_text));
-  }
-  records.end_record();
-  return true;
-}
-
-// A sequence (not a str) of dicts of str to str, as records. Errors raised by
-// the caller's sequence while it is iterated pass through unchanged.
-std::optional<Hl7RecordList> convert_records(PyObject* json_data) {
-  if (PyUnicode_Check(json_data)) {
-    raise_records_are_text(kJsonData);
-    return std::nullopt;
-  }
-  if (!PySequence_Check(json_data)) {
-    raise_records_not_a_sequence(kJsonData, json_data);
-    return std::nullopt;
-  }
-  Hl7RecordList records;
-  const Py_ssize_t size = PySequence_Size(json_data);
-  if (size < 0) {
-    PyErr_Clear();  // only a sizing hint: iteration decides
-  } else {
-    records.reserve(static_cast<std::size_t>(size));
-  }
-  PyRef iterator = PyRef::steal(PyObject_GetIter(json_data));
-  if (!iterator) return std::nullopt;
-  for (Py_ssize_t index = 0;; ++index) {
-    PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
-    if (!item) {
-      if (PyErr_Occurred()) return std::nullopt;
-      break;
-    }
-    if (!convert_record(item.get(), index, records)) return std::nullopt;
-  }
-  return records;
-}
-
 constexpr FunctionSignature kNew{"JsonHl7", "__new__", {"json_data"}, 1};
 
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Arguments<1> parsed{};
     if (!parse_arguments(kNew, args, kwargs, parsed)) return nullptr;
-    auto records = convert_records(parsed[0]);
+    auto records = GivenRecords::convert(parsed[0], kJsonData);
     if (!records) return nullptr;
     return make_object(type, std::move(*records));
   });
@@ -136,13 +78,17 @@ PyObject* convert_json_to_hl7(PyObject* self, PyObject*) {
     SharedClaim claim(JsonHl7Object::of(self)->borrow);
     if (!claim) return nullptr;
     const JsonHl7State& state = JsonHl7Object::of(self)->state;
+    if (const auto* given = std::get_if<GivenRecords>(&state.json_data)) {
+      return given->write(state.escape_handler).release();
+    }
+    const Hl7RecordList& records = std::get<Hl7RecordList>(state.json_data);
     // The state is never changed after construction, and the claim and the
     // call's reference keep it alive: a large message is written with the
     // lock released. A small one keeps it, since taking it back can wait for
     // another thread's turn.
-    const auto assemble = [&] { return assemble_message(state.json_data, state.escape_handler); };
+    const auto assemble = [&] { return assemble_message(records, state.escape_handler); };
     Result<std::string> text = [&] {
-      if (state.json_data.bytes() < kReleaseLockBytes) return assemble();
+      if (records.bytes() < kReleaseLockBytes) return assemble();
       InterpreterLockReleased released;
       return assemble();
     }();
@@ -157,7 +103,10 @@ PyObject* get_json_data(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     SharedClaim claim(JsonHl7Object::of(self)->borrow);
     if (!claim) return nullptr;
-    const Hl7RecordList& records = JsonHl7Object::of(self)->state.json_data;
+    const auto& json_data = JsonHl7Object::of(self)->state.json_data;
+    if (const auto* given = std::get_if<GivenRecords>(&json_data))
+      return given->to_list().release();
+    const Hl7RecordList& records = std::get<Hl7RecordList>(json_data);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < records.size(); ++i) {
