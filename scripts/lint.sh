@@ -5,8 +5,8 @@
 #   scripts/lint.sh [--cxx-format=error|warn] [--ruff=error|warn]
 #
 # Each check fails the run by default (error); with warn it prints its
-# findings and the run goes on to pass. C++: every .cpp and .h file in src/
-# and fuzz/, through `clang-format --dry-run --Werror`; `clang-format -i FILE`
+# findings and the run goes on to pass. C++: every .cpp and .h file in src/,
+# fuzz/ and tools/, through `clang-format --dry-run --Werror`; `clang-format -i FILE`
 # rewrites a file in place. Python: `ruff check` over the repository;
 # `ruff check --fix` repairs what it can. Needs clang-format (Debian:
 # apt-get install clang-format) and ruff (in the test extra; ./.venv or PATH).
@@ -43,7 +43,7 @@ if [ -z "$clang_format" ]; then
   echo "lint.sh: clang-format not found; install clang-format" >&2
   failed+=(clang-format)
 else
-  mapfile -t sources < <(find src fuzz -name '*.cpp' -o -name '*.h' | sort)
+  mapfile -t sources < <(find src fuzz tools -name '*.cpp' -o -name '*.h' | sort)
   unformatted=()
   for file in "${sources[@]}"; do
     "$clang_format" --style=file --dry-run --Werror "$file" >/dev/null 2>&1 || unformatted+=("$file")

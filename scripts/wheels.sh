@@ -77,6 +77,30 @@ fi
 
 scripts/simdjson.sh
 
+# The scan levels the build of $1 finds on this processor (tools/simd_levels.cpp,
+# built in the wheel's own CMake folder with its toolchain) must be those the
+# processor's flags promise: a feature check that quietly answers "no" (as
+# __builtin_cpu_supports does under zig's runtime) costs every wheel its AVX2
+# paths and fails no test.
+check_simd_levels() {
+  local target="$1" zig_tools="$2" venv="$3" found wanted="scalar sse2" cmake
+  # The cmake that configured the folder (scikit-build-core may have fetched its own).
+  cmake=$(sed -n 's/^CMAKE_COMMAND:INTERNAL=//p' "$work/cmake/$target/CMakeCache.txt")
+  env BRENVOLT_ZIG_TOOLS="$zig_tools" BRENVOLT_ZIG_PROCESSOR="$(uname -m)" PATH="$venv/bin:$PATH" \
+    "$cmake" --build "$work/cmake/$target" --target simd_levels >"$work/simd-levels-$target.log" 2>&1 || {
+    cat "$work/simd-levels-$target.log" >&2
+    echo "wheels.sh: $target: could not build tools/simd_levels.cpp" >&2
+    exit 1
+  }
+  found=$("$work/cmake/$target/simd_levels")
+  grep -qw avx2 /proc/cpuinfo && wanted="$wanted avx2"
+  if [ "$found" != "$wanted" ]; then
+    echo "wheels.sh: $target: the build finds the scan levels '$found' on this processor, whose flags promise '$wanted'" >&2
+    exit 1
+  fi
+  echo "wheels.sh: $target: scan levels found: $found"
+}
+
 # The wrappers cmake/zig.cmake expects, one folder per processor.
 write_zig_tools() {
   local arch="$1" dir="$work/zig/$1" tool
@@ -162,6 +186,9 @@ for target in "${wanted[@]}"; do
     -C cmake.define.Python_INCLUDE_DIR="$include" .
   wheel=("$raw"/brenvolt-*-"$tag"-"$tag"-linux_"$arch".whl)
   [ -f "${wheel[0]}" ] || { echo "wheels.sh: pip wrote no $tag linux_$arch wheel to $raw" >&2; exit 1; }
+  if [ "$arch" = "$(uname -m)" ]; then
+    check_simd_levels "$target" "$zig_tools" "$venv"
+  fi
 
   # repair copies no library in (the modules need none outside the
   # system's allowed ones) and tags the wheel with the oldest glibc that its

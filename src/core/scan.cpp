@@ -7,6 +7,9 @@
 #if defined(__x86_64__) || defined(_M_X64)
 #define BRENVOLT_X86 1
 #include <immintrin.h>
+#if defined(__GNUC__)
+#include <cpuid.h>
+#endif
 #elif defined(__aarch64__)
 #define BRENVOLT_NEON 1
 #include <arm_neon.h>
@@ -303,6 +306,33 @@ std::size_t line_end_neon(const unsigned char* p, std::size_t i, std::size_t n) 
 }
 #endif
 
+#if BRENVOLT_X86
+// Whether the processor has AVX2 and the system saves the YMM registers on a
+// context switch, asked of CPUID and XGETBV themselves. __builtin_cpu_supports
+// reads a table that libgcc and LLVM's compiler-rt fill in when the program
+// loads, but the runtime that zig links into the portable wheels leaves it
+// empty: it answered "no" to every feature, and the wheels never took the
+// AVX2 paths.
+bool has_avx2() {
+#if defined(__GNUC__)
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid_max(0, nullptr) < 7) return false;
+  __cpuid_count(1, 0, eax, ebx, ecx, edx);
+  const unsigned osxsave = 1u << 27, avx = 1u << 28;
+  if ((ecx & osxsave) == 0 || (ecx & avx) == 0) return false;
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  const unsigned sse_and_ymm_state = 0x6;
+  if ((xcr0_low & sse_and_ymm_state) != sse_and_ymm_state) return false;
+  __cpuid_count(7, 0, eax, ebx, ecx, edx);
+  const unsigned avx2 = 1u << 5;
+  return (ebx & avx2) != 0;
+#else
+  return false;  // no cpuid.h here: SSE2 alone
+#endif
+}
+#endif
+
 Level choose_level() {
   if (const char* wanted = std::getenv("BRENVOLT_SIMD");
       wanted != nullptr && std::strcmp(wanted, "scalar") == 0) {
@@ -319,7 +349,8 @@ std::size_t available_levels(Level (&out)[4]) {
   out[count++] = Level::Scalar;
 #if BRENVOLT_X86
   out[count++] = Level::Sse2;
-  if (__builtin_cpu_supports("avx2")) out[count++] = Level::Avx2;
+  static const bool avx2 = has_avx2();
+  if (avx2) out[count++] = Level::Avx2;
 #elif BRENVOLT_NEON
   out[count++] = Level::Neon;
 #endif
