@@ -29,25 +29,26 @@ std::string_view Hl7SegmentParser::unescaped(std::string_view text,
   return std::string_view(arena_.data() + start, arena_.size() - start);
 }
 
-Hl7SegmentParser::Group Hl7SegmentParser::parse_part(std::size_t start, std::size_t end,
-                                                     std::size_t first, std::size_t last,
-                                                     const Hl7EscapeHandler* handler) {
+void Hl7SegmentParser::parse_part(std::size_t start, std::size_t end, std::size_t first,
+                                  std::size_t last, const Hl7EscapeHandler* handler, Group& out) {
   const std::string_view text = line_.substr(start, end - start);
   const std::size_t first_value = values_.size();
-  // One pass over the marks: cut at each "^", note any "\".
+  // One pass over the marks: cut at each "^", note any "\". Views are made
+  // in place: clang built a pushed temporary on the stack with two narrow
+  // stores and copied it with one wide load, a store-forwarding stall per value.
   bool escape = false;
   std::size_t piece = start;
   for (std::size_t k = first; k < last; ++k) {
     const std::size_t at = marks_[k];
     const char c = line_[at];
     if (c == delimiters::kComponent) {
-      values_.push_back(line_.substr(piece, at - piece));
+      values_.emplace_back(line_.data() + piece, at - piece);
       piece = at + 1;
     } else {
       escape |= c == delimiters::kEscape;
     }
   }
-  values_.push_back(line_.substr(piece, end - piece));
+  values_.emplace_back(line_.data() + piece, end - piece);
   if (escape && (handler != nullptr || holds_encoding_characters(text))) {
     values_.resize(first_value);  // the raw cuts do not apply
     if (handler == nullptr) {
@@ -66,7 +67,9 @@ Hl7SegmentParser::Group Hl7SegmentParser::parse_part(std::size_t start, std::siz
   const std::size_t count = values_.size() - first_value;
   entry_count_ += count;
   // A text with no "^" is one value; any cut gives two or more.
-  return {count == 1 ? Shape::Whole : Shape::Components, first_value, count};
+  out.shape = count == 1 ? Shape::Whole : Shape::Components;
+  out.first = first_value;
+  out.count = count;
 }
 
 void Hl7SegmentParser::add_field(std::size_t start, std::size_t end, std::size_t first_mark,
@@ -74,7 +77,7 @@ void Hl7SegmentParser::add_field(std::size_t start, std::size_t end, std::size_t
   const std::string_view text = line_.substr(start, end - start);
   const std::size_t last_mark = marks_.size();
   if (first_mark == last_mark) {  // the usual field: one plain value
-    fields_.push_back(Field{{Shape::Raw, 0, 1}, text});
+    push_field(Shape::Raw, 0, 1, text);
     entry_count_ += 1;
     return;
   }
@@ -84,7 +87,9 @@ void Hl7SegmentParser::add_field(std::size_t start, std::size_t end, std::size_t
   }
   // The cut into repetitions is made on the raw text.
   if (!tilde || holds_encoding_characters(text)) {
-    fields_.push_back(Field{parse_part(start, end, first_mark, last_mark, handler), text});
+    Field& field = fields_.emplace_back();
+    field.raw = text;
+    parse_part(start, end, first_mark, last_mark, handler, field);
     return;
   }
   const std::size_t first_rep = reps_.size();
@@ -93,12 +98,12 @@ void Hl7SegmentParser::add_field(std::size_t start, std::size_t end, std::size_t
   for (std::size_t k = first_mark; k < last_mark; ++k) {
     const std::size_t at = marks_[k];
     if (line_[at] != delimiters::kRepetition) continue;
-    reps_.push_back(parse_part(rep_start, at, rep_first, k, handler));
+    parse_part(rep_start, at, rep_first, k, handler, reps_.emplace_back());
     rep_start = at + 1;
     rep_first = k + 1;
   }
-  reps_.push_back(parse_part(rep_start, end, rep_first, last_mark, handler));
-  fields_.push_back(Field{{Shape::Repetitions, first_rep, reps_.size() - first_rep}, text});
+  parse_part(rep_start, end, rep_first, last_mark, handler, reps_.emplace_back());
+  push_field(Shape::Repetitions, first_rep, reps_.size() - first_rep, text);
 }
 
 void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* handler) {
@@ -145,7 +150,7 @@ void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* hand
         in_name = false;
       } else if (first_mark == marks_.size()) {  // the usual field: one plain value
         const std::string_view text = line.substr(field_start, at - field_start);
-        fields_.push_back(Field{{Shape::Raw, 0, 1}, text});
+        push_field(Shape::Raw, 0, 1, text);
         entry_count_ += 1;
       } else {
         add_field(field_start, at, first_mark, handler);

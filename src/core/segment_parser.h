@@ -68,14 +68,26 @@ class Hl7SegmentParser {
     std::string_view raw;  // the field's text as the line writes it
   };
 
+  // Appends a field, written member by member in its place (see parse_part).
+  void push_field(Shape shape, std::size_t first, std::size_t count, std::string_view raw) {
+    Field& field = fields_.emplace_back();
+    field.shape = shape;
+    field.first = first;
+    field.count = count;
+    field.raw = raw;
+  }
   // Adds field line_[start, end), whose "^", "~" and "\\" are at
   // marks_[first_mark ..].
   void add_field(std::size_t start, std::size_t end, std::size_t first_mark,
                  const Hl7EscapeHandler* handler);
   // Parses one field or repetition text, line_[start, end), by the component
-  // rule into values_; its "^", "~" and "\\" are at marks_[first, last).
-  Group parse_part(std::size_t start, std::size_t end, std::size_t first, std::size_t last,
-                   const Hl7EscapeHandler* handler);
+  // rule into values_ and describes it in `out`; its "^", "~" and "\\" are
+  // at marks_[first, last). `out` is the group's final place (in fields_ or
+  // reps_), written member by member: a returned Group copied into place is
+  // read back in one wide load just after its narrow stores, which stalls
+  // store forwarding once per field.
+  void parse_part(std::size_t start, std::size_t end, std::size_t first, std::size_t last,
+                  const Hl7EscapeHandler* handler, Group& out);
   std::string_view unescaped(std::string_view text, const Hl7EscapeHandler& handler);
 
   std::string_view line_;

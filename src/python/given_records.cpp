@@ -172,7 +172,8 @@ bool GivenRecords::add_record(PyObject* item, Py_ssize_t index, const char* name
             : kind == PyUnicode_4BYTE_KIND &&
                   holds_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(text)), length);
     if (surrogate && !utf8_of(text)) return false;
-    entries_.push_back(Entry{code.bits(), exact_key.get(), text});
+    // Built in place, not copied from a temporary (see Hl7SegmentParser::parse_part).
+    entries_.emplace_back(code.bits(), exact_key.get(), text);
     width_.add(text);
     units_ += length;
     exact_key.release();  // now the entry's
