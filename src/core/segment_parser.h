@@ -180,9 +180,7 @@ void Hl7SegmentParser::for_each_entry(Emit&& emit) const {
       emit_components(Form::Component, n, 0, group);
     }
   };
-  const auto emit_repetitions = [&](std::size_t n) {
-    const Group& group = fields_[n - 1];
-    if (group.shape != Shape::Repetitions) return;
+  const auto emit_repetition_list = [&](std::size_t n, const Group& group) {
     detail::for_each_in_key_order(0, group.count - 1, none, [&](std::size_t r) {
       const Group& rep = reps_[group.first + r];
       if (rep.shape == Shape::Whole) {
@@ -191,6 +189,12 @@ void Hl7SegmentParser::for_each_entry(Emit&& emit) const {
         emit_components(Form::RepetitionComponent, n, r, rep);
       }
     });
+  };
+  // Runs for every field, and most have no repetitions: the test is inlined
+  // where the fields are walked, so that such a field costs no call.
+  const auto emit_repetitions = [&](std::size_t n) __attribute__((always_inline)) {
+    const Group& group = fields_[n - 1];
+    if (group.shape == Shape::Repetitions) emit_repetition_list(n, group);
   };
   detail::for_each_in_key_order(1, fields_.size(), emit_plain, emit_repetitions);
   emit(Hl7KeyPosition{Form::SegmentName}, name_);
