@@ -172,8 +172,12 @@ bool GivenRecords::add_record(PyObject* item, Py_ssize_t index, const char* name
             : kind == PyUnicode_4BYTE_KIND &&
                   holds_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(text)), length);
     if (surrogate && !utf8_of(text)) return false;
-    // Built in place, not copied from a temporary (see Hl7SegmentParser::parse_part).
-    entries_.emplace_back(code.bits(), exact_key.get(), text);
+    // Written member by member in place, not copied from a temporary (see
+    // Hl7SegmentParser::parse_part).
+    Entry& entry = entries_.emplace_back();
+    entry.code = code.bits();
+    entry.key = exact_key.get();
+    entry.value = text;
     width_.add(text);
     units_ += length;
     exact_key.release();  // now the entry's
