@@ -6,8 +6,9 @@ Each FOLDER holds a build of the extension module (a virtual environment's
 site-packages, or a CMake build folder): ``brenvolt.cpython-*.so``. Both are
 loaded side by side under their own names, checked to give the same records
 and the same HL7 text, and timed in turn (A B A B ...) on reading
-(``Hl7Json(text).hl7_json``) and writing (``JsonHl7(records).hl7_string``)
-the ADT and ORU workloads. The table gives the time of the first build over
+(``Hl7Json(text).hl7_json``), writing (``JsonHl7(records).hl7_string``) and
+writing from a JSON file (``JsonHl7.from_file(path).hl7_string``) the ADT and
+ORU workloads (``--workloads`` names others). The table gives the time of the first build over
 the time of the second, the median of the per-round ratios, with the lowest
 and highest round; a ratio above 1.05 means the first build is more than 5%
 slower. The exit status is non-zero only when the builds disagree.
@@ -18,7 +19,9 @@ from __future__ import annotations
 import argparse
 import importlib.machinery
 import importlib.util
+import json
 import sys
+import tempfile
 from pathlib import Path
 from types import ModuleType
 
@@ -65,6 +68,8 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("builds", nargs=2, type=parse_build, metavar="NAME=FOLDER")
     parser.add_argument("--quick", action="store_true", help="short rounds: a smoke run")
+    parser.add_argument("--workloads", default=",".join(WORKLOADS),
+                        help="comma-separated workload names (default: ADT,ORU)")
     args = parser.parse_args(argv)
     settings = measure.QUICK if args.quick else measure.FULL
     (first, first_dir), (second, second_dir) = args.builds
@@ -72,18 +77,27 @@ def main(argv: list[str] | None = None) -> int:
 
     rows = []
     disagreements = []
-    for w in (w for w in all_workloads(args.quick) if w.key in WORKLOADS):
+    chosen = args.workloads.split(",")
+    folder = tempfile.TemporaryDirectory(prefix="builds-")
+    for w in (w for w in all_workloads(args.quick) if w.key in chosen):
         records = a.Hl7Json(w.text).hl7_json
+        path = Path(folder.name) / f"{w.key}.json"
+        path.write_text(json.dumps(records), encoding="utf-8")
         if b.Hl7Json(w.text).hl7_json != records:
             disagreements.append(f"{w.key}: the records differ")
         text = a.JsonHl7(records).hl7_string
         if b.JsonHl7(records).hl7_string != text:
             disagreements.append(f"{w.key}: the HL7 text differs")
+        from_files = (m.JsonHl7.from_file(str(path)).hl7_string for m in (a, b))
+        if any(written != text for written in from_files):
+            disagreements.append(f"{w.key}: the HL7 text written from the file differs")
         sides = {
             "read": ({first: lambda t=w.text: a.Hl7Json(t).hl7_json,
                       second: lambda t=w.text: b.Hl7Json(t).hl7_json}),
             "write": ({first: lambda r=records: a.JsonHl7(r).hl7_string,
                        second: lambda r=records: b.JsonHl7(r).hl7_string}),
+            "from file": ({first: lambda p=str(path): a.JsonHl7.from_file(p).hl7_string,
+                           second: lambda p=str(path): b.JsonHl7.from_file(p).hl7_string}),
         }
         for direction, calls in sides.items():
             c = measure.compare(calls, settings)

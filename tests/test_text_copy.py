@@ -69,3 +69,26 @@ def test_from_file_and_writing_on_threads_give_the_single_thread_results(tmp_pat
         t.join(timeout=120)
     assert not any(t.is_alive() for t in threads)
     assert failures == []
+
+
+# Records whose text the file path writes straight into the result's str:
+# ASCII or not (decoded into a wider str at the end), within the room taken
+# at first or far beyond it (every byte escaped), below and above the size
+# at which the lock is let go, and none at all.
+_ESCAPED = "|^~&\\" * 20_000  # 100,000 bytes that become 300,000
+FILE_RECORDS = {
+    **{name: Hl7Json(text).hl7_json for name, text in TEXTS.items()},
+    "escaped": [{"segment_name": "NTE", "3": _ESCAPED}],
+    "escaped, lock let go": [{"segment_name": "NTE", "3": _ESCAPED * 4}],
+    "escaped, non-ASCII, lock let go": [{"segment_name": "NTE", "3": _ESCAPED * 4 + "é😀"}],
+    "large ASCII": [{"segment_name": "OBX", "5": "A" * 1_000_000}],
+    "none": [],
+}
+
+
+@pytest.mark.parametrize("records", FILE_RECORDS.values(), ids=FILE_RECORDS.keys())
+def test_from_file_writes_what_the_given_records_write(records, tmp_path):
+    path = tmp_path / "m.json"
+    path.write_text(json.dumps(records), encoding="utf-8")
+    written = JsonHl7.from_file(str(path)).hl7_string
+    assert written == JsonHl7(records).hl7_string

@@ -408,38 +408,57 @@ class EncodingCharactersMemo {
   bool known_ = false;
 };
 
-// A growable byte buffer written through raw pointers: room is made once per
-// value. It is a std::string grown in large steps (the zero fill of each step
-// costs far less than copying the finished text into a string would), cut to
-// the written size at the end.
+// The writer's view of its sink: room is made once per value, through raw
+// pointers; the sink is asked for a larger block only when it is full.
 class TextBuffer {
  public:
+  explicit TextBuffer(TextSink& sink)
+      : sink_(sink), data_(sink.data()), capacity_(sink.capacity()) {}
+
   // Where the next `more` bytes go, after making room for them.
   char* room(std::size_t more) {
-    if (bytes_.size() - size_ < more) grow(more);
-    return bytes_.data() + size_;
+    if (capacity_ - size_ < more) grow(more);
+    return data_ + size_;
   }
   // Takes the bytes up to `end` (within the last room()) as written.
-  void written_to(const char* end) { size_ = static_cast<std::size_t>(end - bytes_.data()); }
+  void written_to(const char* end) { size_ = static_cast<std::size_t>(end - data_); }
   void truncate(std::size_t size) { size_ = size; }
   std::size_t size() const { return size_; }
   void reserve(std::size_t bytes) {
-    if (bytes > bytes_.size()) bytes_.resize(bytes);
-  }
-  // The text written; the buffer is empty after.
-  std::string take() {
-    bytes_.resize(size_);
-    size_ = 0;
-    return std::move(bytes_);
+    if (bytes > capacity_) enlarge(bytes);
   }
 
  private:
   void grow(std::size_t more) {
     // At least half again, so many lines cost few reallocations.
-    bytes_.resize(std::max({size_ + more, bytes_.size() + bytes_.size() / 2, std::size_t{256}}));
+    enlarge(std::max({size_ + more, capacity_ + capacity_ / 2, std::size_t{256}}));
   }
-  std::string bytes_;
+  void enlarge(std::size_t capacity) {
+    sink_.resize(size_, capacity);
+    data_ = sink_.data();
+    capacity_ = sink_.capacity();
+  }
+  TextSink& sink_;
+  char* data_;
+  std::size_t capacity_;
   std::size_t size_ = 0;
+};
+
+// A sink of a std::string, for the callers that want one.
+class StringSink final : public TextSink {
+ public:
+  // The text: the first `size` bytes of the block, which is gone after.
+  std::string take(std::size_t size) {
+    text_.resize(size);
+    return std::move(text_);
+  }
+
+ private:
+  char* enlarge(std::size_t, std::size_t capacity) override {
+    text_.resize(capacity);
+    return text_.data();
+  }
+  std::string text_;
 };
 
 // Writes `value` escaped at `to`, which has room for five bytes a byte;
@@ -472,7 +491,7 @@ struct PackedItem {
 
 // Writes the lines of a message, one record at a time.
 struct LineWriter {
-  explicit LineWriter(const Hl7EscapeHandler& escape) : handler(escape) {}
+  LineWriter(const Hl7EscapeHandler& escape, TextSink& sink) : handler(escape), out(sink) {}
 
   // The usual record: every key packed, no two naming one place, not a
   // header. False, with nothing written, when the record is not of that kind
@@ -654,12 +673,10 @@ Status LineWriter::write_general(std::span<const Hl7RecordList::Entry> entries, 
 
 namespace {
 
-Result<std::string> assemble(const Hl7RecordList& records, const Hl7EscapeHandler& handler,
-                             bool short_path) {
-  LineWriter writer(handler);
-  // Room for the text with an escape sequence every few dozen bytes; a
-  // record list holding duplicate keys (rare) only over-reserves.
-  writer.out.reserve(records.text_bytes() + records.text_bytes() / 16 + 64);
+Result<std::size_t> assemble(const Hl7RecordList& records, const Hl7EscapeHandler& handler,
+                             bool short_path, TextSink& sink) {
+  LineWriter writer(handler, sink);
+  writer.out.reserve(assembly_room(records));
   std::vector<Hl7RecordList::Entry> entries;  // a record's, for the general path
   for (std::size_t index = 0; index < records.size(); ++index) {
     const Hl7RecordList::Record record = records[index];
@@ -669,14 +686,23 @@ Result<std::string> assemble(const Hl7RecordList& records, const Hl7EscapeHandle
     Status written = writer.write_general(entries, index);
     if (!written) return std::move(written).error();
   }
-  return writer.out.take();
+  return writer.out.size();
+}
+
+Result<std::string> assemble_to_string(const Hl7RecordList& records,
+                                       const Hl7EscapeHandler& handler, bool short_path) {
+  StringSink sink;
+  Result<std::size_t> size = assemble(records, handler, short_path, sink);
+  if (!size) return std::move(size).error();
+  return sink.take(size.value());
 }
 
 }  // namespace
 
 Result<std::string> assemble_line(const Hl7RecordList::Record& record, std::size_t index,
                                   std::uint64_t& gaps, const Hl7EscapeHandler& handler) {
-  LineWriter writer(handler);
+  StringSink sink;
+  LineWriter writer(handler, sink);
   writer.gaps = gaps;
   std::vector<Hl7RecordList::Entry> entries;
   entries.reserve(record.size());
@@ -684,17 +710,22 @@ Result<std::string> assemble_line(const Hl7RecordList::Record& record, std::size
   Status written = writer.write_general(entries, index);
   if (!written) return std::move(written).error();
   gaps = writer.gaps;
-  return writer.out.take();
+  return sink.take(writer.out.size());
 }
 
 Result<std::string> assemble_message(const Hl7RecordList& records,
                                      const Hl7EscapeHandler& handler) {
-  return assemble(records, handler, true);
+  return assemble_to_string(records, handler, true);
+}
+
+Result<std::size_t> assemble_message_into(const Hl7RecordList& records,
+                                          const Hl7EscapeHandler& handler, TextSink& sink) {
+  return assemble(records, handler, true, sink);
 }
 
 Result<std::string> assemble_message_plainly(const Hl7RecordList& records,
                                              const Hl7EscapeHandler& handler) {
-  return assemble(records, handler, false);
+  return assemble_to_string(records, handler, false);
 }
 
 }  // namespace brenvolt

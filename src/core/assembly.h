@@ -2,6 +2,7 @@
 // of the record mapping of segment_parser.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,6 +25,43 @@ inline constexpr std::uint64_t kMaximumLineSlots = 16'777'216;
 // {"16777216": "x"}, ask for gigabytes; records converted from HL7 name
 // every position and have no gaps at all.
 inline constexpr std::uint64_t kMaximumMessageGaps = 16'777'216;
+
+// Where a writer puts its text: one block of bytes, owned by the caller and
+// filled from its start, such as a std::string or the str that becomes a
+// Python result, so the text need not be copied from one to the other. The
+// writer asks for a larger block only when the one it has is full.
+class TextSink {
+ public:
+  char* data() const { return data_; }
+  std::size_t capacity() const { return capacity_; }
+  // Makes the block hold at least `capacity` bytes, keeping the first
+  // `used`; throws std::bad_alloc when it cannot.
+  void resize(std::size_t used, std::size_t capacity) {
+    data_ = enlarge(used, capacity);
+    capacity_ = capacity;
+  }
+
+ protected:
+  TextSink() = default;
+  TextSink(const TextSink&) = delete;
+  TextSink& operator=(const TextSink&) = delete;
+  ~TextSink() = default;
+
+ private:
+  // The block of `capacity` bytes, the first `used` of the old one kept.
+  virtual char* enlarge(std::size_t used, std::size_t capacity) = 0;
+
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+// The room assemble_message takes for the text of `records` at first: their
+// bytes with an escape sequence every few dozen, so that most messages are
+// written without enlarging the block. (A record list holding duplicate keys,
+// which are rare, only over-reserves.)
+inline std::size_t assembly_room(const Hl7RecordList& records) {
+  return records.text_bytes() + records.text_bytes() / 16 + 64;
+}
 
 // Builds the message text of `records`: one segment line per record, in list
 // order, joined by "\n" with nothing after the last line; no records give the
@@ -52,6 +90,12 @@ inline constexpr std::uint64_t kMaximumMessageGaps = 16'777'216;
 // naming the first key whose gap brings the message past
 // kMaximumMessageGaps; nothing for that line has been allocated by then.
 Result<std::string> assemble_message(const Hl7RecordList& records, const Hl7EscapeHandler& handler);
+
+// assemble_message writing into `sink` (first made assembly_room(records)
+// bytes, when it is smaller); returns the bytes written, which start the
+// block. On failure the block holds nothing of use.
+Result<std::size_t> assemble_message_into(const Hl7RecordList& records,
+                                          const Hl7EscapeHandler& handler, TextSink& sink);
 
 // assemble_message with every record taking the general path, none the short
 // one that usual records take: slower, and the reference the short path is

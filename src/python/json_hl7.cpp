@@ -14,7 +14,7 @@
 #include "given_records.h"
 #include "records.h"
 #include "ref.h"
-#include "unicode.h"
+#include "str_sink.h"
 
 namespace brenvolt::py {
 namespace {
@@ -82,18 +82,18 @@ PyObject* convert_json_to_hl7(PyObject* self, PyObject*) {
       return given->write(state.escape_handler).release();
     }
     const Hl7RecordList& records = std::get<Hl7RecordList>(state.json_data);
-    // The state is never changed after construction, and the claim and the
-    // call's reference keep it alive: a large message is written with the
-    // lock released. A small one keeps it, since taking it back can wait for
-    // another thread's turn.
-    const auto assemble = [&] { return assemble_message(records, state.escape_handler); };
-    Result<std::string> text = [&] {
-      if (records.bytes() < kReleaseLockBytes) return assemble();
-      InterpreterLockReleased released;
-      return assemble();
-    }();
-    if (!text) return raise_hl7_error(text.error());
-    return decode_str(text.value()).release();
+    // The text goes straight into the result's str, made before the writing
+    // starts. The state is never changed after construction, and the claim
+    // and the call's reference keep it alive: a large message is written
+    // with the lock released. A small one keeps it, since taking it back can
+    // wait for another thread's turn.
+    StrSink sink;
+    sink.resize(0, assembly_room(records));
+    if (records.bytes() >= kReleaseLockBytes) sink.release_lock();
+    Result<std::size_t> written = assemble_message_into(records, state.escape_handler, sink);
+    sink.take_lock();
+    if (!written) return raise_hl7_error(written.error());
+    return sink.finish(written.value()).release();
   });
 }
 

@@ -6,8 +6,9 @@
 
 namespace brenvolt::py {
 
-PyRef decode_str(std::string_view utf8) {
-  const utf8::Measure measure = utf8::measure(utf8);
+PyRef decode_str(std::string_view utf8) { return decode_str(utf8, utf8::measure(utf8)); }
+
+PyRef decode_str(std::string_view utf8, const utf8::Measure& measure) {
   PyRef str = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(measure.characters),
                                          static_cast<Py_UCS4>(measure.max_bound)));
   if (!str) return str;

@@ -7,6 +7,7 @@
 
 #include <string_view>
 
+#include "core/utf8.h"
 #include "ref.h"
 
 namespace brenvolt::py {
@@ -15,5 +16,8 @@ namespace brenvolt::py {
 // from, or decoded out of, a str's own UTF-8); nullptr with the error set
 // when the str cannot be allocated.
 PyRef decode_str(std::string_view utf8);
+
+// decode_str for a caller that has measured the text already.
+PyRef decode_str(std::string_view utf8, const utf8::Measure& measure);
 
 }  // namespace brenvolt::py
