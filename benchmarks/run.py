@@ -44,7 +44,9 @@ T_FLOOR = {"ADT": Target(0.85, text="floor"), "ORU": Target(0.85, text="floor"),
            "MDM": Target(1.0, text="floor"), "large": Target(0.6, text="floor")}
 T_HL7_FAST = Target(0.02, text=">= 50x faster")
 T_HL7 = Target(0.1, text=">= 10x faster")
-T_DUMPS = {"ADT": Target(1.0), "ORU": Target(1.0), "large": Target(1.0), "MDM": Target(2.0)}
+# Writing: within 1.5x of orjson.dumps making JSON text of the same dicts (the
+# aim beyond it is 1.0x: one pass over the dicts, as orjson makes).
+T_DUMPS = {"ADT": Target(1.5), "ORU": Target(1.5), "large": Target(1.5), "MDM": Target(1.5)}
 T_FROM_FILE = Target(0.4)
 T_MEMORY = Target(1.0)
 T_GROWTH = Target(1.5)
