@@ -145,3 +145,26 @@ def test_insertion_order_does_not_change_the_text():
     record = {"segment_name": "OBX", **{f"{n}": f"v{n}" for n in range(1, 30)}, "5.1": "a", "5.2": "b"}
     texts = {JsonHl7([shuffled(record, seed)]).hl7_string for seed in range(20)}
     assert texts == {expected([record])}
+
+
+def test_layouts_remembered_from_call_to_call(tmp_path):
+    # The writer remembers, per thread, how records of a layout sort. Records
+    # of one size but other places or other orders, alternating, one call
+    # each and all in one, must each come out in their own order; so must one
+    # whose keys name a place twice, after its size was remembered.
+    rng = random.Random(11)
+    records = []
+    for n in range(300):
+        places = rng.sample(range(1, 40), 12)
+        keys = [f"{p}" if p % 3 else f"{p}.2" for p in places]
+        if n % 3 == 0:
+            keys.sort(key=str.encode)
+        elif n % 3 == 1:
+            keys.sort(key=lambda k: float(k))
+        records.append({"segment_name": "ZZ" + chr(65 + n % 26), **{k: f"{n}:{k}" for k in keys}})
+    twice = {f"{n}": "x" for n in range(1, 11)}
+    twice.update({"4[0]": "again", "11": "y"})
+    records.insert(150, {"segment_name": "ZZZ", **twice})
+    for record in records[140:160]:
+        assert JsonHl7([record]).hl7_string == expected([record])
+    check(records, tmp_path)

@@ -581,70 +581,96 @@ bool usual_header(const std::vector<Item>& items, const Hl7EscapeHandler& handle
   return false;
 }
 
-// Sorts records' places, remembering the order found for the last few
-// layouts (places in the order the dict gives them): the records of a
-// message share a few, such as an OBX's, and the next record of a layout
-// is put in order by its remembered order, without comparisons.
+// Sorts records' places, remembering the order found for recent layouts
+// (places in the order the dict gives them): the records of a message, and
+// of the messages of a feed, share a few, such as an OBX's or a PID's, and
+// the next record of a layout is put in order by its remembered order,
+// without comparisons.
 template <class Item>
 class LayoutSorter {
  public:
-  void sort(std::vector<Item>& items) {
+  // Sorts `items` by place; whether no two name the same place.
+  bool sort(std::vector<Item>& items) {
     // A wide record is sorted as it is: its layout is seldom repeated, and
-    // gathering it by a remembered order would read it out of order.
+    // gathering it by a remembered order would read it out of order. Its
+    // sorter's buffers go with it rather than stay with the thread.
     if (items.size() > kMostRemembered) {
-      wide_.sort(items);
-      return;
+      PlaceSorter<Item>().sort(items);
+      return all_distinct(items);
     }
     std::uint64_t hash = items.size();
     for (const Item& item : items) hash = (hash ^ item.place) * 0x9E3779B97F4A7C15ull;
-    Layout& layout = layouts_[hash >> (64 - kLayoutBits)];
-    const bool known =
-        layout.places.size() == items.size() &&
-        std::equal(items.begin(), items.end(), layout.places.begin(),
-                   [](const Item& item, std::uint64_t place) { return item.place == place; });
-    if (!known) {
-      keyed_.resize(items.size());
-      layout.places.resize(items.size());
-      for (std::size_t i = 0; i < items.size(); ++i) {
-        keyed_[i] = Keyed{items[i].place, i};
-        layout.places[i] = items[i].place;
-      }
-      sorter_.sort(keyed_);
-      layout.order.resize(items.size());
-      for (std::size_t k = 0; k < keyed_.size(); ++k) layout.order[k] = keyed_[k].index;
-    }
+    std::vector<std::size_t>& order = layouts_[hash >> (64 - kLayoutBits)];
     sorted_.resize(items.size());
-    for (std::size_t k = 0; k < items.size(); ++k) sorted_[k] = items[layout.order[k]];
+    // The remembered order of a record of as many places is tried first. It
+    // is a permutation, so if it puts the places in strictly ascending order
+    // that is their one sorted order, whatever layout it was found for.
+    if (order.size() == items.size()) {
+      bool ascending = true;
+      std::uint64_t last = 0;
+      for (std::size_t k = 0; k < items.size(); ++k) {
+        const Item& item = items[order[k]];
+        ascending &= k == 0 || item.place > last;
+        last = item.place;
+        sorted_[k] = item;
+      }
+      if (ascending) {
+        items.swap(sorted_);
+        return true;
+      }
+    }
+    keyed_.resize(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) keyed_[i] = Keyed{items[i].place, i};
+    sorter_.sort(keyed_);
+    order.resize(items.size());
+    for (std::size_t k = 0; k < keyed_.size(); ++k) {
+      order[k] = keyed_[k].index;
+      sorted_[k] = items[keyed_[k].index];
+    }
     items.swap(sorted_);
+    return all_distinct(items);
   }
 
  private:
-  static constexpr unsigned kLayoutBits = 3;
+  // Enough for the segment kinds of a few message types; at most
+  // 2^kLayoutBits * kMostRemembered indexes kept per thread.
+  static constexpr unsigned kLayoutBits = 5;
   static constexpr std::size_t kMostRemembered = 256;
   struct Keyed {
     std::uint64_t place;
     std::size_t index;
   };
-  struct Layout {
-    std::vector<std::uint64_t> places;  // as the dict gives them
-    std::vector<std::size_t> order;     // the index of each place in line order
-  };
-  Layout layouts_[std::size_t{1} << kLayoutBits];
+  static bool all_distinct(const std::vector<Item>& sorted) {
+    for (std::size_t k = 1; k < sorted.size(); ++k) {
+      if (sorted[k].place == sorted[k - 1].place) return false;
+    }
+    return true;
+  }
+  // For each remembered layout (by a hash of its places in the order the
+  // dict gives them), the index of each place in line order.
+  std::vector<std::size_t> layouts_[std::size_t{1} << kLayoutBits];
   std::vector<Keyed> keyed_;
   PlaceSorter<Keyed> sorter_;
-  PlaceSorter<Item> wide_;
   std::vector<Item> sorted_;
 };
+
+// A packed entry of the record being written.
+struct Item {
+  std::uint64_t place;
+  PyObject* value;  // borrowed from the records being written
+};
+
+// The layouts a thread has remembered. Only one write runs on a thread at a
+// time (nothing in it calls back into Python).
+[[gnu::noinline]] LayoutSorter<Item>& thread_layouts() {
+  thread_local LayoutSorter<Item> layouts;
+  return layouts;
+}
 
 }  // namespace
 
 template <class Out>
 PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
-  // A packed entry of the record being written.
-  struct Item {
-    std::uint64_t place;
-    PyObject* value;
-  };
   Py_UCS4 max_char = 0x10FFFF;
   if (width_.ascii != 0) {
     max_char = 0x7F;
@@ -656,8 +682,10 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
   // Room for the values, a delimiter each and a few escapes; gaps and more
   // escapes grow it.
   TextStr<Out> out(units_ + units_ / 16 + 2 * entries_.size() + ends_.size() + 64, max_char);
+  // A local buffer: the compiler keeps its ends in registers while text is
+  // stored, which it cannot do for one reached through a reference.
   std::vector<Item> items;  // reused from record to record
-  LayoutSorter<Item> layouts;
+  LayoutSorter<Item>& layouts = thread_layouts();
   std::uint64_t gaps = 0;  // over the message so far, at most kMaximumMessageGaps
   // Whether a value of the records is not in the text (a left-out key, a
   // whole value given way to a component, a record on the general path):
@@ -712,10 +740,7 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
     }
     const bool header = usual && name != nullptr && is_header_name(name);
     if (usual && !ascending) {
-      layouts.sort(items);
-      for (std::size_t k = 1; k < items.size() && usual; ++k) {
-        usual = items[k].place != items[k - 1].place;  // two keys, one place
-      }
+      usual = layouts.sort(items);  // false for two keys naming one place
     }
     // A header whose field 1 is the usual encoding characters alone, which
     // the general path writes as they are, is written here the same way;
