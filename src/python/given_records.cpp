@@ -151,13 +151,20 @@ bool GivenRecords::add_record(PyObject* item, Py_ssize_t index, const char* name
       raise_record_value_not_text(name, index, key, value);
       return false;
     }
-    const auto key_text = utf8_of(key);
-    if (!key_text) return false;
     // The table keeps references to keys; a str subclass's could run code
-    // when it is let go, so only exact str go into it.
-    const Hl7KeyCode code = PyUnicode_CheckExact(key)
-                                ? KeyCodeTable::shared().code(key, *key_text)
-                                : Hl7KeyCodeCache::for_this_thread().code(*key_text);
+    // when it is let go, so only exact str go into it. A key found there is
+    // not encoded again.
+    const bool exact = PyUnicode_CheckExact(key);
+    const Hl7KeyCode* const known = exact ? KeyCodeTable::shared().find(key) : nullptr;
+    Hl7KeyCode code;
+    if (known != nullptr) {
+      code = *known;
+    } else {
+      const auto key_text = utf8_of(key);
+      if (!key_text) return false;
+      code = exact ? KeyCodeTable::shared().code(key, *key_text)
+                   : Hl7KeyCodeCache::for_this_thread().code(*key_text);
+    }
     PyRef exact_key = exact_str(key);
     if (!exact_key) return false;
     PyRef exact_value = exact_str(value);

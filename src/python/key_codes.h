@@ -21,13 +21,19 @@ namespace brenvolt::py {
 // held.
 class KeyCodeTable {
  public:
+  // The code of the str `key` if the table holds it (a key it holds is
+  // known to encode), else nullptr.
+  const Hl7KeyCode* find(PyObject* key) const {
+    const Slot* set = set_of(key);
+    if (set[0].key.get() == key) return &set[0].code;
+    if (set[1].key.get() == key) return &set[1].code;
+    return nullptr;
+  }
+
   // Hl7KeyCode::of_key of the str `key`, whose UTF-8 is `text`.
   Hl7KeyCode code(PyObject* key, std::string_view text) {
-    const auto address = reinterpret_cast<std::uintptr_t>(key);
-    Slot* set = &slots_[2 * (((address >> 4) * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits))];
-    if (set[0].key.get() == key) return set[0].code;
-    if (set[1].key.get() == key) return set[1].code;
-    return fill(set, key, text);
+    if (const Hl7KeyCode* found = find(key)) return *found;
+    return fill(set_of(key), key, text);
   }
 
   // The table the process shares; made on first use, never freed.
@@ -42,6 +48,13 @@ class KeyCodeTable {
     PyRef key;
     Hl7KeyCode code;
   };
+  Slot* set_of(PyObject* key) {
+    return const_cast<Slot*>(static_cast<const KeyCodeTable*>(this)->set_of(key));
+  }
+  const Slot* set_of(PyObject* key) const {
+    const auto address = reinterpret_cast<std::uintptr_t>(key);
+    return &slots_[2 * (((address >> 4) * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits))];
+  }
   static Hl7KeyCode fill(Slot* set, PyObject* key, std::string_view text);
   Slot slots_[std::size_t{2} << kSetBits];
 };
