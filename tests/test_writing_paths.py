@@ -1,9 +1,10 @@
 """JsonHl7 writing, shape by shape, against the pure-Python reference.
 
 The writer takes a short path for the usual record (every key a small
-position, no two keys naming one place, not a header) and a general one for
-the rest; it sorts a record's places by insertion, by merging runs or by radix
-depending on the record's size and disorder, escapes long runs in bulk and
+position, no two keys naming one place, a header only with the usual field
+1) and a general one for the rest; it sorts a record's places by a layout it
+remembers, by insertion, by merging runs or by radix depending on the
+record's size and disorder, escapes long runs in bulk and
 dense stretches byte by byte, and makes the str at the narrowest width that
 holds the text. Each table below drives one of those choices and compares the
 text with the reference, for records given as dicts and read from a JSON file.
@@ -168,3 +169,27 @@ def test_layouts_remembered_from_call_to_call(tmp_path):
     for record in records[140:160]:
         assert JsonHl7([record]).hl7_string == expected([record])
     check(records, tmp_path)
+
+
+@pytest.mark.parametrize(
+    "field_one",
+    [
+        {"1": "^~\\&"},
+        {"1.1": "", "1.2": "~\\&"},
+        {"1": "^~\\&#"},
+        {"1": "|"},
+        {"1.1": "", "1.2": "~\\&", "1.3": "x"},
+        {"1.1": "^", "1.2": "~\\&"},
+        {"1": "^~\\&", "1.2": "~"},
+        {"1[1]": "^~\\&"},
+        {},
+    ],
+    ids=["whole", "two-components", "five-characters", "a-pipe", "a-third-component", "escaped-first",
+         "whole-and-component", "a-repetition", "none"],
+)
+@pytest.mark.parametrize("seed", [0, 1])
+def test_headers(tmp_path, field_one, seed):
+    # A header whose field 1 is the usual encoding characters is written as
+    # they are, on the short path; the rest of its fields are escaped.
+    header = {"segment_name": "MSH", **field_one, "2": "A|B", "9.1": "ADT", "9.2": "A01", "10": "1~2", "12": "2.5"}
+    check([shuffled(header, seed), {"segment_name": "PID", "3": "x^y"}, shuffled(header, seed + 2)], tmp_path)

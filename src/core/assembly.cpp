@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "bytes.h"
+#include "header_field_one.h"
 #include "keys.h"
 #include "place_sort.h"
 #include "scan.h"
@@ -489,14 +490,21 @@ struct PackedItem {
   std::string_view value;
 };
 
+// The layouts this thread's writers have remembered. Only one record is
+// sorted on a thread at a time.
+[[gnu::noinline]] LayoutSorter<PackedItem>& thread_layouts() {
+  thread_local LayoutSorter<PackedItem> layouts;
+  return layouts;
+}
+
 // Writes the lines of a message, one record at a time.
 struct LineWriter {
   LineWriter(const Hl7EscapeHandler& escape, TextSink& sink) : handler(escape), out(sink) {}
 
-  // The usual record: every key packed, no two naming one place, not a
-  // header. False, with nothing written, when the record is not of that kind
-  // or its line would pass kMaximumLineSlots delimiters: write_general then
-  // decides.
+  // The usual record: every key packed, no two naming one place, and a
+  // header only with the usual encoding characters in field 1. False, with
+  // nothing written, when the record is not of that kind or its line would
+  // pass kMaximumLineSlots delimiters: write_general then decides.
   bool write_packed(const Hl7RecordList::Record& record, std::size_t index);
   // Any record, the header and failures included.
   Status write_general(std::span<const Hl7RecordList::Entry> entries, std::size_t index);
@@ -505,8 +513,7 @@ struct LineWriter {
   TextBuffer out;
   std::uint64_t gaps = 0;  // over the message so far, at most kMaximumMessageGaps
   std::size_t records = 0;
-  std::vector<PackedItem> items;  // reused from record to record
-  PlaceSorter<PackedItem> sorter_by_place;
+  std::vector<PackedItem> items;         // reused from record to record
   std::vector<Hl7PlacedValue> values;    // reused from record to record
   std::vector<Hl7PlacedValue> declared;  // an MSH record's values before keep_written_values
   std::vector<std::size_t> sizes;        // each written value's bytes, escaped or not
@@ -515,6 +522,7 @@ struct LineWriter {
 
 bool LineWriter::write_packed(const Hl7RecordList::Record& record, std::size_t index) {
   items.clear();
+  items.reserve(record.size());  // once, not by doubling
   bool has_name = false;
   std::string_view name;
   bool ascending = true;
@@ -532,12 +540,16 @@ bool LineWriter::write_packed(const Hl7RecordList::Record& record, std::size_t i
       return false;  // a position too large to pack
     }
   }
-  if (has_name && name == kHeaderSegmentName) return false;
-  if (!ascending) {
-    sorter_by_place.sort(items);
-    for (std::size_t k = 1; k < items.size(); ++k) {
-      if (items[k].place == items[k - 1].place) return false;  // two keys, one place
-    }
+  if (!ascending && !thread_layouts().sort(items)) return false;  // two keys, one place
+  // A header whose field 1 is the usual encoding characters alone, which the
+  // general path writes as they are, is written here the same way; any
+  // other header goes to the general path.
+  const bool header = has_name && name == kHeaderSegmentName;
+  if (header &&
+      !is_usual_header(
+          items, [](std::string_view value, std::string_view text) { return value == text; },
+          handler)) {
+    return false;
   }
 
   const std::size_t start = out.size();
@@ -593,7 +605,8 @@ bool LineWriter::write_packed(const Hl7RecordList::Record& record, std::size_t i
       to = put_delimiters(to, tildes, delimiters::kRepetition);
       to = put_delimiters(to, carets, delimiters::kComponent);
     }
-    to = put_escaped(to, value, handler);
+    // A header's field 1, checked above, is written as it is.
+    to = header && field == 1 ? copy_bytes(to, value) : put_escaped(to, value, handler);
     out.written_to(to);
   }
   return true;

@@ -98,4 +98,77 @@ class PlaceSorter {
   std::vector<Item> spare_;
 };
 
+// Sorts records' places, remembering the order found for recent layouts
+// (places in the order the record gives them): the records of a message, and
+// of the messages of a feed, share a few, such as an OBX's or a PID's, and
+// the next record of a layout is put in order by its remembered order,
+// without comparisons.
+template <class Item>
+class LayoutSorter {
+ public:
+  // Sorts `items` by place; whether no two name the same place.
+  bool sort(std::vector<Item>& items) {
+    // A wide record is sorted as it is: its layout is seldom repeated, and
+    // gathering it by a remembered order would read it out of order. Its
+    // sorter's buffers go with it rather than stay with the thread.
+    if (items.size() > kMostRemembered) {
+      PlaceSorter<Item>().sort(items);
+      return all_distinct(items);
+    }
+    std::uint64_t hash = items.size();
+    for (const Item& item : items) hash = (hash ^ item.place) * 0x9E3779B97F4A7C15ull;
+    std::vector<std::size_t>& order = layouts_[hash >> (64 - kLayoutBits)];
+    sorted_.resize(items.size());
+    // The remembered order of a record of as many places is tried first. It
+    // is a permutation, so if it puts the places in strictly ascending order
+    // that is their one sorted order, whatever layout it was found for.
+    if (order.size() == items.size()) {
+      bool ascending = true;
+      std::uint64_t last = 0;
+      for (std::size_t k = 0; k < items.size(); ++k) {
+        const Item& item = items[order[k]];
+        ascending &= k == 0 || item.place > last;
+        last = item.place;
+        sorted_[k] = item;
+      }
+      if (ascending) {
+        items.swap(sorted_);
+        return true;
+      }
+    }
+    keyed_.resize(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) keyed_[i] = Keyed{items[i].place, i};
+    sorter_.sort(keyed_);
+    order.resize(items.size());
+    for (std::size_t k = 0; k < keyed_.size(); ++k) {
+      order[k] = keyed_[k].index;
+      sorted_[k] = items[keyed_[k].index];
+    }
+    items.swap(sorted_);
+    return all_distinct(items);
+  }
+
+ private:
+  // Enough for the segment kinds of a few message types; at most
+  // 2^kLayoutBits * kMostRemembered indexes kept per thread.
+  static constexpr unsigned kLayoutBits = 5;
+  static constexpr std::size_t kMostRemembered = 256;
+  struct Keyed {
+    std::uint64_t place;
+    std::size_t index;
+  };
+  static bool all_distinct(const std::vector<Item>& sorted) {
+    for (std::size_t k = 1; k < sorted.size(); ++k) {
+      if (sorted[k].place == sorted[k - 1].place) return false;
+    }
+    return true;
+  }
+  // For each remembered layout (by a hash of its places in the order the
+  // record gives them), the index of each place in line order.
+  std::vector<std::size_t> layouts_[std::size_t{1} << kLayoutBits];
+  std::vector<Keyed> keyed_;
+  PlaceSorter<Keyed> sorter_;
+  std::vector<Item> sorted_;
+};
+
 }  // namespace brenvolt

@@ -13,6 +13,7 @@
 
 #include "arguments.h"
 #include "core/assembly.h"
+#include "core/header_field_one.h"
 #include "core/keys.h"
 #include "core/place_sort.h"
 #include "core/record_list.h"
@@ -522,144 +523,11 @@ bool is_header_name(PyObject* name) {
          std::memcmp(PyUnicode_DATA(name), "MSH", 3) == 0;
 }
 
-// The header's field 1 (the encoding characters) as usual records give
-// it: whole, or (as HL7 text reads back) as an empty first component and
-// the rest; each as its keys and values.
-struct HeaderFieldOne {
-  std::size_t count;
-  std::string_view keys[2];
-  std::string_view values[2];
-};
-constexpr HeaderFieldOne kUsualHeaderFieldOnes[] = {
-    {1, {"1", ""}, {"^~\\&", ""}},
-    {2, {"1.1", "1.2"}, {"", "~\\&"}},
-};
-
-// Whether the general path writes a header whose field 1 is the `layout`-th
-// of kUsualHeaderFieldOnes as it is (unescaped): asked once of the core.
-bool written_as_is(std::size_t layout, const Hl7EscapeHandler& handler) {
-  static const auto as_is = [&] {
-    std::array<bool, std::size(kUsualHeaderFieldOnes)> answers{};
-    for (std::size_t i = 0; i < answers.size(); ++i) {
-      const HeaderFieldOne& field_one = kUsualHeaderFieldOnes[i];
-      Hl7RecordList probe;
-      probe.add(kSegmentNameKey, "MSH");
-      std::string text = "MSH|";
-      for (std::size_t k = 0; k < field_one.count; ++k) {
-        probe.add(field_one.keys[k], field_one.values[k]);
-        if (k > 0) text += delimiters::kComponent;
-        text += field_one.values[k];
-      }
-      probe.end_record();
-      std::uint64_t gaps = 0;
-      const Result<std::string> line = assemble_line(probe[0], 0, gaps, handler);
-      answers[i] = line && line.value() == text;
-    }
-    return answers;
-  }();
-  return as_is[layout];
-}
-
 bool has_text(PyObject* str, std::string_view text) {
   return PyUnicode_GET_LENGTH(str) == static_cast<Py_ssize_t>(text.size()) &&
          PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND &&
          std::memcmp(PyUnicode_DATA(str), text.data(), text.size()) == 0;
 }
-
-// Whether a header record, its places sorted (`items`, each with a `place`
-// and its `value`), has one of the usual field 1s, which the general path
-// writes as it is.
-template <class Item>
-bool usual_header(const std::vector<Item>& items, const Hl7EscapeHandler& handler) {
-  for (std::size_t layout = 0; layout < std::size(kUsualHeaderFieldOnes); ++layout) {
-    const HeaderFieldOne& field_one = kUsualHeaderFieldOnes[layout];
-    if (items.size() < field_one.count) continue;
-    if (items.size() > field_one.count &&
-        Hl7KeyCode::from_bits(items[field_one.count].place).field() == 1) {
-      continue;
-    }
-    bool same = true;
-    for (std::size_t k = 0; k < field_one.count && same; ++k) {
-      same = items[k].place == Hl7KeyCode::of_key(field_one.keys[k]).place() &&
-             has_text(items[k].value, field_one.values[k]);
-    }
-    if (same) return written_as_is(layout, handler);
-  }
-  return false;
-}
-
-// Sorts records' places, remembering the order found for recent layouts
-// (places in the order the dict gives them): the records of a message, and
-// of the messages of a feed, share a few, such as an OBX's or a PID's, and
-// the next record of a layout is put in order by its remembered order,
-// without comparisons.
-template <class Item>
-class LayoutSorter {
- public:
-  // Sorts `items` by place; whether no two name the same place.
-  bool sort(std::vector<Item>& items) {
-    // A wide record is sorted as it is: its layout is seldom repeated, and
-    // gathering it by a remembered order would read it out of order. Its
-    // sorter's buffers go with it rather than stay with the thread.
-    if (items.size() > kMostRemembered) {
-      PlaceSorter<Item>().sort(items);
-      return all_distinct(items);
-    }
-    std::uint64_t hash = items.size();
-    for (const Item& item : items) hash = (hash ^ item.place) * 0x9E3779B97F4A7C15ull;
-    std::vector<std::size_t>& order = layouts_[hash >> (64 - kLayoutBits)];
-    sorted_.resize(items.size());
-    // The remembered order of a record of as many places is tried first. It
-    // is a permutation, so if it puts the places in strictly ascending order
-    // that is their one sorted order, whatever layout it was found for.
-    if (order.size() == items.size()) {
-      bool ascending = true;
-      std::uint64_t last = 0;
-      for (std::size_t k = 0; k < items.size(); ++k) {
-        const Item& item = items[order[k]];
-        ascending &= k == 0 || item.place > last;
-        last = item.place;
-        sorted_[k] = item;
-      }
-      if (ascending) {
-        items.swap(sorted_);
-        return true;
-      }
-    }
-    keyed_.resize(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) keyed_[i] = Keyed{items[i].place, i};
-    sorter_.sort(keyed_);
-    order.resize(items.size());
-    for (std::size_t k = 0; k < keyed_.size(); ++k) {
-      order[k] = keyed_[k].index;
-      sorted_[k] = items[keyed_[k].index];
-    }
-    items.swap(sorted_);
-    return all_distinct(items);
-  }
-
- private:
-  // Enough for the segment kinds of a few message types; at most
-  // 2^kLayoutBits * kMostRemembered indexes kept per thread.
-  static constexpr unsigned kLayoutBits = 5;
-  static constexpr std::size_t kMostRemembered = 256;
-  struct Keyed {
-    std::uint64_t place;
-    std::size_t index;
-  };
-  static bool all_distinct(const std::vector<Item>& sorted) {
-    for (std::size_t k = 1; k < sorted.size(); ++k) {
-      if (sorted[k].place == sorted[k - 1].place) return false;
-    }
-    return true;
-  }
-  // For each remembered layout (by a hash of its places in the order the
-  // dict gives them), the index of each place in line order.
-  std::vector<std::size_t> layouts_[std::size_t{1} << kLayoutBits];
-  std::vector<Keyed> keyed_;
-  PlaceSorter<Keyed> sorter_;
-  std::vector<Item> sorted_;
-};
 
 // A packed entry of the record being written.
 struct Item {
@@ -752,7 +620,7 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
     // A header whose field 1 is the usual encoding characters alone, which
     // the general path writes as they are, is written here the same way;
     // any other header goes to the general path.
-    if (usual && header) usual = usual_header(items, handler);
+    if (usual && header) usual = is_usual_header(items, has_text, handler);
     if (usual) {
       const std::size_t start = out.size();
       const std::uint64_t gaps_before = gaps;
