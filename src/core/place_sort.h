@@ -108,6 +108,7 @@ class LayoutSorter {
  public:
   // Sorts `items` by place; whether no two name the same place.
   bool sort(std::vector<Item>& items) {
+    if (items.size() < 2) return true;
     // A wide record is sorted as it is: its layout is seldom repeated, and
     // gathering it by a remembered order would read it out of order. Its
     // sorter's buffers go with it rather than stay with the thread.
@@ -115,8 +116,15 @@ class LayoutSorter {
       PlaceSorter<Item>().sort(items);
       return all_distinct(items);
     }
-    std::uint64_t hash = items.size();
-    for (const Item& item : items) hash = (hash ^ item.place) * 0x9E3779B97F4A7C15ull;
+    // The layout is told by its size and a few places spread over it: not
+    // by every place, which would cost a multiplication each. Two layouts
+    // told alike only take turns at the slot; the check below keeps any
+    // order from being used where it does not sort.
+    const std::size_t n = items.size();
+    std::uint64_t hash = n;
+    for (std::size_t k = 0; k < kSampledPlaces; ++k) {
+      hash = (hash ^ items[k * (n - 1) / (kSampledPlaces - 1)].place) * 0x9E3779B97F4A7C15ull;
+    }
     std::vector<std::size_t>& order = layouts_[hash >> (64 - kLayoutBits)];
     sorted_.resize(items.size());
     // The remembered order of a record of as many places is tried first. It
@@ -153,6 +161,7 @@ class LayoutSorter {
   // 2^kLayoutBits * kMostRemembered indexes kept per thread.
   static constexpr unsigned kLayoutBits = 5;
   static constexpr std::size_t kMostRemembered = 256;
+  static constexpr std::size_t kSampledPlaces = 6;
   struct Keyed {
     std::uint64_t place;
     std::size_t index;

@@ -25,8 +25,10 @@
 namespace brenvolt::py {
 namespace {
 
-// How many entries ahead a value object is fetched into the cache.
+// How many entries ahead a value object is fetched into the cache, in a
+// message of at least kPrefetchedEntries entries.
 constexpr std::size_t kPrefetchAhead = 16;
+constexpr std::size_t kPrefetchedEntries = 16384;
 
 // A message of at least this many code points is written without the
 // interpreter lock.
@@ -126,8 +128,11 @@ PyRef exact_str(PyObject* object) {
 
 GivenRecords::~GivenRecords() {
   const std::size_t count = entries_.size();
+  const bool prefetch = count >= kPrefetchedEntries;
   for (std::size_t i = 0; i < count; ++i) {
-    if (i + kPrefetchAhead < count) __builtin_prefetch(entries_[i + kPrefetchAhead].value, 1);
+    if (prefetch && i + kPrefetchAhead < count) {
+      __builtin_prefetch(entries_[i + kPrefetchAhead].value, 1);
+    }
     Py_DECREF(entries_[i].key);
     Py_DECREF(entries_[i].value);
   }
@@ -163,7 +168,7 @@ bool GivenRecords::add_record(PyObject* item, Py_ssize_t index, const char* name
     } else {
       const auto key_text = utf8_of(key);
       if (!key_text) return false;
-      code = exact ? KeyCodeTable::shared().code(key, *key_text)
+      code = exact ? KeyCodeTable::shared().remember(key, *key_text)
                    : Hl7KeyCodeCache::for_this_thread().code(*key_text);
     }
     PyRef exact_key = exact_str(key);
@@ -582,6 +587,8 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
   };
 
   const Entry* const entries_end = entries_.data() + entries_.size();
+  // Only a message larger than the caches gains by fetching ahead.
+  const bool prefetch = entries_.size() >= kPrefetchedEntries;
   std::size_t first = 0;
   for (std::size_t index = 0; index < ends_.size(); ++index) {
     const Entry* const begin = entries_.data() + first;
@@ -592,18 +599,23 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
     bool usual = true;
     bool skipped = false;  // a value of the record not written
     PyObject* name = nullptr;
-    items.clear();
+    // Room for every entry at once, filled through a pointer: no capacity
+    // check an entry.
+    items.resize(static_cast<std::size_t>(end - begin));
+    Item* packed = items.data();
     bool ascending = true;
     std::uint64_t last = 0;
     for (const Entry* entry = begin; entry != end && usual; ++entry) {
       // The value objects lie anywhere in memory: in a large message most
       // are no longer cached, so each is fetched a few entries ahead.
-      if (entry + kPrefetchAhead < entries_end) __builtin_prefetch((entry + kPrefetchAhead)->value);
+      if (prefetch && entry + kPrefetchAhead < entries_end) {
+        __builtin_prefetch((entry + kPrefetchAhead)->value);
+      }
       const Hl7KeyCode code = Hl7KeyCode::from_bits(entry->code);
       if (code.packed()) {
         ascending = ascending && code.place() > last;
         last = code.place();
-        items.push_back(Item{code.place(), entry->value});
+        *packed++ = Item{code.place(), entry->value};
       } else if (code.segment_name()) {
         usual = name == nullptr;  // two names only from a str subclass's equality
         name = entry->value;
@@ -613,6 +625,7 @@ PyRef GivenRecords::write_as(const Hl7EscapeHandler& handler) const {
         skipped = true;
       }
     }
+    items.resize(static_cast<std::size_t>(packed - items.data()));
     const bool header = usual && name != nullptr && is_header_name(name);
     if (usual && !ascending) {
       usual = layouts.sort(items);  // false for two keys naming one place

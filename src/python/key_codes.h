@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -24,16 +25,16 @@ class KeyCodeTable {
   // The code of the str `key` if the table holds it (a key it holds is
   // known to encode), else nullptr.
   const Hl7KeyCode* find(PyObject* key) const {
-    const Slot* set = set_of(key);
+    const Slot* set = &slots_[set_index(key)];
     if (set[0].key.get() == key) return &set[0].code;
     if (set[1].key.get() == key) return &set[1].code;
     return nullptr;
   }
 
-  // Hl7KeyCode::of_key of the str `key`, whose UTF-8 is `text`.
-  Hl7KeyCode code(PyObject* key, std::string_view text) {
-    if (const Hl7KeyCode* found = find(key)) return *found;
-    return fill(set_of(key), key, text);
+  // Hl7KeyCode::of_key of the str `key`, whose UTF-8 is `text`, remembered
+  // for it. For a key that find() did not find.
+  Hl7KeyCode remember(PyObject* key, std::string_view text) {
+    return fill(&slots_[set_index(key)], key, text);
   }
 
   // The table the process shares; made on first use, never freed.
@@ -48,12 +49,11 @@ class KeyCodeTable {
     PyRef key;
     Hl7KeyCode code;
   };
-  Slot* set_of(PyObject* key) {
-    return const_cast<Slot*>(static_cast<const KeyCodeTable*>(this)->set_of(key));
-  }
-  const Slot* set_of(PyObject* key) const {
+  // The index of the first slot of the set where `key` goes.
+  static std::size_t set_index(PyObject* key) {
     const auto address = reinterpret_cast<std::uintptr_t>(key);
-    return &slots_[2 * (((address >> 4) * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits))];
+    return 2 *
+           static_cast<std::size_t>(((address >> 4) * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits));
   }
   static Hl7KeyCode fill(Slot* set, PyObject* key, std::string_view text);
   Slot slots_[std::size_t{2} << kSetBits];
