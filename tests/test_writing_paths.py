@@ -87,14 +87,18 @@ def test_records_for_the_general_path(tmp_path, record):
     check([record, shuffled(record, 3)], tmp_path)
 
 
-SPECIALS = "|^~&\\\t\n\r "
+SPECIALS = "|^~&\\\t\n\r \x0b\x0c"
 
 
 @pytest.mark.parametrize("length", [1, 5, 15, 16, 17, 31, 32, 33, 64, 100, 1000])
 @pytest.mark.parametrize("density", ["none", "first", "last", "every-3rd", "all"])
-def test_escaping_runs(tmp_path, length, density):
+@pytest.mark.parametrize("width", ["ascii", "wide-text", "wide-value"])
+def test_escaping_runs(tmp_path, length, density, width):
+    # Wide text (a wider value elsewhere) or a wide value takes the writer's
+    # block-wise scan of code points rather than its byte scan.
     rng = random.Random(length)
-    chars = [rng.choice("abcXYZ019.-") for _ in range(length)]
+    letters = "abcXYZ019.-" + ("\u0100\u4e2d" if width == "wide-value" else "")
+    chars = [rng.choice(letters) for _ in range(length)]
     if density == "first":
         chars[0] = "|"
     elif density == "last":
@@ -104,7 +108,10 @@ def test_escaping_runs(tmp_path, length, density):
     elif density == "all":
         chars = [SPECIALS[i % len(SPECIALS)] for i in range(length)]
     value = "".join(chars)
-    check([{"segment_name": "NTE", "3": value, "4.2": value[::-1]}], tmp_path)
+    records = [{"segment_name": "NTE", "3": value, "4.2": value[::-1]}]
+    if width == "wide-text":
+        records.append({"segment_name": "NTE", "3": "\u4e2d"})
+    check(records, tmp_path)
 
 
 @pytest.mark.parametrize("char", ["é", "ÿ", "Ā", "中", "\uffff", "😀", "\U0010ffff"])

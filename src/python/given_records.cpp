@@ -80,10 +80,25 @@ bool any_lane(Mask mask) {
   return (words[0] | words[1]) != 0;
 }
 
-// The lanes of `v` that are written as escape sequences.
+// The index of the first lane of `mask` (lanes of 16 bits, all ones or
+// zeros) that is set; at least one is.
+template <class Mask>
+std::size_t first_lane(Mask mask) {
+  std::uint64_t words[2];
+  static_assert(sizeof mask == sizeof words);
+  std::memcpy(words, &mask, sizeof words);
+  return words[0] != 0 ? static_cast<std::size_t>(__builtin_ctzll(words[0])) / 16
+                       : 4 + static_cast<std::size_t>(__builtin_ctzll(words[1])) / 16;
+}
+
+// The lanes of `v` that may be written as escape sequences: every one that
+// is, and the vertical tab and form feed, which callers check again one by
+// one. Folding pairs of delimiters a case bit apart ("|" and "\\", "~" and
+// "^") and the line controls into one range takes half the comparisons.
 auto escaped_lanes(Ucs2x8 v) {
-  return (v == splat('|')) | (v == splat('^')) | (v == splat('~')) | (v == splat('&')) |
-         (v == splat('\\')) | (v == splat('\t')) | (v == splat('\n')) | (v == splat('\r'));
+  const Ucs2x8 folded = v | splat(0x20);
+  return (folded == splat('|')) | (folded == splat('~')) | (v == splat('&')) |
+         ((v - splat('\t')) <= splat('\r' - '\t'));
 }
 
 // The index of the first code point of the wide text p[0..n) at or after
@@ -431,8 +446,8 @@ Out* escape_units(const Char* p, std::size_t n, Out* to, const Hl7EscapeHandler&
                                                     reinterpret_cast<char*>(to), handler));
   } else if constexpr (sizeof(Char) <= 2 && sizeof(Out) == 2) {
     // Eight code points at a time, widened as they are loaded and stored
-    // as they are; a block holding one to escape is written again, each
-    // code point below 256 by one fixed-size copy of its table row.
+    // as they are; a sequence, and each code point of the last few, is
+    // written by one fixed-size copy of its table row.
     const WideEscapes<Out>& table = kWideEscapes<Out>;
     const auto put_one = [&](std::size_t c) {
       if constexpr (sizeof(Char) > 1) {
@@ -444,15 +459,22 @@ Out* escape_units(const Char* p, std::size_t n, Out* to, const Hl7EscapeHandler&
       std::memcpy(to, table.text[c], sizeof table.text[c]);
       to += table.length[c];
     };
+    // A block holding one to escape is kept up to that code point, which
+    // is written as its sequence; the next block starts right after it.
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    while (i + 8 <= n) {
       const Ucs2x8 v = load_widened(p + i);
       std::memcpy(to, &v, sizeof v);
-      if (!any_lane(escaped_lanes(v))) {
+      const auto lanes = escaped_lanes(v);
+      if (!any_lane(lanes)) {
         to += 8;
+        i += 8;
         continue;
       }
-      for (std::size_t j = i; j < i + 8; ++j) put_one(static_cast<std::size_t>(p[j]));
+      const std::size_t first = first_lane(lanes);
+      to += first;
+      put_one(static_cast<std::size_t>(p[i + first]));
+      i += first + 1;
     }
     for (; i < n; ++i) put_one(static_cast<std::size_t>(p[i]));
     return to;
