@@ -130,14 +130,20 @@ class LayoutSorter {
     // The remembered order of a record of as many places is tried first. It
     // is a permutation, so if it puts the places in strictly ascending order
     // that is their one sorted order, whatever layout it was found for.
-    if (order.size() == items.size()) {
+    if (order.size() == n) {
+      // Through plain pointers: a store to sorted_ could otherwise be taken
+      // to change the vectors' own ends, to be read again each time round.
+      const std::size_t* const by = order.data();
+      const Item* const from = items.data();
+      Item* const to = sorted_.data();
+      to[0] = from[by[0]];
+      std::uint64_t last = to[0].place;
       bool ascending = true;
-      std::uint64_t last = 0;
-      for (std::size_t k = 0; k < items.size(); ++k) {
-        const Item& item = items[order[k]];
-        ascending &= k == 0 || item.place > last;
+      for (std::size_t k = 1; k < n; ++k) {
+        const Item item = from[by[k]];
+        ascending &= item.place > last;
         last = item.place;
-        sorted_[k] = item;
+        to[k] = item;
       }
       if (ascending) {
         items.swap(sorted_);
