@@ -114,6 +114,21 @@ def test_escaping_runs(tmp_path, length, density, width):
     check(records, tmp_path)
 
 
+@pytest.mark.parametrize("special", list(SPECIALS) + ["é", "\x7f", "\xfc", "\xfe", "\u017c", "\u015c"])
+@pytest.mark.parametrize("width", ["narrow", "wide-text"])
+def test_short_values(tmp_path, special, width):
+    # Values of one to nine characters, the usual ones, with the character
+    # at every position: below a block's length and just past it.
+    records = [
+        {"segment_name": "OBX", "3": "x" * at + special + "y" * (length - at - 1), "5.2": special * length}
+        for length in range(1, 10)
+        for at in range(length)
+    ]
+    if width == "wide-text":
+        records.append({"segment_name": "NTE", "3": "\u4e2d"})
+    check(records, tmp_path)
+
+
 @pytest.mark.parametrize("char", ["é", "ÿ", "Ā", "中", "\uffff", "😀", "\U0010ffff"])
 @pytest.mark.parametrize("before", [0, 1, 15, 16, 17, 40])
 def test_text_at_every_width(tmp_path, char, before):
