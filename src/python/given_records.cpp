@@ -1,7 +1,6 @@
 #include "given_records.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>

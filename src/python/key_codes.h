@@ -33,9 +33,7 @@ class KeyCodeTable {
 
   // Hl7KeyCode::of_key of the str `key`, whose UTF-8 is `text`, remembered
   // for it. For a key that find() did not find.
-  Hl7KeyCode remember(PyObject* key, std::string_view text) {
-    return fill(&slots_[set_index(key)], key, text);
-  }
+  Hl7KeyCode remember(PyObject* key, std::string_view text);
 
   // The table the process shares; made on first use, never freed.
   static KeyCodeTable& shared() {
@@ -55,7 +53,6 @@ class KeyCodeTable {
     return 2 *
            static_cast<std::size_t>(((address >> 4) * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits));
   }
-  static Hl7KeyCode fill(Slot* set, PyObject* key, std::string_view text);
   Slot slots_[std::size_t{2} << kSetBits];
 };
 
