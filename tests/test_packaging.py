@@ -71,8 +71,9 @@ class TestInstalledDistribution:
         [
             "brenvolt.cpython-*.so", "brenvolt_cli/__init__.py", "brenvolt-stubs/__init__.pyi",
             "brenvolt-*.dist-info/*LICENSE", "brenvolt_fsync.cpython-*.so", "brenvolt_fsync-stubs/__init__.pyi",
+            "brenvolt_receiver.cpython-*.so", "brenvolt_receiver-stubs/__init__.pyi",
         ],
-        ids=["extension", "cli", "stubs", "licence", "fsync-module", "fsync-stubs"],
+        ids=["extension", "cli", "stubs", "licence", "fsync-module", "fsync-stubs", "receiver-module", "receiver-stubs"],
     )
     def test_wheel_installed_file(self, pattern):
         files = [file.as_posix() for file in importlib.metadata.files("brenvolt") or []]

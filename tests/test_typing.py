@@ -70,7 +70,7 @@ def is_setter(node: ast.FunctionDef) -> bool:
 
 
 class TestStubs:
-    @pytest.mark.parametrize("module", ["brenvolt", "brenvolt_tables._native", "brenvolt_fsync"])
+    @pytest.mark.parametrize("module", ["brenvolt", "brenvolt_tables._native", "brenvolt_fsync", "brenvolt_receiver"])
     def test_stubtest_finds_the_stubs_true_to_the_extension(self, tmp_path, module):
         result = subprocess.run(
             [sys.executable, "-m", "mypy.stubtest", module],

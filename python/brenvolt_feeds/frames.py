@@ -13,6 +13,8 @@ The usual header (``MSH|^~\\&|`` and a plain message type) is cut once with
 
 from __future__ import annotations
 
+import codecs
+import functools
 import hashlib
 import logging
 import time
@@ -27,6 +29,11 @@ from brenvolt_feeds.delimiters import (
     to_standard_delimiters,
 )
 from brenvolt_feeds.store import Kind, StoreError, part_line, reject_line
+
+try:  # the line written natively, built with brenvolt; from the records without it
+    from brenvolt_receiver import part_line as native_part_line
+except ImportError:  # pragma: no cover - a build without the module
+    native_part_line = None
 
 if TYPE_CHECKING:
     from brenvolt_feeds.connection import MllpConnection
@@ -191,15 +198,23 @@ def _convert(
             Hl7Json(readable, escaping_enabled=config.escaping).validate(config.strict, False)
         except Exception as error:
             return _reject(config, received, peer, payload, text, is_ack, "AR", str(error), accept)
-    try:
-        records = Hl7Json(readable, escaping_enabled=config.escaping).hl7_json
-    except Exception as error:
-        return _reject(config, received, peer, payload, text, is_ack, "AE", str(error), accept)
     control = header.split("|", 10)[9] if header is not None and header.count("|") >= 9 else ""
     if header is None:
         control = ack.control_id(text)
     digest = hashlib.sha256(payload).hexdigest()
-    line = part_line(received, peer, control, digest, records, payload)
+    line = None
+    if native_part_line is not None and readable is text and _is_utf8(config.encoding):
+        # The received bytes are the UTF-8 of the text read: the same records, no dicts made.
+        try:
+            line = native_part_line(received, peer, control, digest, payload, config.escaping)
+        except Exception:  # out of memory: the general path below answers as it always has
+            line = None
+    if line is None:
+        try:
+            records = Hl7Json(readable, escaping_enabled=config.escaping).hl7_json
+        except Exception as error:
+            return _reject(config, received, peer, payload, text, is_ack, "AE", str(error), accept)
+        line = part_line(received, peer, control, digest, records, payload)
     reply: bytes | None = None
     if not is_ack:
         code = ack.commit_answer(accept, "AA")
@@ -228,6 +243,11 @@ def _reject(
             reply = _frame(config, ack.build_ack(text, answer, error))
     log.info("%s: rejected (%s): %s", peer, code, error)
     return Answer(Kind.REJECTS, line, None, reply, code, is_ack)
+
+
+@functools.lru_cache(maxsize=8)
+def _is_utf8(encoding: str) -> bool:
+    return codecs.lookup(encoding).name == "utf-8"
 
 
 def _frame(config: ListenConfig, reply: str) -> bytes:

@@ -8,10 +8,8 @@
 namespace brenvolt {
 namespace {
 
-void append_number(std::uint64_t n, std::string& out) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
-  out.append(digits, end);
+char* write_number(char* to, std::uint64_t n) {
+  return std::to_chars(to, to + 20, n).ptr;  // 2^64 - 1 has 20 digits
 }
 
 // A number of the key scheme (see Hl7KeyPosition::parse); a lone "+" and
@@ -32,20 +30,26 @@ std::optional<std::uint64_t> parse_number(std::string_view text) {
 }  // namespace
 
 void Hl7KeyPosition::append_key_text(std::string& out) const {
+  char text[kMaxKeyTextSize];
+  out.append(text, write_key_text(text));
+}
+
+char* Hl7KeyPosition::write_key_text(char* to) const {
   if (form == Form::SegmentName) {
-    out.append(kSegmentNameKey);
-    return;
+    std::memcpy(to, kSegmentNameKey.data(), kSegmentNameKey.size());
+    return to + kSegmentNameKey.size();
   }
-  append_number(field, out);
+  to = write_number(to, field);
   if (form == Form::Repetition || form == Form::RepetitionComponent) {
-    out.push_back('[');
-    append_number(repetition, out);
-    out.push_back(']');
+    *to++ = '[';
+    to = write_number(to, repetition);
+    *to++ = ']';
   }
   if (form == Form::Component || form == Form::RepetitionComponent) {
-    out.push_back('.');
-    append_number(component, out);
+    *to++ = '.';
+    to = write_number(to, component);
   }
+  return to;
 }
 
 std::optional<Hl7KeyPosition> Hl7KeyPosition::parse(std::string_view key) {

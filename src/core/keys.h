@@ -38,6 +38,11 @@ struct Hl7KeyPosition {
   // Appends the key text to `out`: the numbers in decimal without leading
   // zeros, so that parse() of the text gives this position back.
   void append_key_text(std::string& out) const;
+  // Writes the key text at `to`, which has room for kMaxKeyTextSize bytes;
+  // returns its end.
+  char* write_key_text(char* to) const;
+  // The longest key text: three 20-digit numbers, "[", "]" and ".".
+  static constexpr std::size_t kMaxKeyTextSize = 63;
 
   // The position a key names, or nullopt for a key that fits no form.
   // Numbers are an optional single "+" and one or more ASCII digits whose
