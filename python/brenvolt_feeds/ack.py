@@ -57,6 +57,7 @@ from collections.abc import Mapping
 from typing import Final, Literal, get_args
 
 from brenvolt import Hl7Json, JsonHl7
+from brenvolt_feeds import mllp
 from brenvolt_feeds.delimiters import (
     Delimiters,
     declared_delimiters,
@@ -64,6 +65,11 @@ from brenvolt_feeds.delimiters import (
     header_field_separator,
     to_standard_delimiters,
 )
+
+try:  # the ACK cut natively, built with brenvolt; in Python without it
+    from brenvolt_receiver import plain_ack_frame as _native_ack_frame
+except ImportError:  # pragma: no cover - a build without the module
+    _native_ack_frame = None
 
 __all__ = [
     "DEFAULT_ERROR_CODE",
@@ -455,6 +461,22 @@ def plain_ack(line: str, code: AckCode = "AA") -> str | None:
     if code not in _ACCEPTED:
         return None
     return _plain_ack(line, code, _now_stamp(), new_control_id())
+
+
+def plain_ack_frame(line: str, code: AckCode = "AA") -> bytes | None:
+    """``plain_ack(line, code)`` as the MLLP frame of its bytes (ASCII, so the same in UTF-8), or None.
+
+    The receiver's answer to nearly every message: cut by brenvolt_receiver
+    when it is built (tests hold the two to each other), else by ``plain_ack``.
+    """
+    if code not in _ACCEPTED:
+        return None
+    stamp = _now_stamp()
+    control_id = new_control_id()
+    if _native_ack_frame is not None:
+        return _native_ack_frame(line, code, stamp, control_id, DEFAULT_VERSION)
+    text = _plain_ack(line, code, stamp, control_id)
+    return None if text is None else mllp.frame(text.encode("ascii"))
 
 
 def _declared_ack(

@@ -219,8 +219,13 @@ def _convert(
     if not is_ack:
         code = ack.commit_answer(accept, "AA")
         if code is not None:
-            answer = ack.plain_ack(header, code) if header is not None else None
-            reply = _frame(config, answer if answer is not None else ack.build_ack(text, code))
+            if header is not None and _is_utf8(config.encoding):
+                reply = ack.plain_ack_frame(header, code)
+            elif header is not None:
+                answer = ack.plain_ack(header, code)
+                reply = _frame(config, answer) if answer is not None else None
+            if reply is None:
+                reply = _frame(config, ack.build_ack(text, code))
     return Answer(Kind.PART, line, (control, digest), reply, "AA", is_ack)
 
 

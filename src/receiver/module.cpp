@@ -1,6 +1,7 @@
 // The brenvolt_receiver module: part_line(), the line brenvolt listen stores
 // for a message, written from the message's bytes by the core, without the
-// records as Python objects in between. The receiver takes one message at a
+// records as Python objects in between; plain_ack_frame(), the framed ACK of
+// a plainly written header, cut from its text by the core. The receiver takes one message at a
 // time on its event loop, so the work of each is work its every connection
 // waits behind.
 #define PY_SSIZE_T_CLEAN
@@ -10,6 +11,7 @@
 
 #include "core/columns.h"
 #include "core/escape.h"
+#include "core/plain_ack.h"
 #include "core/records_json.h"
 #include "core/text.h"
 #include "python/ref.h"
@@ -60,6 +62,9 @@ void append_base64(std::string_view bytes, brenvolt::columns::Buffer& out) {
   out.advance(static_cast<std::size_t>(at - start));
 }
 
+// A huge message's room is not kept for the usual small ones.
+constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+
 constexpr const char* kNames[] = {"received", "peer", "control_id", "sha256"};
 
 // part_line(received, peer, control_id, sha256, payload, escaping, /)
@@ -101,9 +106,33 @@ PyObject* part_line(PyObject*, PyObject* const* args, Py_ssize_t count) {
     line.append_text("\"}\n");
     PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(line.data()),
                                                 static_cast<Py_ssize_t>(line.size()));
-    // A huge message's room is not kept for the usual small ones.
-    constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
     if (line.capacity() > kKeptCapacity) line = brenvolt::columns::Buffer();
+    return bytes;
+  });
+}
+
+constexpr const char* kAckNames[] = {"header", "code", "stamp", "control_id", "default_version"};
+
+// plain_ack_frame(header, code, stamp, control_id, default_version, /)
+PyObject* plain_ack_frame(PyObject*, PyObject* const* args, Py_ssize_t count) {
+  return brenvolt::py::guarded([&]() -> PyObject* {
+    if (count != 5) {
+      PyErr_Format(PyExc_TypeError, "plain_ack_frame expected 5 arguments, got %zd", count);
+      return nullptr;
+    }
+    std::string_view texts[5];
+    for (int i = 0; i < 5; ++i) {
+      if (!utf8_of(args[i], kAckNames[i], texts[i])) return nullptr;
+    }
+    static brenvolt::columns::Buffer frame;
+    frame.resize(0);
+    if (!brenvolt::append_plain_ack_frame(texts[0], {texts[1], texts[2], texts[3], texts[4]},
+                                          frame)) {
+      Py_RETURN_NONE;
+    }
+    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data()),
+                                                static_cast<Py_ssize_t>(frame.size()));
+    if (frame.capacity() > kKeptCapacity) frame = brenvolt::columns::Buffer();
     return bytes;
   });
 }
@@ -115,13 +144,21 @@ PyMethodDef functions[] = {
      "The JSON object {\"received\", \"peer\", \"control_id\", \"sha256\", \"records\", "
      "\"raw\"} and a newline, with the records Hl7Json makes of payload (escape sequences "
      "decoded when escaping is true) and payload in base64."},
+    {"plain_ack_frame", brenvolt::py::as_cfunction(plain_ack_frame), METH_FASTCALL,
+     "plain_ack_frame(header, code, stamp, control_id, default_version, /)\n--\n\n"
+     "The MLLP frame of the AA or CA (code) of a plainly written header, or None.\n\n"
+     "header is the message's first line without its line end; stamp and control_id become "
+     "MSH-7 and MSH-10 (letters and digits), default_version MSH-12 when the header has none. "
+     "None when the header is not written plainly (MSH|^~\\& and printable ASCII without "
+     "space, \\, & and ~) or is an acknowledgement's: its ACK is then built from its records."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "brenvolt_receiver",
-    "Native help for brenvolt listen: the part-file line of a message, written by brenvolt's core.",
+    "Native help for brenvolt listen: the part-file line of a message and the ACK of a plain "
+    "header, written by brenvolt's core.",
     0,
     functions,
     nullptr,

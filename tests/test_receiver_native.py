@@ -1,5 +1,6 @@
-"""brenvolt_receiver.part_line: the part-file line written natively from a message's bytes, held
-byte for byte to the line the store writes from Hl7Json's records."""
+"""brenvolt_receiver: the part-file line written natively from a message's bytes, held byte for
+byte to the line the store writes from Hl7Json's records, and the plain ACK cut natively, held to
+the one ack.py cuts."""
 
 from __future__ import annotations
 
@@ -11,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from brenvolt import Hl7Json
-from brenvolt_feeds import frames
+from brenvolt_feeds import ack, frames, mllp
 from brenvolt_feeds.receiver import ListenConfig
 from brenvolt_feeds.store import part_line
 
@@ -140,8 +141,77 @@ class TestTakeUsesIt:
         config = ListenConfig(out=tmp_path, **options)
         with_native = frames.take(config, payload, PEER)
         monkeypatch.setattr(frames, "native_part_line", None)
+        monkeypatch.setattr(ack, "_native_ack_frame", None)
         without = frames.take(config, payload, PEER)
         first, second = orjson.loads(with_native.line), orjson.loads(without.line)
         assert first.pop("received") <= second.pop("received")
         assert first == second
         assert (with_native.kind, with_native.key, with_native.code) == (without.kind, without.key, without.code)
+        assert without_time_and_id(with_native.frame) == without_time_and_id(without.frame)
+
+
+def without_time_and_id(frame: bytes | None) -> list[bytes]:
+    """An ACK frame's fields but MSH-7 and MSH-10, which each ACK makes afresh."""
+    assert frame is not None
+    fields = frame.split(frame[4:5])  # the separator the ACK is written in, after "\x0bMSH"
+    del fields[9], fields[6]
+    return fields
+
+
+def python_ack(header: str, code: str = "AA", control: str = "ID1") -> bytes | None:
+    text = ack._plain_ack(header, code, "20261211100000.123+0000", control)
+    return None if text is None else mllp.frame(text.encode("ascii"))
+
+
+def native_ack(header: str, code: str = "AA", control: str = "ID1") -> bytes | None:
+    return brenvolt_receiver.plain_ack_frame(header, code, "20261211100000.123+0000", control, ack.DEFAULT_VERSION)
+
+
+HEADERS = {
+    "usual": "MSH|^~\\&|SEND|FAC|RECV|FAC|20261208120000||ADT^A01^ADT_A01|MSG1|P|2.5",
+    "encoding characters only": "MSH|^~\\&",
+    "one empty field": "MSH|^~\\&|",
+    "no trigger": "MSH|^~\\&|A|B|C|D|T||ADT|M1|P|2.3",
+    "components everywhere": "MSH|^~\\&|A^x|B^y|C^z|D^w|T||ORU^R01|M^1|P^T|2.5^x^y",
+    "version of carets": "MSH|^~\\&|A|B|C|D|T||ADT^A04|M1|P|^^",
+    "no version": "MSH|^~\\&|A|B|C|D|T||ADT^A04|M1|P",
+    "character set": "MSH|^~\\&|A|B|C|D|T||ADT^A04|M1|P|2.5|||AL|NE|USA|UNICODE UTF-8".replace(" ", "_"),
+    "past MSH-18": "MSH|^~\\&|A|B|C|D|T||ADT^A04|M1|P|2.5||||||8859/1|x|y|z",
+    "empty MSH-18": "MSH|^~\\&|A|B|C|D|T||ADT^A04|M1|P|2.5||||||",
+    "an ACK": "MSH|^~\\&|A|B|C|D|T||ACK^A01|M1|P|2.5",
+    "ACK lower case": "MSH|^~\\&|A|B|C|D|T||ack^A01|M1|P|2.5",
+    "space": "MSH|^~\\&|A B|B",
+    "subcomponent": "MSH|^~\\&|A&B|B",
+    "repetition": "MSH|^~\\&|A~B|B",
+    "escape": "MSH|^~\\&|A\\F\\B|B",
+    "non-ascii": "MSH|^~\\&|Ré|B",
+    "tab": "MSH|^~\\&|A\tB",
+    "other encoding characters": "MSH|^~&|A|B",
+    "other field separator": "MSH#^~\\&#A",
+    "no MSH": "PID|^~\\&|A",
+    "MSH alone": "MSH",
+}
+
+
+class TestPlainAck:
+    @pytest.mark.parametrize("code", ["AA", "CA"])
+    @pytest.mark.parametrize("header", list(HEADERS.values()), ids=list(HEADERS))
+    def test_same_frame_as_python(self, header, code):
+        assert native_ack(header, code) == python_ack(header, code)
+
+    @pytest.mark.parametrize("control", ["", "ID-1", "ÄB1", "ID 1"], ids=["empty", "dash", "non-ascii", "space"])
+    def test_control_id_not_letters_and_digits(self, control):
+        assert native_ack(HEADERS["usual"], "AA", control) is None
+        assert python_ack(HEADERS["usual"], "AA", control) is None
+
+    @settings(max_examples=400, deadline=None)
+    @given(st.lists(st.text(alphabet="|^~\\&AK C1.\t\x7fé", max_size=8), max_size=22))
+    def test_generated(self, fields):
+        header = "|".join(["MSH", "^~\\&", *fields])
+        assert native_ack(header) == python_ack(header)
+
+    def test_frame_is_what_ack_gives(self):
+        frame = ack.plain_ack_frame(HEADERS["usual"])
+        assert frame is not None and frame.startswith(b"\x0bMSH|^~\\&|RECV|FAC|SEND|FAC|")
+        assert frame.endswith(b"||ACK^A01^ACK|" + frame.split(b"|")[9] + b"|P|2.5\rMSA|AA|MSG1\r\x1c\r")
+        assert ack.plain_ack_frame(HEADERS["usual"], "AE") is None
