@@ -14,18 +14,74 @@
 // - the lines cut from the text as it came (for_each_raw_line) are those of
 //   the normalised text, and raw_line_count counts them;
 // - every scan level marks the same delimiters, and finds the same ASCII-ness
-//   and line ends, as the plain loop.
+//   and line ends, as the plain loop;
+// - the JSON text of the records, written from the text as it came
+//   (append_records_json), reads back as the same records, keys in order;
+// - the plain ACK of the first line, when it has one, is one MLLP frame whose
+//   MSA-2 is the line's MSH-10 as written.
+
+#include <simdjson.h>
 
 #include <algorithm>
 #include <cstdint>
 
 #include "core/assembly.h"
 #include "core/lines.h"
+#include "core/plain_ack.h"
+#include "core/records_json.h"
 #include "core/scan.h"
 #include "fuzz_common.h"
 #include "reference_model.h"
 
 using namespace brenvolt;
+
+namespace {
+
+// The records a JSON list of objects of strings holds, keys in the order
+// written; the JSON must be well formed and of that shape.
+std::vector<fuzz::Record> records_of_json(const columns::Buffer& json) {
+  static simdjson::dom::parser parser;  // its buffers reused from input to input
+  simdjson::dom::array list;
+  FUZZ_CHECK(parser.parse(reinterpret_cast<const char*>(json.data()), json.size()).get(list) ==
+             simdjson::SUCCESS);
+  std::vector<fuzz::Record> records;
+  for (simdjson::dom::element element : list) {
+    simdjson::dom::object object;
+    FUZZ_CHECK(element.get(object) == simdjson::SUCCESS);
+    fuzz::Record& record = records.emplace_back();
+    for (simdjson::dom::key_value_pair field : object) {
+      std::string_view value;
+      FUZZ_CHECK(field.value.get(value) == simdjson::SUCCESS);
+      record.push_back({std::string(field.key), std::string(value)});
+    }
+  }
+  return records;
+}
+
+// The plain ACK of the input's first line: when there is one, a single frame
+// whose MSA-2 is the line's MSH-10 as written.
+void check_plain_ack(std::string_view input) {
+  const std::string_view header = input.substr(0, input.find_first_of("\r\n"));
+  columns::Buffer frame;
+  if (!append_plain_ack_frame(header, {"AA", "20261211100000", "ID1", "2.5"}, frame)) {
+    FUZZ_CHECK(frame.size() == 0);
+    return;
+  }
+  const std::string_view ack(reinterpret_cast<const char*>(frame.data()), frame.size());
+  FUZZ_CHECK(ack.starts_with("\x0bMSH|^~\\&|") && ack.ends_with("\r\x1c\r"));
+  FUZZ_CHECK(ack.find('\x0b', 1) == std::string_view::npos && ack.find('\x1c') == ack.size() - 2);
+  std::string_view control;
+  std::size_t at = 0;
+  for (int field = 0; field <= 9 && at != std::string_view::npos; ++field) {
+    const std::size_t bar = header.find('|', at);
+    if (field == 9) control = header.substr(at, bar == std::string_view::npos ? bar : bar - at);
+    at = bar == std::string_view::npos ? bar : bar + 1;
+  }
+  const std::string_view msa = ack.substr(ack.find("\rMSA|AA|") + 8);
+  FUZZ_CHECK(msa == std::string(control) + "\r\x1c\r");
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input = fuzz::as_text(data, size);
@@ -68,6 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
+  check_plain_ack(input);
+
   const Hl7EscapeHandler handler = create_default_escape_handler();
   for (const Hl7EscapeHandler* h : {static_cast<const Hl7EscapeHandler*>(nullptr), &handler}) {
     const std::vector<fuzz::Record> records = fuzz::records_of(text, h);
@@ -78,6 +136,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(!records[i].empty() && records[i].back().key == "segment_name");
       FUZZ_CHECK(fuzz::model::record(segments[i], h) == records[i]);
     }
+    columns::Buffer json;
+    append_records_json(input, h, json);
+    FUZZ_CHECK(records_of_json(json) == records);
   }
 
   // The round trip holds for every record list conversion makes with
