@@ -27,8 +27,11 @@ struct Encoded {
 
 // Writes units[i, end) as UTF-8 at `out` (room for kMostBytes<Unit> bytes a
 // unit), stopping at the first line end. With SSE2, sixteen bytes of units at
-// a time: a block without a line end or a unit above ASCII is stored as it is
-// (narrowed, for two byte units).
+// a time: each block is stored as ASCII (narrowed, for two byte units) and
+// kept up to its first line end or unit above ASCII; that unit is encoded
+// alone (or ends the line) and the next block starts right after it. The
+// store may run past what is kept, never past the room: at least a block of
+// units is left, each with room for one byte or more.
 template <class Unit>
 Encoded encode_until_line_end(const Unit* units, std::size_t i, std::size_t end, char* out) {
 #if defined(__SSE2__)
@@ -36,33 +39,33 @@ Encoded encode_until_line_end(const Unit* units, std::size_t i, std::size_t end,
     constexpr std::size_t kBlock = 16 / sizeof(Unit);
     for (; i + kBlock <= end;) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
-      unsigned line_ends;
-      unsigned ascii;
+      unsigned special;  // a bit (two for two byte units) per line end or non-ASCII unit
       if constexpr (sizeof(Unit) == 1) {
-        line_ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-            _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')))));
-        ascii = static_cast<unsigned>(_mm_movemask_epi8(v)) == 0;
+        special = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                                           v)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
       } else {
-        line_ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-            _mm_cmpeq_epi16(v, _mm_set1_epi16('\r')), _mm_cmpeq_epi16(v, _mm_set1_epi16('\n')))));
         const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
-        ascii = _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF;
+        special = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('\r')),
+                                      _mm_cmpeq_epi16(v, _mm_set1_epi16('\n'))),
+                         _mm_xor_si128(_mm_cmpeq_epi16(high, _mm_setzero_si128()),
+                                       _mm_set1_epi16(static_cast<short>(0xFFFF))))));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
       }
-      if (line_ends == 0 && ascii) {
-        if constexpr (sizeof(Unit) == 1) {
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-        } else {
-          _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
-        }
+      if (special == 0) {
         out += kBlock;
         i += kBlock;
         continue;
       }
-      const std::size_t stop =
-          line_ends == 0 ? i + kBlock
-                         : i + static_cast<std::size_t>(__builtin_ctz(line_ends)) / sizeof(Unit);
-      for (; i < stop; ++i) out = utf8::encode_one(units[i], out);
-      if (line_ends != 0) return {i, out};
+      const std::size_t kept = static_cast<std::size_t>(__builtin_ctz(special)) / sizeof(Unit);
+      out += kept;
+      i += kept;
+      if (is_line_end(units[i])) return {i, out};
+      out = utf8::encode_one(units[i], out);
+      ++i;
     }
   }
 #endif
