@@ -14,8 +14,11 @@ namespace {
 // positions beyond the tables get a fresh str.
 constexpr std::size_t kCachedFields = 1024;
 constexpr std::size_t kCachedComponentFields = 128;
-constexpr std::size_t kCachedComponents = 64;
+// Narrative text (a TX or FT value holding carets) runs to hundreds of
+// components; a key the table lacks costs a new str and its hash every time.
+constexpr std::size_t kCachedComponents = 512;
 constexpr std::size_t kCachedRepetitions = 8;
+constexpr std::size_t kCachedRepetitionComponents = 64;
 
 // Zero-initialised static storage: no initialisation to check on each use,
 // and pages are only touched once a key lands on them.
@@ -24,7 +27,8 @@ struct KeyTable {
   PyObject* whole[kCachedFields];
   PyObject* component[kCachedComponentFields * kCachedComponents];
   PyObject* repetition[kCachedComponentFields * kCachedRepetitions];
-  PyObject* repetition_component[kCachedComponentFields * kCachedRepetitions * kCachedComponents];
+  PyObject* repetition_component[kCachedComponentFields * kCachedRepetitions *
+                                 kCachedRepetitionComponents];
 };
 KeyTable key_table;  // lives as long as the process
 
@@ -46,10 +50,12 @@ KeyTable key_table;  // lives as long as the process
       if (n >= kCachedComponentFields || r >= kCachedRepetitions) return nullptr;
       return &table.repetition[n * kCachedRepetitions + r];
     case Form::RepetitionComponent:
-      if (n >= kCachedComponentFields || r >= kCachedRepetitions || c >= kCachedComponents) {
+      if (n >= kCachedComponentFields || r >= kCachedRepetitions ||
+          c >= kCachedRepetitionComponents) {
         return nullptr;
       }
-      return &table.repetition_component[(n * kCachedRepetitions + r) * kCachedComponents + c];
+      const std::uint64_t row = n * kCachedRepetitions + r;
+      return &table.repetition_component[row * kCachedRepetitionComponents + c];
   }
   return nullptr;
 }
