@@ -21,12 +21,20 @@ bool holds_encoding_characters(std::string_view text) {
 
 std::string_view Hl7SegmentParser::unescaped(std::string_view text,
                                              const Hl7EscapeHandler& handler) {
-  // Unescaping never lengthens a text, so with room for the whole line no
-  // append moves the arena under earlier views.
-  if (arena_.capacity() < line_.size()) arena_.reserve(line_.size());
-  const std::size_t start = arena_.size();
-  handler.unescape_into(text, arena_);
-  return std::string_view(arena_.data() + start, arena_.size() - start);
+  // Unescaping never lengthens a text, and the texts unescaped are disjoint
+  // parts of the line: with room for the whole line, made at the line's
+  // first text (each parse starts the arena over, so there is nothing to
+  // keep), no text moves the arena under earlier views. The room is not
+  // cleared first, as a std::string's would be on every resize: each text
+  // writes its own.
+  if (arena_capacity_ < line_.size()) {
+    arena_.reset(new char[line_.size()]);
+    arena_capacity_ = line_.size();
+  }
+  char* const start = arena_.get() + arena_used_;
+  char* const end = handler.unescape_to(text, start);
+  arena_used_ = static_cast<std::size_t>(end - arena_.get());
+  return std::string_view(start, static_cast<std::size_t>(end - start));
 }
 
 void Hl7SegmentParser::parse_part(std::size_t start, std::size_t end, std::size_t first,
@@ -111,7 +119,7 @@ void Hl7SegmentParser::parse(std::string_view line, const Hl7EscapeHandler* hand
   fields_.clear();
   reps_.clear();
   marks_.clear();
-  arena_.clear();
+  arena_used_ = 0;
   entry_count_ = 1;  // segment_name
   line_ = line;
 

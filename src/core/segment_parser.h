@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,7 +96,11 @@ class Hl7SegmentParser {
   bool ascii_ = true;
   std::vector<std::uint64_t> bits_;  // the delimiters of the line, one bit per byte
   std::vector<std::size_t> marks_;   // where the line has "^", "~" or "\\"
-  std::string arena_;  // unescaped texts; reserved to the line's size so views stay put
+  // Unescaped texts, one after another; room for the line's size once one
+  // is made, so views stay put.
+  std::unique_ptr<char[]> arena_;
+  std::size_t arena_capacity_ = 0;
+  std::size_t arena_used_ = 0;
   std::vector<std::string_view> values_;
   std::vector<Field> fields_;  // fields_[i] is position i + 1
   std::vector<Group> reps_;
