@@ -65,19 +65,39 @@ void append_base64(std::string_view bytes, brenvolt::columns::Buffer& out) {
 // A huge message's room is not kept for the usual small ones.
 constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
 
+// Checks that `function` got `expected` arguments and sets texts[i] to the
+// UTF-8 of the first N, each a str named names[i]; false with an error set
+// otherwise.
+template <std::size_t N>
+bool leading_texts(const char* function, PyObject* const* args, Py_ssize_t count,
+                   Py_ssize_t expected, const char* const (&names)[N],
+                   std::string_view (&texts)[N]) {
+  if (count != expected) {
+    PyErr_Format(PyExc_TypeError, "%s expected %zd arguments, got %zd", function, expected, count);
+    return false;
+  }
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!utf8_of(args[i], names[i], texts[i])) return false;
+  }
+  return true;
+}
+
+// The bytes of `buffer`, which is then freed when it grew past kKeptCapacity;
+// nullptr with an error set.
+PyObject* bytes_of(brenvolt::columns::Buffer& buffer) {
+  PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
+                                              static_cast<Py_ssize_t>(buffer.size()));
+  if (buffer.capacity() > kKeptCapacity) buffer = brenvolt::columns::Buffer();
+  return bytes;
+}
+
 constexpr const char* kNames[] = {"received", "peer", "control_id", "sha256"};
 
 // part_line(received, peer, control_id, sha256, payload, escaping, /)
 PyObject* part_line(PyObject*, PyObject* const* args, Py_ssize_t count) {
   return brenvolt::py::guarded([&]() -> PyObject* {
-    if (count != 6) {
-      PyErr_Format(PyExc_TypeError, "part_line expected 6 arguments, got %zd", count);
-      return nullptr;
-    }
     std::string_view texts[4];
-    for (int i = 0; i < 4; ++i) {
-      if (!utf8_of(args[i], kNames[i], texts[i])) return nullptr;
-    }
+    if (!leading_texts("part_line", args, count, 6, kNames, texts)) return nullptr;
     if (!PyBytes_Check(args[4])) {
       PyErr_Format(PyExc_TypeError, "argument 'payload' must be bytes, not %.200s",
                    Py_TYPE(args[4])->tp_name);
@@ -104,10 +124,7 @@ PyObject* part_line(PyObject*, PyObject* const* args, Py_ssize_t count) {
     line.append_text(",\"raw\":\"");
     append_base64(payload, line);
     line.append_text("\"}\n");
-    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(line.data()),
-                                                static_cast<Py_ssize_t>(line.size()));
-    if (line.capacity() > kKeptCapacity) line = brenvolt::columns::Buffer();
-    return bytes;
+    return bytes_of(line);
   });
 }
 
@@ -116,24 +133,15 @@ constexpr const char* kAckNames[] = {"header", "code", "stamp", "control_id", "d
 // plain_ack_frame(header, code, stamp, control_id, default_version, /)
 PyObject* plain_ack_frame(PyObject*, PyObject* const* args, Py_ssize_t count) {
   return brenvolt::py::guarded([&]() -> PyObject* {
-    if (count != 5) {
-      PyErr_Format(PyExc_TypeError, "plain_ack_frame expected 5 arguments, got %zd", count);
-      return nullptr;
-    }
     std::string_view texts[5];
-    for (int i = 0; i < 5; ++i) {
-      if (!utf8_of(args[i], kAckNames[i], texts[i])) return nullptr;
-    }
+    if (!leading_texts("plain_ack_frame", args, count, 5, kAckNames, texts)) return nullptr;
     static brenvolt::columns::Buffer frame;
     frame.resize(0);
     if (!brenvolt::append_plain_ack_frame(texts[0], {texts[1], texts[2], texts[3], texts[4]},
                                           frame)) {
       Py_RETURN_NONE;
     }
-    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data()),
-                                                static_cast<Py_ssize_t>(frame.size()));
-    if (frame.capacity() > kKeptCapacity) frame = brenvolt::columns::Buffer();
-    return bytes;
+    return bytes_of(frame);
   });
 }
 
