@@ -7,6 +7,9 @@
 // - decoding never lengthens a text (the line parser reserves one line's
 //   size for all its decoded values and keeps views into that buffer);
 // - both append to what `out` holds, leaving it in front;
+// - escape_to() writes every byte's sequence, or the byte, in order, and no
+//   further than the escaped size and kEscapeSlack bytes (a buffer of exactly
+//   that size, which AddressSanitizer guards);
 // - decoding agrees with the plain model in reference_model.h;
 // - every scanning level this processor runs (scan.h) finds the same bytes
 //   and counts the same escaped size as the plain loop, from every start;
@@ -15,6 +18,7 @@
 //   encode back to the same bytes.
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "core/scan.h"
@@ -52,6 +56,42 @@ void check_utf8(std::string_view text, scan::Level level) {
   check_units<std::uint32_t>(text, got.characters, level);
 }
 
+// Each byte's sequence, or the byte: the plain rule, one byte at a time.
+std::string escaped_byte_by_byte(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '|':
+        out += "\\F\\";
+        break;
+      case '^':
+        out += "\\S\\";
+        break;
+      case '~':
+        out += "\\R\\";
+        break;
+      case '&':
+        out += "\\T\\";
+        break;
+      case '\\':
+        out += "\\E\\";
+        break;
+      case '\t':
+        out += "\\X09\\";
+        break;
+      case '\n':
+        out += "\\X0A\\";
+        break;
+      case '\r':
+        out += "\\X0D\\";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -65,6 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(std::count(escaped.begin(), escaped.end(), ' ') ==
              std::count(text.begin(), text.end(), ' '));
   FUZZ_CHECK(is_valid_utf8(escaped));
+  FUZZ_CHECK(escaped == escaped_byte_by_byte(text));
+  const auto room = std::make_unique<char[]>(escaped.size() + kEscapeSlack);
+  const char* const end = handler.escape_to(text, room.get());
+  FUZZ_CHECK(std::string_view(room.get(), static_cast<std::size_t>(end - room.get())) == escaped);
 
   const std::string decoded = fuzz::unescaped(handler, text);
   FUZZ_CHECK(decoded == fuzz::model::unescape(text));

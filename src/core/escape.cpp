@@ -306,23 +306,112 @@ void Hl7EscapeHandler::escape_into(std::string_view text, std::string& out) cons
   out.resize(start + size);
 }
 
-char* Hl7EscapeHandler::escape_to(std::string_view text, char* to) const {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    // A stretch byte by byte, each through its table row, without branches:
-    // where one byte needs a sequence others are often near.
+namespace {
+
+#if BRENVOLT_ESCAPE_SSE2
+// The bytes of the block at p that escape_to() writes as sequences, one bit
+// each.
+unsigned escaped_in_block(const unsigned char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const auto eq = [&](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+  const __m128i found = _mm_or_si128(
+      _mm_or_si128(_mm_or_si128(eq(delimiters::kField), eq(delimiters::kComponent)),
+                   _mm_or_si128(eq(delimiters::kRepetition), eq(delimiters::kSubcomponent))),
+      _mm_or_si128(_mm_or_si128(eq(delimiters::kEscape), eq('\t')),
+                   _mm_or_si128(eq('\n'), eq('\r'))));
+  return static_cast<unsigned>(_mm_movemask_epi8(found));
+}
+
+void store_block(char* to, const unsigned char* from) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
+                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+}
+#endif
+
+// Escapes p[i..) byte by byte, each through its table row without a branch,
+// in stretches, while each stretch holds a byte that needs a sequence (where
+// one does others are often near); returns where it stopped: at n, or after
+// a stretch without one.
+std::size_t escape_stretches(const unsigned char* p, std::size_t i, std::size_t n, char*& out) {
+  char* to = out;
+  unsigned char longest = 2;
+  while (longest > 1 && i < n) {
     const std::size_t end = i + kDenseStretch < n ? i + kDenseStretch : n;
-    unsigned char longest = 1;
+    longest = 1;
     for (; i < end; ++i) {
       std::memcpy(to, kEscapes.text[p[i]], 8);
       to += kEscapes.length[p[i]];
       longest = kEscapes.length[p[i]] > longest ? kEscapes.length[p[i]] : longest;
     }
-    if (longest > 1 || i == n) continue;
-    // A stretch without a sequence: the rest of the run is found many bytes
-    // at a time and copied in bulk.
+  }
+  out = to;
+  return i;
+}
+
+#if BRENVOLT_ESCAPE_SSE2
+// Escapes the block at p + i, of which the bytes up to `end` count, at `to`;
+// returns the end of what counts. 32 bytes from p + i must be readable. The
+// block is stored whole; where it holds bytes to escape, the text after each
+// is stored again from there, right after the byte's sequence, so a sequence
+// costs a few instructions and the bytes between them none each. A store
+// runs at most 16 bytes past what counts: within kEscapeSlack. A block with
+// kDenseBlock sequences ends byte by byte, and `dense` is set.
+constexpr int kDenseBlock = 4;
+
+char* escape_block(const unsigned char* p, std::size_t i, std::size_t end, char* to, bool& dense) {
+  unsigned found = escaped_in_block(p + i);
+  std::size_t from = i;
+  for (int count = 0; found != 0; ++count) {
+    if (count == kDenseBlock) {
+      dense = true;
+      escape_stretches(p + from, 0, end - from, to);
+      return to;
+    }
+    const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(found));
+    store_block(to, p + from);
+    to += at - from;
+    std::memcpy(to, kEscapes.text[p[at]], 8);
+    to += kEscapes.length[p[at]];
+    from = at + 1;
+    found &= found - 1;
+  }
+  store_block(to, p + from);
+  return to + (end - from);
+}
+#endif
+
+}  // namespace
+
+char* Hl7EscapeHandler::escape_to(std::string_view text, char* to) const {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+#if BRENVOLT_ESCAPE_SSE2
+  // A short text goes byte by byte (below), without the copy of its end.
+  if (n >= scan::detail::kShortText && scan::active_level() != scan::Level::Scalar) {
+    while (i + 32 <= n) {
+      bool dense = false;
+      to = escape_block(p, i, i + 16, to, dense);
+      i += 16;
+      // Mostly sequences: byte by byte until a stretch without one.
+      if (dense) i = escape_stretches(p, i, n, to);
+    }
+    // The last bytes, fewer than two blocks, from a copy that can be read
+    // past them: the zeros after them need no sequence.
+    unsigned char last[48] = {};
+    const std::size_t rest = n - i;
+    std::memcpy(last, p + i, rest);
+    for (std::size_t j = 0; j < rest; j += 16) {
+      bool dense = false;
+      to = escape_block(last, j, j + 16 < rest ? j + 16 : rest, to, dense);
+    }
+    return to;
+  }
+#endif
+  while (i < n) {
+    i = escape_stretches(p, i, n, to);
+    // After a stretch without a sequence, the rest of the run is found many
+    // bytes at a time and copied in bulk.
     const std::size_t next = scan::find_to_escape(text, i);
     std::memcpy(to, p + i, next - i);
     to += next - i;

@@ -10,7 +10,7 @@
 namespace brenvolt {
 
 // The bytes past its text that Hl7EscapeHandler::escape_to() may write.
-inline constexpr std::size_t kEscapeSlack = 7;
+inline constexpr std::size_t kEscapeSlack = 16;
 
 // The sequence table over HL7's default delimiters (delimiters.h). A handler
 // holds no state; passing one, or none, says whether text is decoded.
