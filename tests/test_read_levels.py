@@ -21,7 +21,8 @@ from reference import PROPERTY_SETTINGS, items
 
 # One character of each UTF-8 length and of each str width, and the largest
 # character each width holds.
-CHARACTERS = {"latin-1": "é", "latin-1-top": "\xff", "two-byte": "ł", "three-byte": "中",
+CHARACTERS = {"latin-1": "é", "latin-1-top": "\xff", "two-byte": "ł", "two-byte-utf8-top": "\u07ff",
+              "three-byte-first": "\u0800", "three-byte": "中", "unit-top-bit": "\u8000",
               "two-byte-top": "\uffff", "four-byte": "😀", "largest": "\U0010ffff"}
 # Makes the whole str at least as wide as `kind` without touching the value
 # under test (which sits alone in field 2).
@@ -46,6 +47,11 @@ def texts() -> list[str]:
         for length in (1, 15, 16, 17, 31, 32, 33, 48):
             for at in range(length + 1):
                 out.append("ZZZ||" + "a" * at + sequence + "ł" * (at % 2) + "b" * (length - at))
+    # Lines of accented letters, the line end at every place of a block.
+    for end in ("\r", "\n", "\r\n"):
+        for accented in ("é", "ł", "é\u07ff"):
+            for at in range(34):
+                out.append("ZZZ|" + (accented * at)[:at] + end + "YYY|" + (accented * 40)[:40 - at])
     # A narrative: ASCII words with accented ones among them, and escapes.
     words = ["Müller", "über", "the", "patient", "Łukasz", "\\T\\", "łódź", "中文", "😀", "ok\\S\\no"]
     out.append("ZZZ||" + " ".join(words[i * 7 % len(words)] for i in range(3000)))

@@ -5,9 +5,10 @@
 #include <memory>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
+#include "core/scan.h"
 #include "core/utf8.h"
 #include "records.h"
 
@@ -25,42 +26,108 @@ struct Encoded {
   char* out;       // past the last byte written
 };
 
+#if defined(__SSE2__)
+// For each set of ASCII lanes among eight (bit k for lane k), the shuffle that
+// keeps the first byte of an ASCII lane's pair and both of any other's, and
+// how many bytes it keeps.
+struct PairShuffles {
+  alignas(16) unsigned char index[256][16] = {};
+  unsigned char length[256] = {};
+  constexpr PairShuffles() {
+    for (int ascii = 0; ascii < 256; ++ascii) {
+      int n = 0;
+      for (int lane = 0; lane < 8; ++lane) {
+        index[ascii][n++] = static_cast<unsigned char>(2 * lane);
+        if ((ascii >> lane & 1) == 0) index[ascii][n++] = static_cast<unsigned char>(2 * lane + 1);
+      }
+      length[ascii] = static_cast<unsigned char>(n);
+      for (; n < 16; ++n) index[ascii][n] = 0x80;  // a zero byte, never kept
+    }
+  }
+};
+constexpr PairShuffles kPairShuffles;
+
+// Writes eight units below U+0800 as UTF-8 at `out`, which has room for 16
+// bytes; returns the end. Each lane is made its two-byte form (lead byte, then
+// trail byte), or kept as it is when ASCII, and one shuffle drops the unused
+// byte of each ASCII lane: a block of narrative text with an accented letter
+// or two is written whole, not cut at each of them.
+__attribute__((target("ssse3"))) char* encode_pairs(__m128i v, char* out) {
+  const __m128i ascii = _mm_cmpeq_epi16(
+      _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80))), _mm_setzero_si128());
+  const __m128i lead = _mm_or_si128(_mm_srli_epi16(v, 6), _mm_set1_epi16(0xC0));
+  const __m128i trail =
+      _mm_slli_epi16(_mm_or_si128(_mm_and_si128(v, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80)), 8);
+  const __m128i pairs =
+      _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, _mm_or_si128(lead, trail)));
+  const auto lanes =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, _mm_setzero_si128())));
+  const __m128i shuffle =
+      _mm_load_si128(reinterpret_cast<const __m128i*>(kPairShuffles.index[lanes]));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(pairs, shuffle));
+  return out + kPairShuffles.length[lanes];
+}
+#endif
+
 // Writes units[i, end) as UTF-8 at `out` (room for kMostBytes<Unit> bytes a
-// unit), stopping at the first line end. With SSE2, sixteen bytes of units at
-// a time: each block is stored as ASCII (narrowed, for two byte units) and
-// kept up to its first line end or unit above ASCII; that unit is encoded
-// alone (or ends the line) and the next block starts right after it. The
+// unit), stopping at the first line end. With SSE2, sixteen units at a time:
+// each block is stored as ASCII (narrowed, for two byte units) and kept up to
+// its first line end or unit above ASCII; that unit is encoded alone (or ends
+// the line) and the next block starts right after it. With `pairs` (the
+// processor shuffles bytes), a block without a line end whose units are all
+// below U+0800 is written whole by encode_pairs(), eight units at a time. A
 // store may run past what is kept, never past the room: at least a block of
-// units is left, each with room for one byte or more.
+// units is left, each with room for two bytes or more.
 template <class Unit>
-Encoded encode_until_line_end(const Unit* units, std::size_t i, std::size_t end, char* out) {
+Encoded encode_until_line_end(const Unit* units, std::size_t i, std::size_t end, char* out,
+                              bool pairs) {
 #if defined(__SSE2__)
   if constexpr (sizeof(Unit) <= 2) {
-    constexpr std::size_t kBlock = 16 / sizeof(Unit);
+    constexpr std::size_t kBlock = 16;
     for (; i + kBlock <= end;) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
-      unsigned special;  // a bit (two for two byte units) per line end or non-ASCII unit
+      __m128i bytes;  // each unit as a byte: ASCII ones as themselves
+      __m128i above;  // a byte a unit, its top bit set for a unit above ASCII
+      __m128i first;  // the block's units widened to two bytes: eight, then eight
+      __m128i second;
       if constexpr (sizeof(Unit) == 1) {
-        special = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
-                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                                           v)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+        bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+        above = bytes;
+        first = _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
+        second = _mm_unpackhi_epi8(bytes, _mm_setzero_si128());
       } else {
-        const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
-        special = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('\r')),
-                                      _mm_cmpeq_epi16(v, _mm_set1_epi16('\n'))),
-                         _mm_xor_si128(_mm_cmpeq_epi16(high, _mm_setzero_si128()),
-                                       _mm_set1_epi16(static_cast<short>(0xFFFF))))));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+        first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+        second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i + 8));
+        // Saturated: a unit above 0xFF never narrows to a line end.
+        bytes = _mm_packus_epi16(first, second);
+        // A unit at 0x80 or above gets its top bit set, and keeps it packed.
+        const __m128i bias = _mm_set1_epi16(0x7F80);
+        above = _mm_packs_epi16(_mm_adds_epu16(first, bias), _mm_adds_epu16(second, bias));
       }
+      const auto ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+          _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')))));
+      const unsigned special = ends | static_cast<unsigned>(_mm_movemask_epi8(above));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
       if (special == 0) {
         out += kBlock;
         i += kBlock;
         continue;
       }
-      const std::size_t kept = static_cast<std::size_t>(__builtin_ctz(special)) / sizeof(Unit);
+      // One unit above ASCII is cheaper encoded alone.
+      if (pairs && ends == 0 && (special & (special - 1)) != 0) {
+        bool two_bytes = true;
+        if constexpr (sizeof(Unit) == 2) {
+          const __m128i wide = _mm_and_si128(_mm_or_si128(first, second),
+                                             _mm_set1_epi16(static_cast<short>(0xF800)));
+          two_bytes = _mm_movemask_epi8(_mm_cmpeq_epi16(wide, _mm_setzero_si128())) == 0xFFFF;
+        }
+        if (two_bytes) {
+          out = encode_pairs(first, out);
+          out = encode_pairs(second, out);
+          i += kBlock;
+          continue;
+        }
+      }
+      const auto kept = static_cast<std::size_t>(__builtin_ctz(special));
       out += kept;
       i += kept;
       if (is_line_end(units[i])) return {i, out};
@@ -68,6 +135,8 @@ Encoded encode_until_line_end(const Unit* units, std::size_t i, std::size_t end,
       ++i;
     }
   }
+#else
+  (void)pairs;
 #endif
   for (; i < end; ++i) {
     if (is_line_end(units[i])) return {i, out};
@@ -168,12 +237,14 @@ std::size_t Hl7Text::encode_line(std::size_t start, LineBuffer& buffer,
     // The line's length is known once it is encoded: the buffer grows a
     // stretch of units at a time, not to the rest of the text's worst case.
     constexpr std::size_t kStretch = 4096;
+    // Every processor with AVX2 shuffles bytes (SSSE3).
+    const bool pairs = scan::active_level() == scan::Level::Avx2;
     std::size_t used = 0;
     std::size_t at = start;
     for (;;) {
       const std::size_t stretch_end = length_ - at > kStretch ? at + kStretch : length_;
       char* out = buffer.room(used + (stretch_end - at) * kMostBytes<Unit>, used);
-      const Encoded encoded = encode_until_line_end(units, at, stretch_end, out + used);
+      const Encoded encoded = encode_until_line_end(units, at, stretch_end, out + used, pairs);
       used = static_cast<std::size_t>(encoded.out - out);
       at = encoded.at;
       if (at < stretch_end || at == length_) {
