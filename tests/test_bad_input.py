@@ -143,6 +143,20 @@ class TestFiles:
             Path(path).write_bytes(content)
         assert message_of(lambda: loader(str(path))) == message
 
+    # Records that would be read but for their bytes: the UTF-8 is refused
+    # first, wherever it is and whatever else is wrong.
+    @pytest.mark.parametrize("content", [
+        b'[{"segment_name": "MSH", "1": "\xff"}]', b'[{"\xc0\xaf": "x"}]', b'[]\xed\xa0\x80',
+        b'  \n[{"1": "A\x96B"}]', b'[{"1": "\xe2\x82"', b'{"1": "\xf4\x90\x80\x80"}', b'[\xe2',
+        b'\xef\xbb\xbf[{"1": "\xff"}]', b'\xc2\xa0 \xc2'],
+        ids=["value", "key", "after-the-array", "after-white-space", "unclosed", "not-an-array",
+             "truncated-last", "byte-order-mark", "blank-then-truncated"])
+    def test_json_file_not_utf8_is_refused_as_such(self, tmp_path, content):
+        path = tmp_path / "records.json"
+        path.write_bytes(content)
+        assert message_of(lambda: JsonHl7.from_file(str(path))) == \
+            "I/O error: stream did not contain valid UTF-8"
+
     def test_blank_text_is_refused_only_from_a_file(self, tmp_path):
         (tmp_path / "blank.hl7").write_text("\r\n  \r\n")
         assert Hl7Json("\r\n  \r\n").hl7_json == [{"segment_name": ""}, {"segment_name": "  "}]

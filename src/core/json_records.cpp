@@ -377,11 +377,30 @@ Result<Hl7RecordList> parse_json_records(std::string_view json_text) {
   return JsonRecordsParse(std::string_view(padded.data(), padded.size())).run(padded);
 }
 
+// Whether `text` opens with ASCII white space, or nothing, and then an ASCII
+// character that is not: it is then not blank, whatever follows.
+bool opens_with_ascii_token(std::string_view text) {
+  for (const char c : text) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f') continue;
+    return static_cast<unsigned char>(c) < 0x80;
+  }
+  return false;
+}
+
 Result<Hl7RecordList> load_json_records_file(std::string_view path) {
-  auto text = read_text_file(path);
+  auto text = read_file(path);
   if (!text) return std::move(text).error();
   std::string& json = text.value();
-  if (is_blank(json)) return Hl7Error::empty_message();
+  // The parser checks the UTF-8 of the whole text as it indexes it, so the
+  // usual file, which opens with "[", is not checked twice: it is checked
+  // here only when it may be blank (is_blank() reads characters) or when the
+  // parse fails, so that a file that is not UTF-8 is refused as one whatever
+  // else is wrong with it.
+  const bool checked = !opens_with_ascii_token(json);
+  if (checked) {
+    if (!is_valid_utf8(json)) return Hl7Error::not_utf8();
+    if (is_blank(json)) return Hl7Error::empty_message();
+  }
 
   // simdjson reads up to SIMDJSON_PADDING bytes past the end of the text.
   // Growing the file's own buffer instead of copying it into a padded_string
@@ -390,8 +409,13 @@ Result<Hl7RecordList> load_json_records_file(std::string_view path) {
   // reserved, so nothing uninitialised is ever read.
   const std::size_t length = json.size();
   json.resize(length + simdjson::SIMDJSON_PADDING, '\0');
-  return JsonRecordsParse(std::string_view(json.data(), length))
-      .run(simdjson::padded_string_view(json.data(), length, json.size()));
+  Result<Hl7RecordList> records =
+      JsonRecordsParse(std::string_view(json.data(), length))
+          .run(simdjson::padded_string_view(json.data(), length, json.size()));
+  if (!records && !checked && !is_valid_utf8(std::string_view(json.data(), length))) {
+    return Hl7Error::not_utf8();
+  }
+  return records;
 }
 
 }  // namespace brenvolt

@@ -29,9 +29,9 @@ namespace brenvolt {
 // never descended into, so deep input fails as quickly as shallow input.
 Result<Hl7RecordList> parse_json_records(std::string_view json_text);
 
-// Reads the file at `path` (read_text_file: IoError when it cannot be read as
-// UTF-8 text), then fails with EmptyMessage when the text holds nothing but
-// Unicode white space, then parses it as parse_json_records does. The first
+// Reads the file at `path` (IoError when it cannot be read as UTF-8 text,
+// Hl7Error::not_utf8 when its bytes are not UTF-8), then fails with EmptyMessage when the text
+// holds nothing but Unicode white space, then parses it as parse_json_records does. The first
 // failure in that order is returned.
 Result<Hl7RecordList> load_json_records_file(std::string_view path);
 

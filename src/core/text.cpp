@@ -148,7 +148,7 @@ bool is_valid_utf8(std::string_view bytes) {
   return simdjson::validate_utf8(bytes.data(), bytes.size());
 }
 
-Result<std::string> read_text_file(std::string_view path) {
+Result<std::string> read_file(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
     return Hl7Error::nul_in_path();
   }
@@ -178,7 +178,12 @@ Result<std::string> read_text_file(std::string_view path) {
     used += static_cast<std::size_t>(got);
   }
   bytes.resize(used);
-  if (!is_valid_utf8(bytes)) return Hl7Error::not_utf8();
+  return bytes;
+}
+
+Result<std::string> read_text_file(std::string_view path) {
+  auto bytes = read_file(path);
+  if (bytes && !is_valid_utf8(bytes.value())) return Hl7Error::not_utf8();
   return bytes;
 }
 

@@ -61,9 +61,12 @@ bool is_blank(std::string_view text);
 // True when `bytes` is well-formed UTF-8 (no overlongs, no surrogates).
 bool is_valid_utf8(std::string_view bytes);
 
-// Reads the whole file at `path` as UTF-8 text. Fails with an IoError:
-// Hl7Error::nul_in_path for a path with a NUL, Hl7Error::os_error for a failed
-// open or read, and Hl7Error::not_utf8 for bytes that are not UTF-8.
+// Reads the whole file at `path`. Fails with an IoError: Hl7Error::nul_in_path
+// for a path with a NUL, Hl7Error::os_error for a failed open or read.
+Result<std::string> read_file(std::string_view path);
+
+// Reads the whole file at `path` as UTF-8 text: as read_file(), and fails
+// with Hl7Error::not_utf8 for bytes that are not UTF-8.
 Result<std::string> read_text_file(std::string_view path);
 
 }  // namespace brenvolt
