@@ -355,7 +355,7 @@ std::size_t escape_stretches(const unsigned char* p, std::size_t i, std::size_t 
 // is stored again from there, right after the byte's sequence, so a sequence
 // costs a few instructions and the bytes between them none each. A store
 // runs at most 16 bytes past what counts: within kEscapeSlack. A block with
-// kDenseBlock sequences ends byte by byte, and `dense` is set.
+// more than kDenseBlock sequences ends byte by byte, and `dense` is set.
 constexpr int kDenseBlock = 4;
 
 char* escape_block(const unsigned char* p, std::size_t i, std::size_t end, char* to, bool& dense) {
