@@ -1,5 +1,6 @@
 #include "keys.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -12,16 +13,23 @@ char* write_number(char* to, std::uint64_t n) {
   return std::to_chars(to, to + 20, n).ptr;  // 2^64 - 1 has 20 digits
 }
 
+// Nineteen digits never reach 2^64: numbers of up to so many need no check
+// for overflow.
+constexpr std::size_t kSafeDigits = 19;
+
 // A number of the key scheme (see Hl7KeyPosition::parse); a lone "+" and
 // 21-digit overflows included, anything else is no number.
 std::optional<std::uint64_t> parse_number(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::nullopt;
   std::uint64_t value = 0;
+  const bool checked = text.size() > kSafeDigits;
   for (const char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
     const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    if (checked && value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
+      return std::nullopt;
+    }
     value = value * 10 + digit;
   }
   return value;
@@ -52,7 +60,36 @@ char* Hl7KeyPosition::write_key_text(char* to) const {
   return to;
 }
 
+namespace {
+
+// Reads the digits of `key` from `at` on, at most kSafeDigits of them, into
+// `value`; returns where they end.
+std::size_t read_digits(std::string_view key, std::size_t at, std::uint64_t& value) {
+  const std::size_t end = std::min(key.size(), at + kSafeDigits);
+  value = 0;
+  for (; at < end && key[at] >= '0' && key[at] <= '9'; ++at) {
+    value = value * 10 + static_cast<std::uint64_t>(key[at] - '0');
+  }
+  return at;
+}
+
+}  // namespace
+
 std::optional<Hl7KeyPosition> Hl7KeyPosition::parse(std::string_view key) {
+  // The usual keys, "3" and "3.1", in one pass; any other shape (and any
+  // longer number) by the general rule below, which gives these the same.
+  std::uint64_t leading = 0;
+  const std::size_t leading_end = read_digits(key, 0, leading);
+  if (leading_end > 0) {
+    if (leading_end == key.size()) return Hl7KeyPosition{Form::Whole, leading, 0, 0};
+    if (key[leading_end] == '.') {
+      std::uint64_t after_dot = 0;
+      const std::size_t after_dot_end = read_digits(key, leading_end + 1, after_dot);
+      if (after_dot_end == key.size() && after_dot_end > leading_end + 1) {
+        return Hl7KeyPosition{Form::Component, leading, 0, after_dot};
+      }
+    }
+  }
   if (key == kSegmentNameKey) return Hl7KeyPosition{};
   if (key.empty()) return std::nullopt;
   // One scan finds the first "[", "]" and "." and whether the key is all
