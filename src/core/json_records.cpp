@@ -377,6 +377,8 @@ Result<Hl7RecordList> parse_json_records(std::string_view json_text) {
   return JsonRecordsParse(std::string_view(padded.data(), padded.size())).run(padded);
 }
 
+namespace {
+
 // Whether `text` opens with ASCII white space, or nothing, and then an ASCII
 // character that is not: it is then not blank, whatever follows.
 bool opens_with_ascii_token(std::string_view text) {
@@ -386,6 +388,8 @@ bool opens_with_ascii_token(std::string_view text) {
   }
   return false;
 }
+
+}  // namespace
 
 Result<Hl7RecordList> load_json_records_file(std::string_view path) {
   auto text = read_file(path);
