@@ -11,6 +11,7 @@ from __future__ import annotations
 import collections
 import json
 import re
+import sys
 import types
 from pathlib import Path
 
@@ -362,6 +363,47 @@ class TestConstructor:
     def test_refused_with_message(self, raises_type_error, value, message):
         with raises_type_error(f"argument 'json_data': {message}"):
             JsonHl7(value)
+
+    # 800 records of 70 entries are a large message, whose dicts are read a
+    # stretch of entries ahead of their checks; one record is a small one.
+    # The bad entry comes first, within, at the end of or after a stretch.
+    @pytest.mark.parametrize("count", [1, 800], ids=["small", "large"])
+    @pytest.mark.parametrize("at", [0, 5, 31, 32, 40, 69])
+    @pytest.mark.parametrize("bad", ["int-value", "int-key", "surrogate-value", "surrogate-key"])
+    def test_refusal_within_a_record_lets_go_what_it_took(self, count, at, bad):
+        keys = [str(k) for k in range(1, 71)]
+        values = [f"value {k}" for k in keys]
+        records = [dict(zip(keys, values, strict=True)) for _ in range(count)]
+        last = dict(zip(keys, values, strict=True))
+        items = list(last.items())
+        if bad == "int-value":
+            items[at] = (keys[at], at)
+            error, message = TypeError, f"item {count - 1}, key '{keys[at]}': value is a 'int' object, not a str"
+        elif bad == "int-key":
+            items[at] = (at, values[at])
+            error, message = TypeError, f"item {count - 1} has a key of type 'int', not str"
+        elif bad == "surrogate-value":
+            items[at] = (keys[at], "a\ud800b")
+            error, message = UnicodeEncodeError, "surrogates not allowed"
+        else:
+            items[at] = ("\ud800", values[at])
+            error, message = UnicodeEncodeError, "surrogates not allowed"
+        records[-1] = dict(items)
+        # The key table keeps the keys it has met; the values only the records.
+        before = [sys.getrefcount(o) for o in values]
+        with pytest.raises(error, match=re.escape(message)):
+            JsonHl7(records)
+        assert [sys.getrefcount(o) for o in values] == before
+
+    @pytest.mark.parametrize("count", [1, 800], ids=["small", "large"])
+    def test_str_subclasses_write_as_their_text(self, count):
+        keys = [str(k) for k in range(1, 71)]
+        plain = [{"segment_name": "ZZZ", **{k: f"v{k}|é" for k in keys}} for _ in range(count)]
+        given = [{Text(k): Text(v) for k, v in record.items()} for record in plain]
+        given[-1] = {k: v for k, v in plain[-1].items()}
+        given[-1]["5"] = Text("\u20ac^")
+        plain[-1]["5"] = "\u20ac^"
+        assert JsonHl7(given).hl7_string == JsonHl7(plain).hl7_string
 
     @pytest.mark.parametrize(
         ("value", "type_name"),

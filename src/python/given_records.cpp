@@ -29,6 +29,10 @@ namespace {
 constexpr std::size_t kPrefetchAhead = 16;
 constexpr std::size_t kPrefetchedEntries = 16384;
 
+// How many entries of a record are read from its dict before they are
+// checked: their values are fetched into the cache meanwhile.
+constexpr std::ptrdiff_t kFetchedStretch = 32;
+
 // A message of at least this many code points is written without the
 // interpreter lock.
 constexpr std::size_t kReleaseLockUnits = 256 * 1024;
@@ -157,61 +161,124 @@ bool GivenRecords::add_record(PyObject* item, Py_ssize_t index, const char* name
     raise_record_not_a_dict(name, index, item);
     return false;
   }
+  // Room for the dict's entries at once, filled through a pointer: the
+  // dict cannot change while it is read, as nothing below runs Python code
+  // (copying a str subclass's text runs none of its methods). On the way out
+  // the entries not filled, which own nothing, are cut off.
+  const std::size_t first = entries_.size();
+  entries_.resize(first + static_cast<std::size_t>(PyDict_GET_SIZE(item)));
+  Entry* const begin = entries_.data() + first;
+  Entry* const limit = entries_.data() + entries_.size();  // a dict yields its size, no more
+  Entry* end = begin;
+  const auto cut_at = [&](const Entry* at) {
+    entries_.resize(static_cast<std::size_t>(at - entries_.data()));
+  };
+  KeyCodeTable& known_keys = KeyCodeTable::shared();
+  // Fills `entry` with `key`: `value`; false with the error set.
+  const auto fill = [&](Entry* entry, PyObject* key, PyObject* value) {
+    // The usual entry takes a few checks: exact strs (the key table keeps
+    // references to keys, and a str subclass's could run code when it is
+    // let go) and a value of one byte a code point (so without surrogates).
+    // A key found in the table is not encoded again.
+    if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(value) &&
+        PyUnicode_KIND(value) == PyUnicode_1BYTE_KIND) {
+      const Hl7KeyCode* const known = known_keys.find(key);
+      std::uint64_t code = 0;
+      if (known != nullptr) {
+        code = known->bits();
+      } else {
+        const auto key_text = utf8_of(key);
+        if (!key_text) return false;
+        code = known_keys.remember(key, *key_text).bits();
+      }
+      *entry = Entry{code, Py_NewRef(key), Py_NewRef(value)};
+      width_.ascii &= PyUnicode_IS_ASCII(value);
+      units_ += static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+      return true;
+    }
+    const std::optional<Entry> checked = any_entry(key, value, index, name);
+    if (!checked) return false;
+    *entry = *checked;
+    return true;
+  };
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  // Nothing below runs Python code, so the dict cannot change under
-  // PyDict_Next (copying a str subclass's text runs none of its methods).
-  while (PyDict_Next(item, &position, &key, &value)) {
-    if (!PyUnicode_Check(key)) {
-      raise_record_key_not_text(name, index, key);
-      return false;
+  if (!fetch_ahead_) {
+    for (; end != limit && PyDict_Next(item, &position, &key, &value); ++end) {
+      if (!fill(end, key, value)) {
+        cut_at(end);
+        return false;
+      }
     }
-    if (!PyUnicode_Check(value)) {
-      raise_record_value_not_text(name, index, key, value);
-      return false;
+  } else {
+    // A large message's value objects are mostly no longer in the cache:
+    // the dict is read a stretch of entries at a time, first their keys and
+    // values, each value fetched as it is found (asked for together, they
+    // arrive together), then each entry filled.
+    for (;;) {
+      Entry* const stretch = end;
+      while (end - stretch < kFetchedStretch && end != limit &&
+             PyDict_Next(item, &position, &key, &value)) {
+        __builtin_prefetch(value, 1);
+        end->key = key;
+        end->value = value;
+        ++end;
+      }
+      if (end == stretch) break;
+      for (Entry* entry = stretch; entry != end; ++entry) {
+        if (!fill(entry, entry->key, entry->value)) {
+          cut_at(entry);
+          return false;
+        }
+      }
     }
-    // The table keeps references to keys; a str subclass's could run code
-    // when it is let go, so only exact str go into it. A key found there is
-    // not encoded again.
-    const bool exact = PyUnicode_CheckExact(key);
-    const Hl7KeyCode* const known = exact ? KeyCodeTable::shared().find(key) : nullptr;
-    Hl7KeyCode code;
-    if (known != nullptr) {
-      code = *known;
-    } else {
-      const auto key_text = utf8_of(key);
-      if (!key_text) return false;
-      code = exact ? KeyCodeTable::shared().remember(key, *key_text)
-                   : Hl7KeyCodeCache::for_this_thread().code(*key_text);
-    }
-    PyRef exact_key = exact_str(key);
-    if (!exact_key) return false;
-    PyRef exact_value = exact_str(value);
-    if (!exact_value) return false;
-    PyObject* const text = exact_value.get();
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    const int kind = PyUnicode_KIND(text);
-    // UTF-8 cannot hold a surrogate: the encoder raises its usual error.
-    const bool surrogate =
-        kind == PyUnicode_2BYTE_KIND
-            ? holds_surrogate(static_cast<const Py_UCS2*>(PyUnicode_DATA(text)), length)
-            : kind == PyUnicode_4BYTE_KIND &&
-                  holds_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(text)), length);
-    if (surrogate && !utf8_of(text)) return false;
-    // Written member by member in place, not copied from a temporary (see
-    // Hl7SegmentParser::parse_part).
-    Entry& entry = entries_.emplace_back();
-    entry.code = code.bits();
-    entry.key = exact_key.get();
-    entry.value = text;
-    width_.add(text);
-    units_ += length;
-    exact_key.release();  // now the entry's
-    exact_value.release();
   }
+  cut_at(end);
   ends_.push_back(entries_.size());
   return true;
+}
+
+std::optional<GivenRecords::Entry> GivenRecords::any_entry(PyObject* key, PyObject* value,
+                                                           Py_ssize_t index, const char* name) {
+  if (!PyUnicode_Check(key)) {
+    raise_record_key_not_text(name, index, key);
+    return std::nullopt;
+  }
+  if (!PyUnicode_Check(value)) {
+    raise_record_value_not_text(name, index, key, value);
+    return std::nullopt;
+  }
+  // Only exact strs go into the key table (see add_record).
+  const bool exact = PyUnicode_CheckExact(key);
+  const Hl7KeyCode* const known = exact ? KeyCodeTable::shared().find(key) : nullptr;
+  Hl7KeyCode code;
+  if (known != nullptr) {
+    code = *known;
+  } else {
+    const auto key_text = utf8_of(key);
+    if (!key_text) return std::nullopt;
+    code = exact ? KeyCodeTable::shared().remember(key, *key_text)
+                 : Hl7KeyCodeCache::for_this_thread().code(*key_text);
+  }
+  // A str subclass's text is kept as an exact str.
+  const PyRef exact_key = exact_str(key);
+  if (!exact_key) return std::nullopt;
+  const PyRef exact_value = exact_str(value);
+  if (!exact_value) return std::nullopt;
+  PyObject* const text = exact_value.get();
+  const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+  const int kind = PyUnicode_KIND(text);
+  // UTF-8 cannot hold a surrogate: the encoder raises its usual error.
+  const bool surrogate =
+      kind == PyUnicode_2BYTE_KIND
+          ? holds_surrogate(static_cast<const Py_UCS2*>(PyUnicode_DATA(text)), length)
+          : kind == PyUnicode_4BYTE_KIND &&
+                holds_surrogate(static_cast<const Py_UCS4*>(PyUnicode_DATA(text)), length);
+  if (surrogate && !utf8_of(text)) return std::nullopt;
+  width_.add(text);
+  units_ += length;
+  return Entry{code.bits(), Py_NewRef(exact_key.get()), Py_NewRef(text)};
 }
 
 std::optional<GivenRecords> GivenRecords::convert(PyObject* json_data, const char* name) {
@@ -239,6 +306,7 @@ std::optional<GivenRecords> GivenRecords::convert(PyObject* json_data, const cha
       if (PyDict_Check(items[i])) entries += static_cast<std::size_t>(PyDict_GET_SIZE(items[i]));
     }
     records.entries_.reserve(entries);
+    records.fetch_ahead_ = entries >= kPrefetchedEntries;
   }
   PyRef iterator = PyRef::steal(PyObject_GetIter(json_data));
   if (!iterator) return std::nullopt;

@@ -45,6 +45,10 @@ class GivenRecords {
 
  private:
   struct Entry {
+    // Left unset: resize() makes room for a record that add_record() fills
+    // at once, without writing each entry twice.
+    Entry() {}  // NOLINT(cppcoreguidelines-pro-type-member-init,modernize-use-equals-default)
+    Entry(std::uint64_t c, PyObject* k, PyObject* v) : code(c), key(k), value(v) {}
     std::uint64_t code;  // the key's Hl7KeyCode
     PyObject* key;       // owned; an exact str
     PyObject* value;     // owned; an exact str
@@ -65,6 +69,11 @@ class GivenRecords {
     }
   };
   bool add_record(PyObject* dict, Py_ssize_t index, const char* name);
+  // The entry `key`: `value` of the record at `index`, whatever their types,
+  // with references of its own: nullopt with the error set when they are
+  // not strs, or the value does not encode.
+  std::optional<Entry> any_entry(PyObject* key, PyObject* value, Py_ssize_t index,
+                                 const char* name);
   template <class Out>
   PyRef write_as(const Hl7EscapeHandler& handler) const;
 
@@ -72,6 +81,7 @@ class GivenRecords {
   std::vector<std::size_t> ends_;  // one past each record's last entry
   Width width_;                    // of all values: the text is no wider
   std::size_t units_ = 0;          // the code points of all values
+  bool fetch_ahead_ = false;       // add_record() fetches values ahead (a large message)
 };
 
 }  // namespace brenvolt::py
