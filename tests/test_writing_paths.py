@@ -115,13 +115,15 @@ def test_escaping_runs(tmp_path, length, density, width):
 
 
 @pytest.mark.parametrize("special", list(SPECIALS) + ["é", "\x7f", "\xfc", "\xfe", "\u017c", "\u015c"])
-@pytest.mark.parametrize("width", ["narrow", "wide-text"])
+@pytest.mark.parametrize("width", ["narrow", "wide-text", "wide-value"])
 def test_short_values(tmp_path, special, width):
-    # Values of one to nine characters, the usual ones, with the character
-    # at every position: below a block's length and just past it.
+    # Values of one to seventeen characters, the usual ones, with the
+    # character at every position: values of four to fifteen are tested and
+    # copied from two overlapping loads, the shorter and longer ones are not.
+    x, y = ("\u4e2d", "\u0100") if width == "wide-value" else ("x", "y")
     records = [
-        {"segment_name": "OBX", "3": "x" * at + special + "y" * (length - at - 1), "5.2": special * length}
-        for length in range(1, 10)
+        {"segment_name": "OBX", "3": x * at + special + y * (length - at - 1), "5.2": special * length}
+        for length in range(1, 18)
         for at in range(length)
     ]
     if width == "wide-text":

@@ -104,6 +104,55 @@ auto escaped_lanes(Ucs2x8 v) {
          ((v - splat('\t')) <= splat('\r' - '\t'));
 }
 
+// The first four and the last four code points of p[0..n), 4 <= n < 8 (some
+// of them both), as one vector.
+template <class Char>
+Ucs2x8 load_ends(const Char* p, std::size_t n) {
+  if constexpr (sizeof(Char) == 1) {
+    Ucs1x8 v;
+    std::memcpy(&v, p, 4);
+    std::memcpy(reinterpret_cast<unsigned char*>(&v) + 4, p + n - 4, 4);
+    return __builtin_convertvector(v, Ucs2x8);
+  } else {
+    Ucs2x8 v;
+    std::memcpy(&v, p, 8);
+    std::memcpy(reinterpret_cast<unsigned char*>(&v) + 8, p + n - 4, 8);
+    return v;
+  }
+}
+
+// Writes the short text p[0..n), 4 <= n < 16, as it is at `to` when no code
+// point of it may need a sequence: two overlapping loads test it whole, and
+// two overlapping stores write it. Returns the end, or nullptr when one may
+// (the caller then writes it one by one). A short value is the usual one,
+// and one by one costs a few instructions a code point.
+template <class Char, class Out>
+Out* put_clean_short(const Char* p, std::size_t n, Out* to) {
+  if (n >= 8) {
+    const Ucs2x8 head = load_widened(p);
+    const Ucs2x8 tail = load_widened(p + n - 8);
+    if (any_lane(escaped_lanes(head) | escaped_lanes(tail))) return nullptr;
+    if constexpr (sizeof(Out) == sizeof(Char)) {
+      std::memcpy(to, p, 8 * sizeof(Out));
+      std::memcpy(to + n - 8, p + n - 8, 8 * sizeof(Out));
+    } else {
+      std::memcpy(to, &head, sizeof head);
+      std::memcpy(to + n - 8, &tail, sizeof tail);
+    }
+    return to + n;
+  }
+  const Ucs2x8 ends = load_ends(p, n);
+  if (any_lane(escaped_lanes(ends))) return nullptr;
+  if constexpr (sizeof(Out) == sizeof(Char)) {
+    std::memcpy(to, p, 4 * sizeof(Out));
+    std::memcpy(to + n - 4, p + n - 4, 4 * sizeof(Out));
+  } else {
+    std::memcpy(to, &ends, 4 * sizeof(Out));
+    std::memcpy(to + n - 4, reinterpret_cast<const unsigned char*>(&ends) + 8, 4 * sizeof(Out));
+  }
+  return to + n;
+}
+
 // The index of the first code point of the wide text p[0..n) at or after
 // `from` that is written as an escape sequence, or n.
 template <class Char>
@@ -485,8 +534,12 @@ Out* copy_units(const Char* p, std::size_t n, Out* to) {
 // Writes the bytes p[0..n) escaped at `to`; returns the end.
 char* put_escaped_bytes(const char* p, std::size_t n, char* to, const Hl7EscapeHandler& handler) {
   if (n < scan::detail::kShortText) {
-    // A short value, the usual one, is copied and checked in one loop; the
-    // handler takes over from the first byte that needs a sequence.
+    if (n >= 4) {
+      const auto* bytes = reinterpret_cast<const Py_UCS1*>(p);
+      if (char* end = put_clean_short(bytes, n, to)) return end;
+    }
+    // The value is copied and checked in one loop; the handler takes over
+    // from the first byte that needs a sequence.
     for (std::size_t i = 0; i < n; ++i) {
       const char c = p[i];
       if (scan::sequence_length(static_cast<unsigned char>(c)) != 0) {
@@ -526,6 +579,9 @@ Out* escape_units(const Char* p, std::size_t n, Out* to, const Hl7EscapeHandler&
       std::memcpy(to, table.text[c], sizeof table.text[c]);
       to += table.length[c];
     };
+    if (n >= 4 && n < 16) {
+      if (Out* end = put_clean_short(p, n, to)) return end;
+    }
     // A block holding one to escape is kept up to that code point, which
     // is written as its sequence; the next block starts right after it.
     std::size_t i = 0;
