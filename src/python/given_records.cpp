@@ -128,6 +128,7 @@ Ucs2x8 load_ends(const Char* p, std::size_t n) {
 // and one by one costs a few instructions a code point.
 template <class Char, class Out>
 Out* put_clean_short(const Char* p, std::size_t n, Out* to) {
+  static_assert(sizeof(Char) <= sizeof(Out) && sizeof(Out) <= 2);
   if (n >= 8) {
     const Ucs2x8 head = load_widened(p);
     const Ucs2x8 tail = load_widened(p + n - 8);
@@ -210,19 +211,24 @@ bool GivenRecords::add_record(PyObject* item, Py_ssize_t index, const char* name
     raise_record_not_a_dict(name, index, item);
     return false;
   }
-  // Room for the dict's entries at once, filled through a pointer: the
-  // dict cannot change while it is read, as nothing below runs Python code
-  // (copying a str subclass's text runs none of its methods). On the way out
-  // the entries not filled, which own nothing, are cut off.
+  KeyCodeTable& known_keys = KeyCodeTable::shared();
+  // Room for the dict's entries at once, filled through a pointer. The dict
+  // cannot change while it is read: nothing below runs Python code before
+  // an entry is refused (its error message may call a repr), and then the
+  // dict is not read again. Copying a str subclass's text runs none of its
+  // methods.
   const std::size_t first = entries_.size();
   entries_.resize(first + static_cast<std::size_t>(PyDict_GET_SIZE(item)));
   Entry* const begin = entries_.data() + first;
   Entry* const limit = entries_.data() + entries_.size();  // a dict yields its size, no more
-  Entry* end = begin;
-  const auto cut_at = [&](const Entry* at) {
-    entries_.resize(static_cast<std::size_t>(at - entries_.data()));
-  };
-  KeyCodeTable& known_keys = KeyCodeTable::shared();
+  // The entries below `filled` own their references; on every way out,
+  // an exception's too, the room is cut back to them.
+  Entry* filled = begin;
+  struct CutBack {
+    std::vector<Entry>& entries;
+    Entry* const& filled;  // the variable itself, as it moves
+    ~CutBack() { entries.resize(static_cast<std::size_t>(filled - entries.data())); }
+  } cut_back{entries_, filled};
   // Fills `entry` with `key`: `value`; false with the error set.
   const auto fill = [&](Entry* entry, PyObject* key, PyObject* value) {
     // The usual entry takes a few checks: exact strs (the key table keeps
@@ -254,37 +260,31 @@ bool GivenRecords::add_record(PyObject* item, Py_ssize_t index, const char* name
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   if (!fetch_ahead_) {
-    for (; end != limit && PyDict_Next(item, &position, &key, &value); ++end) {
-      if (!fill(end, key, value)) {
-        cut_at(end);
-        return false;
-      }
+    while (filled != limit && PyDict_Next(item, &position, &key, &value)) {
+      if (!fill(filled, key, value)) return false;
+      ++filled;
     }
   } else {
     // A large message's value objects are mostly no longer in the cache:
     // the dict is read a stretch of entries at a time, first their keys and
-    // values, each value fetched as it is found (asked for together, they
-    // arrive together), then each entry filled.
+    // values (borrowed until filled), each value fetched as it is found
+    // (asked for together, they arrive together), then each entry filled.
     for (;;) {
-      Entry* const stretch = end;
-      while (end - stretch < kFetchedStretch && end != limit &&
+      Entry* end = filled;
+      while (end - filled < kFetchedStretch && end != limit &&
              PyDict_Next(item, &position, &key, &value)) {
         __builtin_prefetch(value, 1);
         end->key = key;
         end->value = value;
         ++end;
       }
-      if (end == stretch) break;
-      for (Entry* entry = stretch; entry != end; ++entry) {
-        if (!fill(entry, entry->key, entry->value)) {
-          cut_at(entry);
-          return false;
-        }
+      if (end == filled) break;
+      for (; filled != end; ++filled) {
+        if (!fill(filled, filled->key, filled->value)) return false;
       }
     }
   }
-  cut_at(end);
-  ends_.push_back(entries_.size());
+  ends_.push_back(first + static_cast<std::size_t>(filled - begin));
   return true;
 }
 
@@ -533,6 +533,7 @@ Out* copy_units(const Char* p, std::size_t n, Out* to) {
 
 // Writes the bytes p[0..n) escaped at `to`; returns the end.
 char* put_escaped_bytes(const char* p, std::size_t n, char* to, const Hl7EscapeHandler& handler) {
+  static_assert(scan::detail::kShortText <= 16, "put_clean_short() takes fewer than 16");
   if (n < scan::detail::kShortText) {
     if (n >= 4) {
       const auto* bytes = reinterpret_cast<const Py_UCS1*>(p);

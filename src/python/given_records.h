@@ -50,8 +50,8 @@ class GivenRecords {
     Entry() {}  // NOLINT(cppcoreguidelines-pro-type-member-init,modernize-use-equals-default)
     Entry(std::uint64_t c, PyObject* k, PyObject* v) : code(c), key(k), value(v) {}
     std::uint64_t code;  // the key's Hl7KeyCode
-    PyObject* key;       // owned; an exact str
-    PyObject* value;     // owned; an exact str
+    PyObject* key;       // owned; an exact str (once add_record() has filled it)
+    PyObject* value;     // owned; an exact str (likewise)
   };
   // The width of text: whether it is all ASCII, and the widest kind of str
   // in it (PyUnicode_KIND: 1, 2 or 4 bytes a code point).
@@ -71,7 +71,7 @@ class GivenRecords {
   bool add_record(PyObject* dict, Py_ssize_t index, const char* name);
   // The entry `key`: `value` of the record at `index`, whatever their types,
   // with references of its own: nullopt with the error set when they are
-  // not strs, or the value does not encode.
+  // not strs, either does not encode, or memory runs out.
   std::optional<Entry> any_entry(PyObject* key, PyObject* value, Py_ssize_t index,
                                  const char* name);
   template <class Out>
